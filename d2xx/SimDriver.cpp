@@ -58,6 +58,9 @@ void SimDriver::SetInputLevels(DeviceId Id, std::uint8_t Levels) {
 }
 void SimDriver::SetBusy(DeviceId Id, bool Busy) { At(Id).Board.Busy = Busy; }
 void SimDriver::SetEepromFails(DeviceId Id, bool Fails) { At(Id).Board.EepromFails = Fails; }
+void SimDriver::SetDescription(DeviceId Id, std::string Description) {
+    At(Id).Board.Description = std::move(Description);
+}
 const SimBoard& SimDriver::Board(DeviceId Id) const { return At(Id).Board; }
 
 std::vector<SimDriver::DeviceId> SimDriver::Devices() const {

@@ -47,6 +47,7 @@ public:
     void SetInputLevels(DeviceId Id, std::uint8_t Levels);
     void SetBusy(DeviceId Id, bool Busy);
     void SetEepromFails(DeviceId Id, bool Fails);
+    void SetDescription(DeviceId Id, std::string Description);  // as if the EEPROM were rewritten
     const SimBoard& Board(DeviceId Id) const;
     std::vector<DeviceId> Devices() const;  // every device ever added, plugged or not
 

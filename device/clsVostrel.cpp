@@ -108,8 +108,8 @@ void clsVostrel::Identify() {
         FT_HANDLE handle = 0;
         const FT_STATUS status =
             lScanIndex < kMaxDevices ? oDriver.Open(lScanIndex, &handle) : FT_DEVICE_NOT_FOUND;
-        if (status ==
-            FT_DEVICE_NOT_OPENED) {  // present but held elsewhere: not the end of the list
+        if (status == FT_DEVICE_NOT_OPENED) {
+            // Present but held by another program: not the end of the list.
             lScanIndex++;
             continue;
         }
