@@ -79,6 +79,7 @@ std::uint8_t SimDriver::Pins(DeviceId Id) const {
 std::uint8_t SimDriver::Latch(DeviceId Id) const { return At(Id).Latch; }
 const SimDriver::Config& SimDriver::Settings(DeviceId Id) const { return At(Id).Settings; }
 const std::vector<std::uint8_t>& SimDriver::Written(DeviceId Id) const { return At(Id).Written; }
+void SimDriver::ClearWritten(DeviceId Id) { At(Id).Written.clear(); }
 std::uint64_t SimDriver::PinReads(DeviceId Id) const { return At(Id).PinReads; }
 bool SimDriver::IsOpen(DeviceId Id) const { return At(Id).Holder != 0; }
 int SimDriver::OpenHandles() const { return static_cast<int>(handles_.size()); }

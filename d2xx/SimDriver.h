@@ -56,7 +56,8 @@ public:
     // The last byte written in bit-bang mode (0 at power-up); it drives the output pins.
     std::uint8_t Latch(DeviceId Id) const;
     const Config& Settings(DeviceId Id) const;
-    const std::vector<std::uint8_t>& Written(DeviceId Id) const;  // every byte ever written
+    const std::vector<std::uint8_t>& Written(DeviceId Id) const;  // every byte written since Add
+    void ClearWritten(DeviceId Id);                                // or since this
     std::uint64_t PinReads(DeviceId Id) const;
     bool IsOpen(DeviceId Id) const;  // held by one of this driver's handles
 
