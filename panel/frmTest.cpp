@@ -45,7 +45,7 @@ constexpr QRect kInputs(160, 60, 133, 41);
 constexpr int kOutLeft = 56, kOutTop = 12, kOutStep = 24, kOutSize = 21;  // index 0 at the right
 constexpr int kInLeft = 108, kInTop = 16, kInStep = 24, kInSize = 13;
 constexpr int kLayoutLineHeight = 13;  // one text line of the font the layout was drawn for
-constexpr int kTitleGap = 1;
+constexpr int kFrameGap = 2;  // title to frame line, and the line itself
 constexpr int kSerialChars = 16;       // longest serial an FT232R EEPROM holds
 
 // Serial strings are the EEPROM's bytes; Latin-1 maps each byte to one character and back.
@@ -69,7 +69,8 @@ int TitleHeight(const QGroupBox* Group) {
     option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
     return Group->style()
                ->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, Group)
-               .bottom() + 1;
+               .bottom() +
+           1;
 }
 
 }  // namespace
@@ -139,8 +140,8 @@ void frmTest::PlaceControls() {
     const int pad = 2 * (style()->pixelMetric(QStyle::PM_ButtonMargin) +
                          style()->pixelMetric(QStyle::PM_DefaultFrameWidth));
     double scale = std::max(1.0, static_cast<double>(fm.height()) / kLayoutLineHeight);
-    // The style draws a group's title above its frame, so the title must end above the boxes.
-    scale = std::max(scale, static_cast<double>(TitleHeight(fraOutputs) + kTitleGap) / kOutTop);
+    // The style draws a group's title above its frame line; the boxes go below that line.
+    scale = std::max(scale, static_cast<double>(TitleHeight(fraOutputs) + kFrameGap) / kOutTop);
     const auto fit = [&](const QString& Text, int Width, int Padding) {
         scale = std::max(scale, static_cast<double>(fm.horizontalAdvance(Text) + Padding) / Width);
     };
