@@ -19,7 +19,9 @@ public:
         return Give(Handle);
     }
     d2xx::FT_STATUS Close(d2xx::FT_HANDLE) override { return d2xx::FT_OK; }
-    d2xx::FT_STATUS EE_Read(d2xx::FT_HANDLE, d2xx::FT_PROGRAM_DATA*) override { return d2xx::FT_OK; }
+    d2xx::FT_STATUS EE_Read(d2xx::FT_HANDLE, d2xx::FT_PROGRAM_DATA*) override {
+        return d2xx::FT_OK;
+    }
     d2xx::FT_STATUS SetBitMode(d2xx::FT_HANDLE, std::uint8_t, std::uint8_t) override {
         return d2xx::FT_OK;
     }

@@ -45,7 +45,7 @@ constexpr QRect kInputs(160, 60, 133, 41);
 constexpr int kOutLeft = 56, kOutTop = 12, kOutStep = 24, kOutSize = 21;  // index 0 at the right
 constexpr int kInLeft = 108, kInTop = 16, kInStep = 24, kInSize = 13;
 constexpr int kLayoutLineHeight = 13;  // one text line of the font the layout was drawn for
-constexpr int kFrameGap = 2;  // title to frame line, and the line itself
+constexpr int kFrameGap = 2;           // title to frame line, and the line itself
 constexpr int kSerialChars = 16;       // longest serial an FT232R EEPROM holds
 
 // Serial strings are the EEPROM's bytes; Latin-1 maps each byte to one character and back.
@@ -175,7 +175,7 @@ void frmTest::PlaceControls() {
 // are always disabled, so tabbing passes them by.
 void frmTest::SetTabOrder() {
     const std::initializer_list<QWidget*> order{
-        chkOut[0], chkOut[1], chkOut[2], chkIn[0],         chkIn[1],  chkIn[2],
+        chkOut[0], chkOut[1], chkOut[2],        chkIn[0], chkIn[1],      chkIn[2],
         chkIn[3],  cmdTest,   cmdSerialConnect, txtSerNo, cmdReadSerial, chkIn[4]};
     QWidget* previous = nullptr;
     for (QWidget* w : order) {
@@ -184,7 +184,9 @@ void frmTest::SetTabOrder() {
     }
 }
 
-void frmTest::txtSerNo_Change(const QString& Text) { cmdSerialConnect->setEnabled(!Text.isEmpty()); }
+void frmTest::txtSerNo_Change(const QString& Text) {
+    cmdSerialConnect->setEnabled(!Text.isEmpty());
+}
 
 void frmTest::cmdSerialConnect_Click() {
     if (!oDevice->Connect(ToBoard(txtSerNo->text()))) {
@@ -231,6 +233,7 @@ void frmTest::Tick() {
         chkOut[i]->SetColour(oDevice->BitOut(static_cast<std::int16_t>(i)) ? kOutputOn : face);
     if (!bTestMode) return;
     const auto& row = kPattern[static_cast<std::size_t>(iTestStep)];
-    for (std::size_t i = 0; i < row.size(); ++i) oDevice->BitOut(static_cast<std::int16_t>(i), row[i]);
+    for (std::size_t i = 0; i < row.size(); ++i)
+        oDevice->BitOut(static_cast<std::int16_t>(i), row[i]);
     iTestStep = static_cast<std::int16_t>((iTestStep + 1) % static_cast<int>(kPattern.size()));
 }

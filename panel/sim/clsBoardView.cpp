@@ -24,8 +24,9 @@ const QColor kLedLit(255, 128, 1);
 const QColor kLedDark(64, 64, 64);
 
 QString InputCaption(std::size_t Index, bool High) {
-    return QStringLiteral("in %1\n%2").arg(Index).arg(High ? QStringLiteral("high")
-                                                           : QStringLiteral("low"));
+    return QStringLiteral("in %1\n%2")
+        .arg(Index)
+        .arg(High ? QStringLiteral("high") : QStringLiteral("low"));
 }
 
 }  // namespace
@@ -33,8 +34,9 @@ QString InputCaption(std::size_t Index, bool High) {
 clsBoardView::clsBoardView(d2xx::SimDriver& Sim, d2xx::SimDriver::DeviceId Id, QWidget* Parent)
     : QGroupBox(Parent), oSim(Sim), lId(Id) {
     const d2xx::SimBoard& board = oSim.Board(lId);
-    setTitle(QStringLiteral("%1   (%2)").arg(QString::fromLatin1(board.Serial.c_str()),
-                                            QString::fromLatin1(board.Description.c_str())));
+    setTitle(QStringLiteral("%1   (%2)")
+                 .arg(QString::fromLatin1(board.Serial.c_str()),
+                      QString::fromLatin1(board.Description.c_str())));
     setObjectName(QStringLiteral("board%1").arg(lId));
 
     auto* column = new QVBoxLayout(this);
@@ -78,7 +80,8 @@ void clsBoardView::BuildIo(QWidget* Row) {
         ledOut[i]->setObjectName(QStringLiteral("ledOut%1").arg(i));
         ledOut[i]->setEnabled(false);
         ledOut[i]->setFixedSize(18, 18);
-        ledOut[i]->setToolTip(QStringLiteral("lit while %1 is driven low").arg(kOutputPins[i].Name));
+        ledOut[i]->setToolTip(
+            QStringLiteral("lit while %1 is driven low").arg(kOutputPins[i].Name));
         grid->addWidget(ledOut[i], 0, column, Qt::AlignHCenter);
         grid->addWidget(new QLabel(QStringLiteral("out %1").arg(i), Row), 1, column,
                         Qt::AlignHCenter);
@@ -109,7 +112,7 @@ void clsBoardView::Refresh() {
     const bool plugged = oSim.Plugged(lId);
     chkPlugged->setChecked(plugged);
     chkBusy->setChecked(oSim.Board(lId).Busy);
-    lblState->setText(!plugged             ? QStringLiteral("unplugged")
+    lblState->setText(!plugged           ? QStringLiteral("unplugged")
                       : oSim.IsOpen(lId) ? QStringLiteral("open")
                                          : QStringLiteral("closed"));
     if (ledOut[0] == nullptr) return;

@@ -99,13 +99,27 @@ public:
         QVERIFY(Timer()->isActive());
     }
 
+    // The not-connected layout: no polling, no board open, the entry showing Serial and connect
+    // enabled only with a serial to open.
+    void VerifyNotConnected(const QString& Serial) const {
+        QVERIFY(!Timer()->isActive());
+        QCOMPARE(sim.OpenHandles(), 0);
+        QCOMPARE(Entry()->text(), Serial);
+        QCOMPARE(Button("cmdSerialConnect")->isEnabled(), !Serial.isEmpty());
+        QVERIFY(!Button("cmdTest")->isEnabled());
+        QVERIFY(!Group("fraOutputs")->isEnabled());
+        QVERIFY(!Group("fraInputs")->isEnabled());
+    }
+
     Bytes WrittenSince(d2xx::SimDriver::DeviceId Id, std::size_t From) const {
         const Bytes& all = sim.Written(Id);
         return Bytes(all.begin() + static_cast<std::ptrdiff_t>(From), all.end());
     }
 
     // The colour the lamp shows at a point of its face, as drawn on the screen.
-    static QColor PaintedAt(QWidget* Lamp, QPoint At) { return Lamp->grab().toImage().pixelColor(At); }
+    static QColor PaintedAt(QWidget* Lamp, QPoint At) {
+        return Lamp->grab().toImage().pixelColor(At);
+    }
 
 private:
     clsLampBox* Lamp(const char* Array, int Index) const {

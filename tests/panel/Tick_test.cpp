@@ -26,10 +26,14 @@ class TickTest : public QObject {
     std::unique_ptr<PanelHarness> p;
     d2xx::SimDriver::DeviceId board = 0;
 
-    // Whether the bytes written since From are the three writes of that pattern row.
-    bool Applied(std::size_t From, std::size_t Step) const {
-        const Bytes bytes = p->WrittenSince(board, From);
-        return bytes.size() == 3 && OutputsOf(bytes[2]) == kRows[Step];
+    // Ticks once and checks that the tick wrote that pattern row and moved on to the next.
+    void TickApplying(std::size_t Step) {
+        const std::size_t before = p->sim.Written(board).size();
+        p->win->Tick();
+        const Bytes bytes = p->WrittenSince(board, before);
+        QCOMPARE(bytes.size(), std::size_t{3});
+        QCOMPARE(OutputsOf(bytes[2]), kRows[Step]);
+        QCOMPARE(p->win->TestStep(), static_cast<std::int16_t>((Step + 1) % kRows.size()));
     }
     Row OutputLamps() const {
         Row lit{};
@@ -117,8 +121,7 @@ private slots:
         for (int low = 0; low < 5; ++low) {
             p->sim.SetInputLevels(board, static_cast<std::uint8_t>(0xFF & ~pins[low]));
             p->win->Tick();
-            for (int i = 0; i < 5; ++i)
-                QCOMPARE(p->In(i)->Colour(), i == low ? kBlue : p->Face());
+            for (int i = 0; i < 5; ++i) QCOMPARE(p->In(i)->Colour(), i == low ? kBlue : p->Face());
         }
         QCOMPARE(p->sim.PinReads(board), std::uint64_t{30});  // five reads per tick
     }
@@ -164,9 +167,7 @@ private slots:
         QCOMPARE(OutputsOf(p->sim.Latch(board)), kRows[2]);
         QVERIFY(!p->Out(0)->isChecked());  // the boxes keep the operator's choice
         p->ToggleTest();
-        p->win->Tick();
-        QVERIFY(Applied(before, 3));
-        QCOMPARE(p->win->TestStep(), std::int16_t{4});
+        TickApplying(3);
     }
 
     void readStopsThePatternAndAConnectResumesIt() {
@@ -174,14 +175,8 @@ private slots:
         p->ToggleTest();
         for (int tick = 0; tick < 3; ++tick) p->win->Tick();  // steps 0, 1, 2
         p->Read();
-        QVERIFY(!p->Timer()->isActive());
         QVERIFY(!p->sim.IsOpen(board));
-        QCOMPARE(p->sim.OpenHandles(), 0);
-        QCOMPARE(p->Entry()->text(), QString("A1B2C3"));
-        QVERIFY(p->Button("cmdSerialConnect")->isEnabled());
-        QVERIFY(!p->Button("cmdTest")->isEnabled());
-        QVERIFY(!p->Group("fraOutputs")->isEnabled());
-        QVERIFY(!p->Group("fraInputs")->isEnabled());
+        p->VerifyNotConnected("A1B2C3");
         QVERIFY(p->win->TestMode());
         const std::uint64_t reads = p->sim.PinReads(board);
         QTest::qWait(250);
@@ -189,10 +184,7 @@ private slots:
 
         p->Connect();
         QVERIFY(p->Timer()->isActive());
-        const std::size_t before = p->sim.Written(board).size();
-        p->win->Tick();
-        QVERIFY(Applied(before, 3));
-        QCOMPARE(p->win->TestStep(), std::int16_t{4});
+        TickApplying(3);
     }
 
     void anUnpluggedBoardShowsAllInputsLowAndNothingBreaks() {
@@ -208,9 +200,7 @@ private slots:
         BoxWatcher boxes;
         p->Read();
         QCOMPARE(boxes.Seen().Count, 0);
-        QCOMPARE(p->Entry()->text(), QString());
-        QVERIFY(!p->Button("cmdSerialConnect")->isEnabled());
-        QCOMPARE(p->sim.OpenHandles(), 0);
+        p->VerifyNotConnected("");
     }
 };
 

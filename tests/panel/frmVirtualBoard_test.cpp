@@ -1,11 +1,12 @@
 // The demo's virtual board next to the panel: its LEDs follow the output pins, its switches drive
 // the input pins, and its buttons plug, unplug, add and hold devices as the panel flows need.
+#include "panel/sim/frmVirtualBoard.h"
+
 #include <QCheckBox>
 #include <QLabel>
 
 #include "PanelHarness.h"
 #include "panel/sim/clsBoardView.h"
-#include "panel/sim/frmVirtualBoard.h"
 
 class VirtualBoardTest : public QObject {
     Q_OBJECT
