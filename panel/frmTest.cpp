@@ -66,7 +66,6 @@ int TitleHeight(const QGroupBox* Group) {
     QStyleOptionGroupBox option;
     option.initFrom(Group);
     option.text = Group->title();
-    option.subControls = QStyle::SC_GroupBoxLabel | QStyle::SC_GroupBoxFrame;
     return Group->style()
                ->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, Group)
                .bottom() +
