@@ -1,6 +1,7 @@
 // The contract every driver behind the seam keeps, as a value-parameterised suite. A driver's test
 // binary includes this header, implements a Rig for its devices and instantiates the suite:
-//   INSTANTIATE_TEST_SUITE_P(Sim, DriverContract, testing::Values(&MakeSimRig));
+//   INSTANTIATE_TEST_SUITE_P(Sim, DriverContract, testing::Values(&MakeSimRig),
+//                            [](const auto&) { return std::string("SimDriver"); });
 #pragma once
 
 #include <gtest/gtest.h>

@@ -29,7 +29,8 @@ std::unique_ptr<contract::Rig> MakeSimRig() { return std::make_unique<SimRig>();
 }  // namespace
 
 namespace contract {
-INSTANTIATE_TEST_SUITE_P(Sim, DriverContract, testing::Values(&MakeSimRig));
+INSTANTIATE_TEST_SUITE_P(Sim, DriverContract, testing::Values(&MakeSimRig),
+                         [](const auto&) { return std::string("SimDriver"); });
 }
 
 namespace {
