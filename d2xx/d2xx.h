@@ -20,7 +20,7 @@ enum : FT_STATUS {
     FT_INSUFFICIENT_RESOURCES = 5,  // no handle left
     FT_INVALID_PARAMETER = 6,       // null pointer, unknown flag, mode or length
     FT_INVALID_BAUD_RATE = 7,
-    FT_EEPROM_READ_FAILED = 11,     // blank, unreadable or garbled EEPROM
+    FT_EEPROM_READ_FAILED = 11,  // blank, unreadable or garbled EEPROM
 };
 
 // Open handle. Fits the board class's signed 32-bit handle field; 0 stands for none.
@@ -71,7 +71,8 @@ public:
 
     // Fills the buffers that Data names with the EEPROM's description and serial as 8-bit text:
     // the string's bytes up to the capacity, then a zero byte if there is room left. Never writes
-    // past a capacity; on failure (FT_EEPROM_READ_FAILED, FT_IO_ERROR) leaves the buffers as they were.
+    // past a capacity; on failure (FT_EEPROM_READ_FAILED, FT_IO_ERROR) leaves the buffers as they
+    // were.
     virtual FT_STATUS EE_Read(FT_HANDLE Handle, FT_PROGRAM_DATA* Data) = 0;
 
     // Mode 0 resets to all pins input, mode 1 is asynchronous bit-bang: pins set in Mask are
@@ -84,7 +85,8 @@ public:
     virtual FT_STATUS Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t BytesToWrite,
                             std::uint32_t* BytesWritten) = 0;
 
-    // Reads the instantaneous levels of the eight data pins, bit 0 = D0. *Pins is unchanged on failure.
+    // Reads the instantaneous levels of the eight data pins, bit 0 = D0. *Pins is unchanged on
+    // failure.
     virtual FT_STATUS GetBitMode(FT_HANDLE Handle, std::uint8_t* Pins) = 0;
 };
 

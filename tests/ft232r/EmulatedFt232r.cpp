@@ -615,6 +615,11 @@ std::vector<std::uint8_t> EmulatedFt232r::BulkOutBytes() const {
     return all;
 }
 
+void EmulatedFt232r::WriteEeprom(const EepromWords& Words) {
+    std::lock_guard lock(state_->mutex);
+    state_->eeprom = Words;
+}
+
 void EmulatedFt232r::SetBusy(bool Busy) {
     std::lock_guard lock(state_->mutex);
     state_->busy = Busy;

@@ -89,6 +89,9 @@ public:
     std::uint16_t BaudDivisorIndex() const;
     std::uint8_t LatencyTimer() const;
     EepromWords Eeprom() const;
+    // Reprograms the EEPROM. Like the real chip, the string descriptors keep what was read at
+    // power-up (when the board was added).
+    void WriteEeprom(const EepromWords& Words);
 
     std::vector<Transfer> Log() const;
     void ClearLog();
