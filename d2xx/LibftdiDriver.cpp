@@ -48,7 +48,8 @@ public:
         auto& word = words_[(Address / 2) % words_.size()];
         if (!word) {
             unsigned short value = 0;
-            if (ftdi_read_eeprom_location(context_, static_cast<int>(Address / 2), &value) != 0) return false;
+            if (ftdi_read_eeprom_location(context_, static_cast<int>(Address / 2), &value) != 0)
+                return false;
             word = value;
         }
         Out = static_cast<std::uint8_t>(Address % 2 ? *word >> 8 : *word & 0xFF);
@@ -93,8 +94,8 @@ std::optional<std::string> ReadSerialDescriptor(libusb_device* Device) {
     auto getString = [&](std::uint8_t Index, std::uint16_t Language) {
         const int n = libusb_control_transfer(
             handle, LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-            static_cast<std::uint16_t>(LIBUSB_DT_STRING << 8 | Index), Language, buffer, sizeof buffer,
-            LibftdiDriver::kTransferTimeoutMs);
+            static_cast<std::uint16_t>(LIBUSB_DT_STRING << 8 | Index), Language, buffer,
+            sizeof buffer, LibftdiDriver::kTransferTimeoutMs);
         if (n < 2 || buffer[1] != LIBUSB_DT_STRING) return 0;
         return std::min(n, static_cast<int>(buffer[0]));
     };
@@ -210,7 +211,8 @@ FT_STATUS LibftdiDriver::Open(std::int32_t Index, FT_HANDLE* Handle) {
 }
 
 FT_STATUS LibftdiDriver::OpenEx(const char* Arg, std::uint32_t Flags, FT_HANDLE* Handle) {
-    if (Arg == nullptr || Handle == nullptr || Flags != FT_OPEN_BY_SERIAL_NUMBER) return FT_INVALID_PARAMETER;
+    if (Arg == nullptr || Handle == nullptr || Flags != FT_OPEN_BY_SERIAL_NUMBER)
+        return FT_INVALID_PARAMETER;
     Context ctx = NewContext();
     if (!ctx) return FT_DEVICE_NOT_FOUND;
     {
@@ -239,9 +241,12 @@ FT_STATUS LibftdiDriver::EE_Read(FT_HANDLE Handle, FT_PROGRAM_DATA* Data) {
         std::string description, serial;
         // Only the strings asked for are read; the buffers change only once both are in.
         if (Data->Description != nullptr)
-            if (const FT_STATUS s = ReadEepromString(eeprom, kProductEntry, description); s != FT_OK) return s;
+            if (const FT_STATUS s = ReadEepromString(eeprom, kProductEntry, description);
+                s != FT_OK)
+                return s;
         if (Data->SerialNumber != nullptr)
-            if (const FT_STATUS s = ReadEepromString(eeprom, kSerialEntry, serial); s != FT_OK) return s;
+            if (const FT_STATUS s = ReadEepromString(eeprom, kSerialEntry, serial); s != FT_OK)
+                return s;
         if (Data->Description != nullptr) CopyOut(description, Data->Description, kDescriptionSize);
         if (Data->SerialNumber != nullptr) CopyOut(serial, Data->SerialNumber, kSerialNumberSize);
         return FT_OK;
@@ -280,7 +285,8 @@ FT_STATUS LibftdiDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32
                                std::uint32_t* BytesWritten) {
     return OnDevice(Handle, [&](ftdi_context* ctx) -> FT_STATUS {
         if (BytesWritten != nullptr) *BytesWritten = 0;
-        if ((Buffer == nullptr && BytesToWrite > 0) || BytesToWrite > INT_MAX) return FT_INVALID_PARAMETER;
+        if ((Buffer == nullptr && BytesToWrite > 0) || BytesToWrite > INT_MAX)
+            return FT_INVALID_PARAMETER;
         if (BytesToWrite == 0) return FT_OK;
         const int written = ftdi_write_data(ctx, static_cast<const unsigned char*>(Buffer),
                                             static_cast<int>(BytesToWrite));

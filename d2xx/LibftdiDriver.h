@@ -1,10 +1,10 @@
 // The driver seam on libftdi 1.5 over libusb-1.0: real FTDI boards on Linux.
 #pragma once
 
-#include "d2xx/d2xx.h"
-
 #include <map>
 #include <memory>
+
+#include "d2xx/d2xx.h"
 
 struct ftdi_context;
 

@@ -1,10 +1,10 @@
 // The contract every driver behind the seam keeps, run on the libftdi driver and emulated boards.
+#include <stdexcept>
+#include <vector>
+
 #include "EmulatedFt232r.h"
 #include "d2xx/LibftdiDriver.h"
 #include "tests/d2xx/DriverContract.h"
-
-#include <stdexcept>
-#include <vector>
 
 namespace {
 

@@ -1,15 +1,15 @@
 // What the driver tests share: a testbed of emulated boards and the libftdi driver on it.
 #pragma once
 
-#include "EmulatedFt232r.h"
-#include "d2xx/LibftdiDriver.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
 #include <cstring>
 #include <string>
+
+#include "EmulatedFt232r.h"
+#include "d2xx/LibftdiDriver.h"
 
 namespace ft232r {
 
@@ -42,10 +42,14 @@ struct EepromBuffers {
     std::string Description() const { return Text(description.data(), d2xx::kDescriptionSize); }
     std::string Serial() const { return Text(serial.data(), d2xx::kSerialNumberSize); }
     bool Untouched() const {
-        auto all = [](const auto& a) { return std::all_of(a.begin(), a.end(), [](char c) { return c == '\xAA'; }); };
+        auto all = [](const auto& a) {
+            return std::all_of(a.begin(), a.end(), [](char c) { return c == '\xAA'; });
+        };
         return all(description) && all(serial);
     }
-    static std::string Text(const char* p, std::size_t capacity) { return std::string(p, strnlen(p, capacity)); }
+    static std::string Text(const char* p, std::size_t capacity) {
+        return std::string(p, strnlen(p, capacity));
+    }
 };
 
 }  // namespace ft232r

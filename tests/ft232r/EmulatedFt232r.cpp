@@ -1,9 +1,8 @@
 #include "EmulatedFt232r.h"
 
-#include <umockdev.h>
-
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
+#include <umockdev.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -15,6 +14,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 
 namespace ft232r {
 namespace {
@@ -171,7 +171,9 @@ EepromWords ProgrammedEeprom(const std::string& Manufacturer, const std::string&
     b[0x16] = 0x01;
     std::size_t at = kStringAreaStart;
     const std::pair<std::size_t, const std::string*> strings[] = {
-        {kManufacturerEntry, &Manufacturer}, {kProductEntry, &Description}, {kSerialEntry, &Serial}};
+        {kManufacturerEntry, &Manufacturer},
+        {kProductEntry, &Description},
+        {kSerialEntry, &Serial}};
     for (const auto& [entry, text] : strings) {
         const Bytes d = StringDescriptor(*text);
         if (at + d.size() + 3 > kChecksumByte)
@@ -243,7 +245,8 @@ struct EmulatedFt232r::State {
     Answer Bulk(std::uint8_t Endpoint, std::uint8_t* Buffer, std::size_t Length);
     std::optional<Bytes> ControlIn(std::uint8_t Type, std::uint8_t Request, std::uint16_t Value,
                                    std::uint16_t Index) const;
-    bool ControlOut(std::uint8_t Type, std::uint8_t Request, std::uint16_t Value, std::uint16_t Index);
+    bool ControlOut(std::uint8_t Type, std::uint8_t Request, std::uint16_t Value,
+                    std::uint16_t Index);
     std::optional<Bytes> Descriptor(std::uint16_t Value) const;
 
     gboolean HandleIoctl(UMockdevIoctlClient* Client);
@@ -276,25 +279,35 @@ std::optional<Bytes> EmulatedFt232r::State::Descriptor(std::uint16_t Value) cons
 }
 
 std::optional<Bytes> EmulatedFt232r::State::ControlIn(std::uint8_t Type, std::uint8_t Request,
-                                                      std::uint16_t Value, std::uint16_t Index) const {
+                                                      std::uint16_t Value,
+                                                      std::uint16_t Index) const {
     if (Type == 0x80) {
         switch (Request) {
-            case 0x00: return Bytes{0x00, 0x00};  // GET_STATUS
-            case request::GetDescriptor: return Descriptor(Value);
-            case 0x08: return Bytes{0x01};  // GET_CONFIGURATION
-            default: return std::nullopt;
+            case 0x00:
+                return Bytes{0x00, 0x00};  // GET_STATUS
+            case request::GetDescriptor:
+                return Descriptor(Value);
+            case 0x08:
+                return Bytes{0x01};  // GET_CONFIGURATION
+            default:
+                return std::nullopt;
         }
     }
     if (Type != 0xC0) return std::nullopt;
     switch (Request) {
-        case 0x05: return Bytes{0x00, 0x60};  // modem status: transmitter empty
-        case 0x0A: return Bytes{latency};
-        case request::ReadPins: return Bytes{PinsLocked()};
+        case 0x05:
+            return Bytes{0x00, 0x60};  // modem status: transmitter empty
+        case 0x0A:
+            return Bytes{latency};
+        case request::ReadPins:
+            return Bytes{PinsLocked()};
         case request::ReadEeprom: {
             const std::uint16_t word = eeprom[Index & 0x3F];
-            return Bytes{static_cast<std::uint8_t>(word & 0xFF), static_cast<std::uint8_t>(word >> 8)};
+            return Bytes{static_cast<std::uint8_t>(word & 0xFF),
+                         static_cast<std::uint8_t>(word >> 8)};
         }
-        default: return std::nullopt;
+        default:
+            return std::nullopt;
     }
 }
 
@@ -327,7 +340,8 @@ bool EmulatedFt232r::State::ControlOut(std::uint8_t Type, std::uint8_t Request, 
     }
 }
 
-Answer EmulatedFt232r::State::Control(const std::uint8_t* Setup, std::uint8_t* Data, std::size_t Room) {
+Answer EmulatedFt232r::State::Control(const std::uint8_t* Setup, std::uint8_t* Data,
+                                      std::size_t Room) {
     Transfer t;
     t.RequestType = Setup[0];
     t.Request = Setup[1];
@@ -351,7 +365,8 @@ Answer EmulatedFt232r::State::Control(const std::uint8_t* Setup, std::uint8_t* D
     return Answer{0, static_cast<int>(room), false};
 }
 
-Answer EmulatedFt232r::State::Bulk(std::uint8_t Endpoint, std::uint8_t* Buffer, std::size_t Length) {
+Answer EmulatedFt232r::State::Bulk(std::uint8_t Endpoint, std::uint8_t* Buffer,
+                                   std::size_t Length) {
     Transfer t;
     t.kind = Endpoint == kOutEndpoint ? Transfer::Kind::BulkOut : Transfer::Kind::BulkIn;
     t.Length = static_cast<std::uint16_t>(std::min<std::size_t>(Length, 0xFFFF));
@@ -382,7 +397,8 @@ void EmulatedFt232r::State::Submit(UMockdevIoctlClient* Client, UMockdevIoctlDat
         return;
     }
     auto* urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
-    const std::size_t length = urb->buffer_length > 0 ? static_cast<std::size_t>(urb->buffer_length) : 0;
+    const std::size_t length =
+        urb->buffer_length > 0 ? static_cast<std::size_t>(urb->buffer_length) : 0;
     std::uint8_t* buffer = nullptr;
     if (length > 0) {
         UMockdevIoctlData* bufferData =
@@ -433,7 +449,8 @@ void EmulatedFt232r::State::Reap(UMockdevIoctlClient* Client, UMockdevIoctlData*
 
 void EmulatedFt232r::State::Discard(UMockdevIoctlClient* Client, UMockdevIoctlData* Arg) {
     gulong address = 0;
-    std::memcpy(&address, Arg->data, std::min<std::size_t>(sizeof address, static_cast<std::size_t>(Arg->data_len)));
+    std::memcpy(&address, Arg->data,
+                std::min<std::size_t>(sizeof address, static_cast<std::size_t>(Arg->data_len)));
     auto it = std::find_if(pending.begin(), pending.end(), [&](const PendingUrb& p) {
         return p.client == Client && p.held && p.urb->client_addr == address;
     });
@@ -470,7 +487,8 @@ gboolean EmulatedFt232r::State::HandleIoctl(UMockdevIoctlClient* Client) {
     switch (request) {
         case USBDEVFS_GET_CAPABILITIES:
             withArg(sizeof(std::uint32_t), [](std::uint8_t* p) {
-                const std::uint32_t caps = USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
+                const std::uint32_t caps =
+                    USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM;
                 std::memcpy(p, &caps, sizeof caps);
                 return 0;
             });
@@ -495,7 +513,9 @@ gboolean EmulatedFt232r::State::HandleIoctl(UMockdevIoctlClient* Client) {
         case USBDEVFS_GETDRIVER:
             withArg(sizeof(usbdevfs_getdriver), [&](std::uint8_t* p) {
                 auto* g = reinterpret_cast<usbdevfs_getdriver*>(p);
-                const char* name = (busy || ClaimHeld()) ? "usbfs" : kernelDriver ? "ftdi_sio" : nullptr;
+                const char* name = (busy || ClaimHeld()) ? "usbfs"
+                                   : kernelDriver        ? "ftdi_sio"
+                                                         : nullptr;
                 if (name == nullptr) return ENODATA;
                 std::snprintf(g->driver, sizeof g->driver, "%s", name);
                 return 0;
@@ -549,93 +569,111 @@ EmulatedFt232r::~EmulatedFt232r() {
     for (UMockdevIoctlClient* client : state_->clients) g_object_unref(client);
 }
 
-void EmulatedFt232r::SetInputs(std::uint8_t Levels) {
+template <class Fn>
+auto EmulatedFt232r::With(Fn&& F) const {
     std::lock_guard lock(state_->mutex);
-    state_->inputs = Levels;
+    return F(*state_);
 }
 
-#define KV_LOCKED_GETTER(Type, Name, Expr)          \
-    Type EmulatedFt232r::Name() const {             \
-        std::lock_guard lock(state_->mutex);        \
-        return state_->Expr;                        \
-    }
-KV_LOCKED_GETTER(std::uint8_t, Latch, latch)
-KV_LOCKED_GETTER(std::uint8_t, Pins, PinsLocked())
-KV_LOCKED_GETTER(std::uint8_t, BitMask, mask)
-KV_LOCKED_GETTER(std::uint8_t, BitMode, mode)
-KV_LOCKED_GETTER(std::uint16_t, BaudDivisorValue, divisorValue)
-KV_LOCKED_GETTER(std::uint16_t, BaudDivisorIndex, divisorIndex)
-KV_LOCKED_GETTER(std::uint8_t, LatencyTimer, latency)
-KV_LOCKED_GETTER(EepromWords, Eeprom, eeprom)
-KV_LOCKED_GETTER(std::vector<Transfer>, Log, log)
-KV_LOCKED_GETTER(bool, Claimed, ClaimHeld())
-KV_LOCKED_GETTER(bool, KernelDriverBound, kernelDriver)
-#undef KV_LOCKED_GETTER
+std::uint8_t EmulatedFt232r::Latch() const {
+    return With([](State& s) { return s.latch; });
+}
+std::uint8_t EmulatedFt232r::Pins() const {
+    return With([](State& s) { return s.PinsLocked(); });
+}
+std::uint8_t EmulatedFt232r::BitMask() const {
+    return With([](State& s) { return s.mask; });
+}
+std::uint8_t EmulatedFt232r::BitMode() const {
+    return With([](State& s) { return s.mode; });
+}
+std::uint16_t EmulatedFt232r::BaudDivisorValue() const {
+    return With([](State& s) { return s.divisorValue; });
+}
+std::uint16_t EmulatedFt232r::BaudDivisorIndex() const {
+    return With([](State& s) { return s.divisorIndex; });
+}
+std::uint32_t EmulatedFt232r::BaudRate() const {
+    return With(
+        [](State& s) { return s.baudSet ? DecodeBaudRate(s.divisorValue, s.divisorIndex) : 0u; });
+}
+std::uint8_t EmulatedFt232r::LatencyTimer() const {
+    return With([](State& s) { return s.latency; });
+}
+EepromWords EmulatedFt232r::Eeprom() const {
+    return With([](State& s) { return s.eeprom; });
+}
+std::vector<Transfer> EmulatedFt232r::Log() const {
+    return With([](State& s) { return s.log; });
+}
+bool EmulatedFt232r::Claimed() const {
+    return With([](State& s) { return s.ClaimHeld(); });
+}
+bool EmulatedFt232r::KernelDriverBound() const {
+    return With([](State& s) { return s.kernelDriver; });
+}
 
 int EmulatedFt232r::OpenFiles() const {
-    std::lock_guard lock(state_->mutex);
-    return static_cast<int>(std::count_if(state_->clients.begin(), state_->clients.end(),
-                                          [](UMockdevIoctlClient* c) { return umockdev_ioctl_client_get_connected(c); }));
-}
-
-std::uint32_t EmulatedFt232r::BaudRate() const {
-    std::lock_guard lock(state_->mutex);
-    return state_->baudSet ? DecodeBaudRate(state_->divisorValue, state_->divisorIndex) : 0;
+    return With([](State& s) {
+        return static_cast<int>(
+            std::count_if(s.clients.begin(), s.clients.end(), [](UMockdevIoctlClient* c) {
+                return umockdev_ioctl_client_get_connected(c) != FALSE;
+            }));
+    });
 }
 
 int EmulatedFt232r::HeldTransfers() const {
-    std::lock_guard lock(state_->mutex);
-    return static_cast<int>(std::count_if(state_->pending.begin(), state_->pending.end(),
-                                          [](const PendingUrb& p) { return p.held; }));
-}
-
-void EmulatedFt232r::ClearLog() {
-    std::lock_guard lock(state_->mutex);
-    state_->log.clear();
+    return With([](State& s) {
+        return static_cast<int>(std::count_if(s.pending.begin(), s.pending.end(),
+                                              [](const PendingUrb& p) { return p.held; }));
+    });
 }
 
 std::size_t EmulatedFt232r::ControlCount(std::uint8_t Request) const {
-    std::lock_guard lock(state_->mutex);
-    return static_cast<std::size_t>(std::count_if(state_->log.begin(), state_->log.end(), [&](const Transfer& t) {
-        return t.kind == Transfer::Kind::Control && t.Request == Request;
-    }));
+    return With([&](State& s) {
+        return static_cast<std::size_t>(
+            std::count_if(s.log.begin(), s.log.end(), [&](const Transfer& t) {
+                return t.kind == Transfer::Kind::Control && t.Request == Request;
+            }));
+    });
 }
 
 std::size_t EmulatedFt232r::BulkOutCount() const {
-    std::lock_guard lock(state_->mutex);
-    return static_cast<std::size_t>(std::count_if(state_->log.begin(), state_->log.end(),
-                                                  [](const Transfer& t) { return t.kind == Transfer::Kind::BulkOut; }));
+    return With([](State& s) {
+        return static_cast<std::size_t>(
+            std::count_if(s.log.begin(), s.log.end(),
+                          [](const Transfer& t) { return t.kind == Transfer::Kind::BulkOut; }));
+    });
 }
 
 std::vector<std::uint8_t> EmulatedFt232r::BulkOutBytes() const {
-    std::lock_guard lock(state_->mutex);
-    Bytes all;
-    for (const Transfer& t : state_->log)
-        if (t.kind == Transfer::Kind::BulkOut) all.insert(all.end(), t.Data.begin(), t.Data.end());
-    return all;
+    return With([](State& s) {
+        Bytes all;
+        for (const Transfer& t : s.log)
+            if (t.kind == Transfer::Kind::BulkOut)
+                all.insert(all.end(), t.Data.begin(), t.Data.end());
+        return all;
+    });
 }
 
+void EmulatedFt232r::SetInputs(std::uint8_t Levels) {
+    With([&](State& s) { s.inputs = Levels; });
+}
+void EmulatedFt232r::ClearLog() {
+    With([](State& s) { s.log.clear(); });
+}
 void EmulatedFt232r::WriteEeprom(const EepromWords& Words) {
-    std::lock_guard lock(state_->mutex);
-    state_->eeprom = Words;
+    With([&](State& s) { s.eeprom = Words; });
 }
-
 void EmulatedFt232r::SetBusy(bool Busy) {
-    std::lock_guard lock(state_->mutex);
-    state_->busy = Busy;
+    With([&](State& s) { s.busy = Busy; });
 }
-
 void EmulatedFt232r::SetAnswering(bool Answering) {
-    std::lock_guard lock(state_->mutex);
-    state_->answering = Answering;
+    With([&](State& s) { s.answering = Answering; });
 }
 
 void EmulatedFt232r::Unplug() {
-    {
-        std::lock_guard lock(state_->mutex);
-        if (state_->unplugged) return;
-        state_->unplugged = true;
-    }
+    if (With([](State& s) { return std::exchange(s.unplugged, true); })) return;
     umockdev_testbed_uevent(state_->testbed, state_->sysPath.c_str(), "remove");
     umockdev_testbed_remove_device(state_->testbed, state_->sysPath.c_str());
 }
@@ -678,20 +716,32 @@ EmulatedFt232r& Testbed::Add(const BoardConfig& Config) {
     s->eeprom = InitialEeprom(Config);
     s->kernelDriver = Config.KernelDriverBound;
     // With an intact EEPROM the chip serves its strings; otherwise its built-in defaults.
-    s->descriptorStrings = DecodeStrings(s->eeprom).value_or(EepromStrings{"FTDI", "FT232R USB UART", ""});
+    s->descriptorStrings =
+        DecodeStrings(s->eeprom).value_or(EepromStrings{"FTDI", "FT232R USB UART", ""});
     const auto& ds = s->descriptorStrings;
-    s->deviceDescriptor = {0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x08,
+    s->deviceDescriptor = {0x12,
+                           0x01,
+                           0x00,
+                           0x02,
+                           0x00,
+                           0x00,
+                           0x00,
+                           0x08,
                            static_cast<std::uint8_t>(Config.VendorId & 0xFF),
                            static_cast<std::uint8_t>(Config.VendorId >> 8),
                            static_cast<std::uint8_t>(Config.ProductId & 0xFF),
-                           static_cast<std::uint8_t>(Config.ProductId >> 8), 0x00, 0x06,
+                           static_cast<std::uint8_t>(Config.ProductId >> 8),
+                           0x00,
+                           0x06,
                            static_cast<std::uint8_t>(ds.Manufacturer.empty() ? 0 : 1),
                            static_cast<std::uint8_t>(ds.Product.empty() ? 0 : 2),
-                           static_cast<std::uint8_t>(ds.Serial.empty() ? 0 : 3), 0x01};
-    s->configDescriptor = {0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0xA0, 0x2D,  // configuration
-                           0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0x02,  // interface 0
-                           0x07, 0x05, kInEndpoint, 0x02, 0x40, 0x00, 0x00,       // bulk IN
-                           0x07, 0x05, kOutEndpoint, 0x02, 0x40, 0x00, 0x00};     // bulk OUT
+                           static_cast<std::uint8_t>(ds.Serial.empty() ? 0 : 3),
+                           0x01};
+    s->configDescriptor = {
+        0x09, 0x02, 0x20,         0x00, 0x01, 0x01, 0x00, 0xA0, 0x2D,  // configuration
+        0x09, 0x04, 0x00,         0x00, 0x02, 0xFF, 0xFF, 0xFF, 0x02,  // interface 0
+        0x07, 0x05, kInEndpoint,  0x02, 0x40, 0x00, 0x00,              // bulk IN
+        0x07, 0x05, kOutEndpoint, 0x02, 0x40, 0x00, 0x00};             // bulk OUT
 
     const int devnum = k + 2;
     char node[32];

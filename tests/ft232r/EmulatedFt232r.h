@@ -31,7 +31,8 @@ struct BoardConfig {
     std::string Description = "Kelvorn";
     std::string Manufacturer = "FTDI";
     EepromContent Eeprom = EepromContent::Programmed;
-    std::optional<EepromWords> RawEeprom = std::nullopt;  // overrides Eeprom and the strings when set
+    std::optional<EepromWords> RawEeprom =
+        std::nullopt;  // overrides Eeprom and the strings when set
     std::uint16_t VendorId = 0x0403;
     std::uint16_t ProductId = 0x6001;
     bool KernelDriverBound = true;  // ftdi_sio holds the interface until someone detaches it
@@ -108,8 +109,8 @@ public:
 
     bool Claimed() const;  // claimed through usbdevfs by a client of this emulator
     bool KernelDriverBound() const;
-    int OpenFiles() const;        // device node files currently open
-    int HeldTransfers() const;    // submitted and neither answered nor cancelled
+    int OpenFiles() const;      // device node files currently open
+    int HeldTransfers() const;  // submitted and neither answered nor cancelled
 
     const std::string& SysPath() const;
     const std::string& DevNode() const;
@@ -118,6 +119,8 @@ private:
     friend class Testbed;
     struct State;
     explicit EmulatedFt232r(std::unique_ptr<State> Impl);
+    template <class Fn>
+    auto With(Fn&& F) const;  // runs F on the state with its lock held
     std::unique_ptr<State> state_;
 };
 

@@ -1,14 +1,13 @@
 // The emulated FT232R against libftdi and libusb used directly: it must look like the real chip
 // to them before the driver's tests mean anything.
-#include "EmulatedFt232r.h"
-
 #include <ftdi.h>
-#include <libusb.h>
-
 #include <gtest/gtest.h>
+#include <libusb.h>
 
 #include <memory>
 #include <string>
+
+#include "EmulatedFt232r.h"
 
 namespace {
 
@@ -41,7 +40,8 @@ std::string ProductDescriptor(ftdi_context* Context) {
     libusb_device_descriptor d{};
     libusb_get_device_descriptor(libusb_get_device(Context->usb_dev), &d);
     unsigned char text[128] = {};
-    if (d.iProduct == 0 || libusb_get_string_descriptor_ascii(Context->usb_dev, d.iProduct, text, sizeof text) < 0)
+    if (d.iProduct == 0 ||
+        libusb_get_string_descriptor_ascii(Context->usb_dev, d.iProduct, text, sizeof text) < 0)
         return "<none>";
     return reinterpret_cast<char*>(text);
 }

@@ -1,10 +1,10 @@
 // The driver's contract, checked against emulated FT232R boards: what each call puts on the bus
 // and what it returns.
-#include "DriverFixture.h"
-
 #include <gtest/gtest.h>
 
 #include <vector>
+
+#include "DriverFixture.h"
 
 namespace ft232r {
 namespace {
@@ -26,7 +26,8 @@ std::string SerialOf(Driver& Drv, FT_HANDLE Handle) {
 }
 
 // An EEPROM image edited byte-wise, with the checksum recomputed unless told otherwise.
-EepromWords Edited(const std::function<void(std::array<std::uint8_t, 128>&)>& Edit, bool FixChecksum = true) {
+EepromWords Edited(const std::function<void(std::array<std::uint8_t, 128>&)>& Edit,
+                   bool FixChecksum = true) {
     const EepromWords original = ProgrammedEeprom("FTDI", "Kelvorn", "KV000001");
     std::array<std::uint8_t, 128> b{};
     for (std::size_t i = 0; i < 64; ++i) {
@@ -35,14 +36,15 @@ EepromWords Edited(const std::function<void(std::array<std::uint8_t, 128>&)>& Ed
     }
     Edit(b);
     EepromWords w{};
-    for (std::size_t i = 0; i < 64; ++i) w[i] = static_cast<std::uint16_t>(b[2 * i] | b[2 * i + 1] << 8);
+    for (std::size_t i = 0; i < 64; ++i)
+        w[i] = static_cast<std::uint16_t>(b[2 * i] | b[2 * i + 1] << 8);
     if (FixChecksum) w[63] = EepromChecksum(w);
     return w;
 }
 
 TEST_F(LibftdiDriverOpen, OpensTheIndexthFtdiDeviceInListingOrder) {
     bed.Add({.Serial = "S0"});
-    bed.Add({.Serial = "S1", .ProductId = 0x6015});  // FT-X: FTDI default id, listed
+    bed.Add({.Serial = "S1", .ProductId = 0x6015});      // FT-X: FTDI default id, listed
     bed.Add({.VendorId = 0x046D, .ProductId = 0xC52B});  // not FTDI: not listed
     bed.Add({.Serial = "S2"});
     const FT_HANDLE h0 = OpenIndex(0), h1 = OpenIndex(1), h2 = OpenIndex(2);
@@ -136,7 +138,8 @@ TEST_F(LibftdiDriverOpenEx, OpensTheBoardWithExactlyThatSerial) {
     bed.Add({.Serial = "a1b2c3d4"});
     FT_HANDLE handle = kUnset;
     for (const char* wrong : {"A1B2C3", "A1B2C3D4X", "", "A1B2C3D6"})
-        EXPECT_EQ(driver.OpenEx(wrong, FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_DEVICE_NOT_FOUND) << wrong;
+        EXPECT_EQ(driver.OpenEx(wrong, FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_DEVICE_NOT_FOUND)
+            << wrong;
     EXPECT_EQ(handle, kUnset);
     for (const char* serial : {"A1B2C3D5", "a1b2c3d4", "A1B2C3D4"}) {
         ASSERT_EQ(driver.OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_OK) << serial;
@@ -170,10 +173,14 @@ TEST_F(LibftdiDriverOpenEx, CostsTwoDescriptorReadsPerBoardTriedPlusTheOpen) {
 }
 
 TEST_F(LibftdiDriverOpenEx, ComparesSerialsAsEightBitText) {
-    bed.Add({.Serial = "K\xD6" "12"});
+    bed.Add({.Serial = "K\xD6"
+                       "12"});
     FT_HANDLE handle = 0;
     EXPECT_EQ(driver.OpenEx("K?12", FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_DEVICE_NOT_FOUND);
-    EXPECT_EQ(driver.OpenEx("K\xD6" "12", FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_OK);
+    EXPECT_EQ(driver.OpenEx("K\xD6"
+                            "12",
+                            FT_OPEN_BY_SERIAL_NUMBER, &handle),
+              FT_OK);
 }
 
 TEST_F(LibftdiDriverOpenEx, RejectsBadArguments) {
@@ -218,13 +225,16 @@ TEST_F(LibftdiDriverEeprom, ReadsOnlyTheStringsAskedFor) {
 }
 
 TEST_F(LibftdiDriverEeprom, StopsAtTheCapacity) {
-    bed.Add({.Serial = "ABCDEFGHIJKLMNOPQRST", .Description = "Twenty-four characters!!", .Manufacturer = ""});
+    bed.Add({.Serial = "ABCDEFGHIJKLMNOPQRST",
+             .Description = "Twenty-four characters!!",
+             .Manufacturer = ""});
     const FT_HANDLE h = OpenIndex(0);
     EepromBuffers buffers;
     ASSERT_EQ(driver.EE_Read(h, &buffers.record), FT_OK);
     // 17 bytes of the 20-character serial, no room for a terminator, guard bytes untouched.
     EXPECT_EQ(std::string(buffers.serial.data(), kSerialNumberSize), "ABCDEFGHIJKLMNOPQ");
-    EXPECT_EQ(std::string(buffers.serial.data() + kSerialNumberSize, EepromBuffers::kGuard), "\xAA\xAA\xAA\xAA");
+    EXPECT_EQ(std::string(buffers.serial.data() + kSerialNumberSize, EepromBuffers::kGuard),
+              "\xAA\xAA\xAA\xAA");
     EXPECT_EQ(buffers.Description(), "Twenty-four characters!!");
 }
 
@@ -232,10 +242,10 @@ TEST_F(LibftdiDriverEeprom, KeepsEightBitCharactersAndMarksOthers) {
     bed.Add({.Description = "K\xF6lvorn"});
     // 'x' stored as U+0478, which has no 8-bit character.
     bed.Add({.RawEeprom = Edited([](auto& b) {
-        const std::size_t product = b[0x10] & 0x7F;
-        b[product + 2 + 2 * 1] = 'x';
-        b[product + 2 + 2 * 1 + 1] = 0x04;
-    })});
+                 const std::size_t product = b[0x10] & 0x7F;
+                 b[product + 2 + 2 * 1] = 'x';
+                 b[product + 2 + 2 * 1 + 1] = 0x04;
+             })});
     EepromBuffers latin1, wide;
     ASSERT_EQ(driver.EE_Read(OpenIndex(0), &latin1.record), FT_OK);
     ASSERT_EQ(driver.EE_Read(OpenIndex(1), &wide.record), FT_OK);
@@ -247,11 +257,11 @@ TEST_F(LibftdiDriverEeprom, BlankOrGarbledEepromFailsAndLeavesTheBuffers) {
     const std::vector<BoardConfig> boards = {
         {.Eeprom = EepromContent::Blank},
         {.Eeprom = EepromContent::Garbled},
-        {.RawEeprom = Edited([](auto& b) { b[0x11] = 0x0F; })},                   // odd length
-        {.RawEeprom = Edited([](auto& b) { b[0x10] = 0x80 | 0x74; })},            // runs into the checksum
-        {.RawEeprom = Edited([](auto& b) { b[0x12] = 0x80 | 0x02; })},            // inside the header
-        {.RawEeprom = Edited([](auto& b) { b[(b[0x10] & 0x7F) + 1] = 0x01; })},   // not a string
-        {.RawEeprom = Edited([](auto& b) { b[b[0x12] & 0x7F] = 0x08; })},         // header disagrees
+        {.RawEeprom = Edited([](auto& b) { b[0x11] = 0x0F; })},         // odd length
+        {.RawEeprom = Edited([](auto& b) { b[0x10] = 0x80 | 0x74; })},  // runs into the checksum
+        {.RawEeprom = Edited([](auto& b) { b[0x12] = 0x80 | 0x02; })},  // inside the header
+        {.RawEeprom = Edited([](auto& b) { b[(b[0x10] & 0x7F) + 1] = 0x01; })},  // not a string
+        {.RawEeprom = Edited([](auto& b) { b[b[0x12] & 0x7F] = 0x08; })},        // header disagrees
     };
     for (const BoardConfig& config : boards) bed.Add(config);
     for (std::int32_t i = 0; i < static_cast<std::int32_t>(boards.size()); ++i) {

@@ -1,13 +1,13 @@
 // The board class on the libftdi driver and emulated boards: what the panel's Read, connect and
 // poll tick put on the bus, and what they cost in transfers.
-#include "DriverFixture.h"
-#include "device/clsVostrel.h"
-
 #include <gtest/gtest.h>
 
 #include <array>
 #include <optional>
 #include <vector>
+
+#include "DriverFixture.h"
+#include "device/clsVostrel.h"
 
 namespace ft232r {
 namespace {
@@ -32,9 +32,11 @@ protected:
     // One poll tick: five pin reads, and in test mode one pattern row of three writes.
     std::array<bool, 5> Tick(std::optional<std::array<bool, 3>> Row = std::nullopt) {
         std::array<bool, 5> inputs{};
-        for (std::int16_t i = 0; i < 5; ++i) inputs[static_cast<std::size_t>(i)] = vostrel->BitInput(i);
+        for (std::int16_t i = 0; i < 5; ++i)
+            inputs[static_cast<std::size_t>(i)] = vostrel->BitInput(i);
         if (Row)
-            for (std::int16_t i = 0; i < 3; ++i) vostrel->BitOut(i, (*Row)[static_cast<std::size_t>(i)]);
+            for (std::int16_t i = 0; i < 3; ++i)
+                vostrel->BitOut(i, (*Row)[static_cast<std::size_t>(i)]);
         return inputs;
     }
 };
@@ -102,7 +104,8 @@ TEST_F(VostrelOnLibftdi, InputsFollowThePinsThroughThePinMap) {
     for (std::size_t i = 0; i < kInputMask.size(); ++i) {
         board.SetInputs(kInputMask[i]);
         const auto inputs = Tick();
-        for (std::size_t j = 0; j < inputs.size(); ++j) EXPECT_EQ(inputs[j], i == j) << i << " " << j;
+        for (std::size_t j = 0; j < inputs.size(); ++j)
+            EXPECT_EQ(inputs[j], i == j) << i << " " << j;
     }
     board.SetInputs(0xBF);  // D6 low
     EXPECT_EQ(Tick(), (std::array<bool, 5>{false, true, true, true, true}));

@@ -1,8 +1,8 @@
-#include "EmulatedFt232r.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
+
+#include "EmulatedFt232r.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
