@@ -24,6 +24,18 @@ protected:
         EXPECT_EQ(driver.Open(Index, &handle), d2xx::FT_OK) << "index " << Index;
         return handle;
     }
+
+    struct OpenBoard {
+        EmulatedFt232r& board;
+        d2xx::FT_HANDLE handle;
+    };
+    // Adds an FTDI board, opens it through the driver and clears its log.
+    OpenBoard AddOpened(const BoardConfig& Config = {}) {
+        EmulatedFt232r& board = bed.Add(Config);
+        const d2xx::FT_HANDLE handle = OpenIndex(static_cast<std::int32_t>(bed.Size()) - 1);
+        board.ClearLog();
+        return {board, handle};
+    }
 };
 
 // EEPROM string buffers of the record's capacities, followed by guard bytes; all start 0xAA.

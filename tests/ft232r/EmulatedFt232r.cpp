@@ -19,7 +19,6 @@
 namespace ft232r {
 namespace {
 
-constexpr std::size_t kEepromBytes = 128;
 constexpr std::size_t kStringAreaStart = 0x18;
 constexpr std::size_t kChecksumByte = 0x7E;
 
@@ -32,22 +31,6 @@ constexpr std::uint8_t kOutEndpoint = 0x02;
 constexpr std::uint8_t kInEndpoint = 0x81;
 
 using Bytes = std::vector<std::uint8_t>;
-
-Bytes ToBytes(const EepromWords& Words) {
-    Bytes b(kEepromBytes);
-    for (std::size_t i = 0; i < Words.size(); ++i) {
-        b[2 * i] = static_cast<std::uint8_t>(Words[i] & 0xFF);
-        b[2 * i + 1] = static_cast<std::uint8_t>(Words[i] >> 8);
-    }
-    return b;
-}
-
-EepromWords ToWords(const Bytes& b) {
-    EepromWords w{};
-    for (std::size_t i = 0; i < w.size(); ++i)
-        w[i] = static_cast<std::uint16_t>(b[2 * i] | (b[2 * i + 1] << 8));
-    return w;
-}
 
 // A string descriptor: [length][0x03][UTF-16LE], each 8-bit character one code unit.
 Bytes StringDescriptor(const std::string& s) {
@@ -64,7 +47,7 @@ struct EepromStrings {
     std::string Manufacturer, Product, Serial;
 };
 
-std::optional<std::string> StringAt(const Bytes& b, std::size_t Entry) {
+std::optional<std::string> StringAt(const EepromBytes& b, std::size_t Entry) {
     const std::size_t offset = b[Entry] & 0x7F;
     const std::size_t length = b[Entry + 1];
     if (length == 0) return std::string();
@@ -79,7 +62,7 @@ std::optional<std::string> StringAt(const Bytes& b, std::size_t Entry) {
 
 std::optional<EepromStrings> DecodeStrings(const EepromWords& Words) {
     if (EepromChecksum(Words) != Words[63]) return std::nullopt;
-    const Bytes b = ToBytes(Words);
+    const EepromBytes b = ToBytes(Words);
     auto m = StringAt(b, kManufacturerEntry);
     auto p = StringAt(b, kProductEntry);
     auto s = StringAt(b, kSerialEntry);
@@ -88,7 +71,7 @@ std::optional<EepromStrings> DecodeStrings(const EepromWords& Words) {
 }
 
 EepromWords GarbledEeprom(const BoardConfig& c) {
-    Bytes b = ToBytes(ProgrammedEeprom(c.Manufacturer, c.Description, c.Serial));
+    EepromBytes b = ToBytes(ProgrammedEeprom(c.Manufacturer, c.Description, c.Serial));
     // A torn write: the string table points into the checksum and the headers are overwritten;
     // the checksum still belongs to the old contents.
     b[kProductEntry] = 0x80 | 0x75;
@@ -153,9 +136,25 @@ struct Answer {
 
 }  // namespace
 
+EepromBytes ToBytes(const EepromWords& Words) {
+    EepromBytes b{};
+    for (std::size_t i = 0; i < Words.size(); ++i) {
+        b[2 * i] = static_cast<std::uint8_t>(Words[i] & 0xFF);
+        b[2 * i + 1] = static_cast<std::uint8_t>(Words[i] >> 8);
+    }
+    return b;
+}
+
+EepromWords ToWords(const EepromBytes& Bytes) {
+    EepromWords w{};
+    for (std::size_t i = 0; i < w.size(); ++i)
+        w[i] = static_cast<std::uint16_t>(Bytes[2 * i] | (Bytes[2 * i + 1] << 8));
+    return w;
+}
+
 EepromWords ProgrammedEeprom(const std::string& Manufacturer, const std::string& Description,
                              const std::string& Serial) {
-    Bytes b(kEepromBytes, 0);
+    EepromBytes b{};
     b[0x01] = 0x40;  // endpoint size
     b[0x02] = 0x03;  // VID 0x0403
     b[0x03] = 0x04;
@@ -793,6 +792,8 @@ EmulatedFt232r& Testbed::Add(const BoardConfig& Config) {
     impl_->boards.push_back(std::unique_ptr<EmulatedFt232r>(new EmulatedFt232r(std::move(s))));
     return *impl_->boards.back();
 }
+
+std::size_t Testbed::Size() const { return impl_->boards.size(); }
 
 bool Testbed::WaitUntilAllClosed(int TimeoutMs) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(TimeoutMs);

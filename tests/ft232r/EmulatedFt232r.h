@@ -68,6 +68,10 @@ EepromWords ProgrammedEeprom(const std::string& Manufacturer, const std::string&
                              const std::string& Serial);
 // Checksum over words 0..62 as the chip and libftdi compute it.
 std::uint16_t EepromChecksum(const EepromWords& Words);
+// The same image byte by byte (low byte of each word first), and back.
+using EepromBytes = std::array<std::uint8_t, 128>;
+EepromBytes ToBytes(const EepromWords& Words);
+EepromWords ToWords(const EepromBytes& Bytes);
 
 class Testbed;
 
@@ -139,6 +143,7 @@ public:
     // at most kMaxBoards per testbed.
     EmulatedFt232r& Add(const BoardConfig& Config = {});
     static constexpr int kMaxBoards = 9;
+    std::size_t Size() const;  // boards added, unplugged ones included
 
     // Waits up to Timeout milliseconds until no device node file is open; true when none is.
     bool WaitUntilAllClosed(int TimeoutMs) const;

@@ -5,6 +5,7 @@
 #include <libusb.h>
 
 #include <memory>
+#include <stdexcept>
 #include <string>
 
 #include "EmulatedFt232r.h"
@@ -17,7 +18,10 @@ using ft232r::Testbed;
 using ft232r::Transfer;
 
 struct FtdiFree {
-    void operator()(ftdi_context* c) const { ftdi_free(c); }
+    void operator()(ftdi_context* c) const {
+        if (c->usb_dev != nullptr) ftdi_usb_close(c);
+        ftdi_free(c);
+    }
 };
 using FtdiPtr = std::unique_ptr<ftdi_context, FtdiFree>;
 
@@ -36,6 +40,21 @@ FtdiPtr OpenRaw(int Index, int* Result = nullptr) {
     return result == 0 ? std::move(ftdi) : FtdiPtr();
 }
 
+class Ft232rEmulator : public testing::Test {
+protected:
+    Testbed bed;
+    FtdiPtr ftdi;  // closed before the testbed goes
+
+    // Adds one board, opens it with libftdi and clears its log.
+    ft232r::EmulatedFt232r& AddOpened(const BoardConfig& Config = {}) {
+        auto& board = bed.Add(Config);
+        ftdi = OpenRaw(0);
+        if (!ftdi) throw std::runtime_error("libftdi cannot open the emulated board");
+        board.ClearLog();
+        return board;
+    }
+};
+
 std::string ProductDescriptor(ftdi_context* Context) {
     libusb_device_descriptor d{};
     libusb_get_device_descriptor(libusb_get_device(Context->usb_dev), &d);
@@ -46,12 +65,8 @@ std::string ProductDescriptor(ftdi_context* Context) {
     return reinterpret_cast<char*>(text);
 }
 
-TEST(Ft232rEmulator, EepromImageDecodesWithLibftdi) {
-    Testbed bed;
-    auto& board = bed.Add({.Serial = "A1B2C3D4", .Description = "Kelvorn"});
-    FtdiPtr ftdi = OpenRaw(0);
-    ASSERT_TRUE(ftdi);
-    board.ClearLog();
+TEST_F(Ft232rEmulator, EepromImageDecodesWithLibftdi) {
+    auto& board = AddOpened({.Serial = "A1B2C3D4", .Description = "Kelvorn"});
     ASSERT_EQ(ftdi_read_eeprom(ftdi.get()), 0);
     ASSERT_EQ(ftdi_eeprom_decode(ftdi.get(), 0), 0);  // checksum accepted
     char manufacturer[32] = {}, product[32] = {}, serial[32] = {};
@@ -61,57 +76,49 @@ TEST(Ft232rEmulator, EepromImageDecodesWithLibftdi) {
     EXPECT_STREQ(serial, "A1B2C3D4");
     // libftdi reads the whole EEPROM, one word per transfer, twice over to find its size.
     EXPECT_EQ(board.ControlCount(ft232r::request::ReadEeprom), 128u);
-    ftdi_usb_close(ftdi.get());
 }
 
-TEST(Ft232rEmulator, BlankAndGarbledImagesFailTheChecksum) {
-    Testbed bed;
+TEST_F(Ft232rEmulator, BlankAndGarbledImagesFailTheChecksum) {
     bed.Add({.Eeprom = EepromContent::Blank});
     bed.Add({.Eeprom = EepromContent::Garbled});
     for (int i = 0; i < 2; ++i) {
-        FtdiPtr ftdi = OpenRaw(i);
-        ASSERT_TRUE(ftdi);
-        ASSERT_EQ(ftdi_read_eeprom(ftdi.get()), 0);
-        EXPECT_EQ(ftdi_eeprom_decode(ftdi.get(), 0), -1) << "board " << i;
+        const FtdiPtr raw = OpenRaw(i);
+        ASSERT_TRUE(raw);
+        ASSERT_EQ(ftdi_read_eeprom(raw.get()), 0);
+        EXPECT_EQ(ftdi_eeprom_decode(raw.get(), 0), -1) << "board " << i;
         // Without a valid EEPROM the chip falls back to its built-in descriptors.
-        EXPECT_EQ(ProductDescriptor(ftdi.get()), "FT232R USB UART");
-        ftdi_usb_close(ftdi.get());
+        EXPECT_EQ(ProductDescriptor(raw.get()), "FT232R USB UART");
     }
 }
 
-TEST(Ft232rEmulator, ServesTheEepromStringsAsDescriptors) {
-    Testbed bed;
-    bed.Add({.Serial = "S0", .Description = "Kelvorn"});
-    FtdiPtr ftdi = OpenRaw(0);
-    ASSERT_TRUE(ftdi);
+TEST_F(Ft232rEmulator, ServesTheEepromStringsAsDescriptors) {
+    AddOpened({.Serial = "S0", .Description = "Kelvorn"});
     EXPECT_EQ(ProductDescriptor(ftdi.get()), "Kelvorn");
-    ftdi_usb_close(ftdi.get());
 }
 
-TEST(Ft232rEmulator, BoardsAreListedInTheOrderAdded) {
-    Testbed bed;
+TEST_F(Ft232rEmulator, BoardsAreListedInTheOrderAdded) {
     bed.Add({.Serial = "FIRST"});
     bed.Add({.Serial = "SECOND"});
     bed.Add({.Serial = "THIRD"});
     bed.Add({.ProductId = 0x1234});  // not an FTDI default id: not listed
-    FtdiPtr ftdi(ftdi_new());
+    const FtdiPtr lister(ftdi_new());
     ftdi_device_list* list = nullptr;
-    ASSERT_EQ(ftdi_usb_find_all(ftdi.get(), &list, 0, 0), 3);
+    ASSERT_EQ(ftdi_usb_find_all(lister.get(), &list, 0, 0), 3);
     std::string serials;
     for (ftdi_device_list* d = list; d != nullptr; d = d->next) {
         char serial[32] = {};
-        ASSERT_EQ(ftdi_usb_get_strings(ftdi.get(), d->dev, nullptr, 0, nullptr, 0, serial, 32), 0);
+        ASSERT_EQ(ftdi_usb_get_strings(lister.get(), d->dev, nullptr, 0, nullptr, 0, serial, 32),
+                  0);
         serials += std::string(serial) + " ";
     }
     ftdi_list_free(&list);
     EXPECT_EQ(serials, "FIRST SECOND THIRD ");
 }
 
-TEST(Ft232rEmulator, OpenDetachesTheKernelDriverAndClaims) {
-    Testbed bed;
+TEST_F(Ft232rEmulator, OpenDetachesTheKernelDriverAndClaims) {
     auto& board = bed.Add();
     ASSERT_TRUE(board.KernelDriverBound());
-    FtdiPtr ftdi = OpenRaw(0);
+    ftdi = OpenRaw(0);
     ASSERT_TRUE(ftdi);
     EXPECT_FALSE(board.KernelDriverBound());
     EXPECT_TRUE(board.Claimed());
@@ -121,8 +128,7 @@ TEST(Ft232rEmulator, OpenDetachesTheKernelDriverAndClaims) {
     EXPECT_TRUE(bed.WaitUntilAllClosed(2000));
 }
 
-TEST(Ft232rEmulator, BusyBoardRefusesTheClaim) {
-    Testbed bed;
+TEST_F(Ft232rEmulator, BusyBoardRefusesTheClaim) {
     auto& board = bed.Add();
     board.SetBusy(true);
     int result = 0;
@@ -131,11 +137,8 @@ TEST(Ft232rEmulator, BusyBoardRefusesTheClaim) {
     EXPECT_EQ(board.Log().size(), 0u);
 }
 
-TEST(Ft232rEmulator, PinsShowTheLatchOnOutputsAndTheInputLevelsElsewhere) {
-    Testbed bed;
-    auto& board = bed.Add();
-    FtdiPtr ftdi = OpenRaw(0);
-    ASSERT_TRUE(ftdi);
+TEST_F(Ft232rEmulator, PinsShowTheLatchOnOutputsAndTheInputLevelsElsewhere) {
+    auto& board = AddOpened();
     board.SetInputs(0xBF);
     unsigned char pins = 0;
     ASSERT_EQ(ftdi_read_pins(ftdi.get(), &pins), 0);
@@ -154,29 +157,20 @@ TEST(Ft232rEmulator, PinsShowTheLatchOnOutputsAndTheInputLevelsElsewhere) {
     EXPECT_EQ(log.back().RequestType, 0xC0);
     EXPECT_EQ(log.back().Request, ft232r::request::ReadPins);
     EXPECT_EQ(board.BulkOutBytes(), std::vector<std::uint8_t>{0x14});
-    ftdi_usb_close(ftdi.get());
 }
 
-TEST(Ft232rEmulator, DecodesTheBaudDivisor) {
-    Testbed bed;
-    auto& board = bed.Add();
-    FtdiPtr ftdi = OpenRaw(0);
-    ASSERT_TRUE(ftdi);
+TEST_F(Ft232rEmulator, DecodesTheBaudDivisor) {
+    auto& board = AddOpened();
     EXPECT_EQ(board.BaudRate(), 9600u);  // libftdi's open sets 9600
     ASSERT_EQ(ftdi_set_baudrate(ftdi.get(), 115200), 0);
     EXPECT_EQ(board.BaudRate(), 115385u);  // nearest divisor, 26 eighths from 3 MHz
     ASSERT_EQ(ftdi_set_bitmode(ftdi.get(), 0x15, BITMODE_BITBANG), 0);
     ASSERT_EQ(ftdi_set_baudrate(ftdi.get(), 100000), 0);
     EXPECT_EQ(board.BaudRate(), 400000u);  // libftdi's own bit-bang factor of four
-    ftdi_usb_close(ftdi.get());
 }
 
-TEST(Ft232rEmulator, HeldTransferTimesOutAndIsCancelled) {
-    Testbed bed;
-    auto& board = bed.Add();
-    FtdiPtr ftdi = OpenRaw(0);
-    ASSERT_TRUE(ftdi);
-    board.ClearLog();
+TEST_F(Ft232rEmulator, HeldTransferTimesOutAndIsCancelled) {
+    auto& board = AddOpened();
     board.SetAnswering(false);
     ftdi->usb_read_timeout = 20;
     unsigned char pins = 0;
@@ -187,21 +181,15 @@ TEST(Ft232rEmulator, HeldTransferTimesOutAndIsCancelled) {
     EXPECT_FALSE(log[0].Answered);
     board.SetAnswering(true);
     EXPECT_EQ(ftdi_read_pins(ftdi.get(), &pins), 0);
-    ftdi_usb_close(ftdi.get());
 }
 
-TEST(Ft232rEmulator, UnplugFailsOpenFilesAndLeavesTheList) {
-    Testbed bed;
-    auto& board = bed.Add();
-    FtdiPtr ftdi = OpenRaw(0);
-    ASSERT_TRUE(ftdi);
-    board.ClearLog();
+TEST_F(Ft232rEmulator, UnplugFailsOpenFilesAndLeavesTheList) {
+    auto& board = AddOpened();
     board.Unplug();
     unsigned char pins = 0;
     EXPECT_NE(ftdi_read_pins(ftdi.get(), &pins), 0);
     EXPECT_TRUE(board.Log().empty());
-    ftdi_usb_close(ftdi.get());
-    FtdiPtr other(ftdi_new());  // null when libusb finds no USB device at all
+    const FtdiPtr other(ftdi_new());  // null when libusb finds no USB device at all
     ftdi_device_list* list = nullptr;
     EXPECT_TRUE(other == nullptr || ftdi_usb_find_all(other.get(), &list, 0, 0) == 0);
     ftdi_list_free(&list);
