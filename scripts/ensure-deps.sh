@@ -6,7 +6,7 @@ kelvorn_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   qt6-base-dev libftdi1-dev libusb-1.0-0-dev
   umockdev libumockdev-dev
-  xvfb xauth fonts-dejavu-core
+  xvfb xauth x11-utils fonts-dejavu-core
   clang libclang-rt-14-dev
 )
 

@@ -1,0 +1,238 @@
+#include "panel/frmTest.h"
+
+#include <QGroupBox>
+#include <QGuiApplication>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
+#include <QTimer>
+#include <algorithm>
+#include <cmath>
+#include <initializer_list>
+
+#include "device/clsVostrel.h"
+#include "panel/clsLampBox.h"
+
+namespace {
+
+const QColor kInputLow(0, 0, 255);
+const QColor kOutputOn(255, 128, 1);
+constexpr int kTickMs = 100;
+
+// Outputs 0, 1, 2 per step, true = on: fill from output 0, hold, empty from output 0, hold.
+constexpr std::array<std::array<bool, 3>, 8> kPattern{{
+    {false, false, false},
+    {true, false, false},
+    {true, true, false},
+    {true, true, true},
+    {true, true, true},
+    {false, true, true},
+    {false, false, true},
+    {false, false, false},
+}};
+
+// The layout in pixels at 96 dpi for an 8-point system font; scaled up when the font needs more.
+constexpr QSize kClient(301, 110);
+constexpr QRect kFrame4(8, 8, 285, 41);
+constexpr QRect kSerNo(8, 12, 113, 21);
+constexpr QRect kReadSerial(144, 12, 57, 25);
+constexpr QRect kSerialConnect(216, 12, 61, 25);
+constexpr QRect kOutputs(12, 60, 81, 41);
+constexpr QRect kTest(104, 68, 45, 29);
+constexpr QRect kInputs(160, 60, 133, 41);
+constexpr int kOutLeft = 56, kOutTop = 12, kOutStep = 24, kOutSize = 21;  // index 0 at the right
+constexpr int kInLeft = 108, kInTop = 16, kInStep = 24, kInSize = 13;
+constexpr int kLayoutLineHeight = 13;  // one text line of the font the layout was drawn for
+constexpr int kFrameGap = 2;           // title to frame line, and the line itself
+constexpr int kSerialChars = 16;       // longest serial an FT232R EEPROM holds
+
+// Serial strings are the EEPROM's bytes; Latin-1 maps each byte to one character and back.
+QString FromBoard(const std::string& Text) {
+    return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
+}
+std::string ToBoard(const QString& Text) { return Text.toLatin1().toStdString(); }
+
+QRect Scaled(const QRect& R, double Scale) {
+    return QRect(static_cast<int>(std::lround(R.x() * Scale)),
+                 static_cast<int>(std::lround(R.y() * Scale)),
+                 static_cast<int>(std::lround(R.width() * Scale)),
+                 static_cast<int>(std::lround(R.height() * Scale)));
+}
+
+// Height the style gives a group's title, from the group's top edge.
+int TitleHeight(const QGroupBox* Group) {
+    QStyleOptionGroupBox option;
+    option.initFrom(Group);
+    option.text = Group->title();
+    return Group->style()
+               ->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, Group)
+               .bottom() +
+           1;
+}
+
+}  // namespace
+
+frmTest::frmTest(d2xx::Driver& Driver, QWidget* Parent)
+    : QWidget(Parent), oDevice(std::make_unique<clsVostrel>(Driver)) {
+    setWindowTitle(QStringLiteral("  Kelvorn"));
+    BuildControls();
+    PlaceControls();
+    SetTabOrder();
+}
+
+frmTest::~frmTest() = default;
+
+void frmTest::BuildControls() {
+    Frame4 = new QGroupBox(this);
+    txtSerNo = new QLineEdit(Frame4);
+    txtSerNo->setReadOnly(true);  // filled from the board only, so connect never opens a second
+    cmdReadSerial = new QPushButton(QStringLiteral("Read"), Frame4);
+    cmdSerialConnect = new QPushButton(QStringLiteral("connect"), Frame4);
+    cmdSerialConnect->setEnabled(false);
+
+    fraOutputs = new QGroupBox(QStringLiteral("outputs"), this);
+    fraOutputs->setEnabled(false);
+    for (std::size_t i = 0; i < chkOut.size(); ++i) {
+        chkOut[i] = new clsLampBox(clsLampBox::Look::CheckBox, fraOutputs);
+        const auto index = static_cast<std::int16_t>(i);
+        connect(chkOut[i], &QCheckBox::clicked, this, [this, index] { chkOut_Click(index); });
+    }
+    cmdTest = new QPushButton(QStringLiteral("Test"), this);
+    cmdTest->setEnabled(false);
+
+    fraInputs = new QGroupBox(QStringLiteral("inputs"), this);
+    fraInputs->setEnabled(false);
+    for (auto& lamp : chkIn) {
+        lamp = new clsLampBox(clsLampBox::Look::Lamp, fraInputs);
+        lamp->setEnabled(false);
+        lamp->SetColour(kInputLow);
+    }
+
+    tmr = new QTimer(this);
+    tmr->setInterval(kTickMs);
+
+    Frame4->setObjectName(QStringLiteral("Frame4"));
+    txtSerNo->setObjectName(QStringLiteral("txtSerNo"));
+    cmdReadSerial->setObjectName(QStringLiteral("cmdReadSerial"));
+    cmdSerialConnect->setObjectName(QStringLiteral("cmdSerialConnect"));
+    fraOutputs->setObjectName(QStringLiteral("fraOutputs"));
+    cmdTest->setObjectName(QStringLiteral("cmdTest"));
+    fraInputs->setObjectName(QStringLiteral("fraInputs"));
+    tmr->setObjectName(QStringLiteral("tmr"));
+    for (std::size_t i = 0; i < chkOut.size(); ++i)
+        chkOut[i]->setObjectName(QStringLiteral("chkOut%1").arg(i));
+    for (std::size_t i = 0; i < chkIn.size(); ++i)
+        chkIn[i]->setObjectName(QStringLiteral("chkIn%1").arg(i));
+
+    connect(txtSerNo, &QLineEdit::textChanged, this, &frmTest::txtSerNo_Change);
+    connect(cmdSerialConnect, &QPushButton::clicked, this, &frmTest::cmdSerialConnect_Click);
+    connect(cmdTest, &QPushButton::clicked, this, &frmTest::cmdTest_Click);
+    connect(cmdReadSerial, &QPushButton::clicked, this, &frmTest::cmdReadSerial_Click);
+    connect(tmr, &QTimer::timeout, this, &frmTest::Tick);
+}
+
+// Keeps the drawn arrangement and proportions, enlarged so that the font's captions fit.
+void frmTest::PlaceControls() {
+    const QFontMetrics fm(font());
+    const int pad = 2 * (style()->pixelMetric(QStyle::PM_ButtonMargin) +
+                         style()->pixelMetric(QStyle::PM_DefaultFrameWidth));
+    double scale = std::max(1.0, static_cast<double>(fm.height()) / kLayoutLineHeight);
+    // The style draws a group's title above its frame line; the boxes go below that line.
+    scale = std::max(scale, static_cast<double>(TitleHeight(fraOutputs) + kFrameGap) / kOutTop);
+    const auto fit = [&](const QString& Text, int Width, int Padding) {
+        scale = std::max(scale, static_cast<double>(fm.horizontalAdvance(Text) + Padding) / Width);
+    };
+    fit(cmdReadSerial->text(), kReadSerial.width(), pad);
+    fit(cmdSerialConnect->text(), kSerialConnect.width(), pad);
+    fit(cmdTest->text(), kTest.width(), pad);
+    fit(QString(kSerialChars, QLatin1Char('0')), kSerNo.width(), pad);
+    fit(fraOutputs->title(), kOutputs.width(), 2 * fm.averageCharWidth() + pad);
+    fit(fraInputs->title(), kInputs.width(), 2 * fm.averageCharWidth() + pad);
+
+    setFixedSize(static_cast<int>(std::lround(kClient.width() * scale)),
+                 static_cast<int>(std::lround(kClient.height() * scale)));
+    Frame4->setGeometry(Scaled(kFrame4, scale));
+    txtSerNo->setGeometry(Scaled(kSerNo, scale));
+    cmdReadSerial->setGeometry(Scaled(kReadSerial, scale));
+    cmdSerialConnect->setGeometry(Scaled(kSerialConnect, scale));
+    fraOutputs->setGeometry(Scaled(kOutputs, scale));
+    cmdTest->setGeometry(Scaled(kTest, scale));
+    fraInputs->setGeometry(Scaled(kInputs, scale));
+    for (std::size_t i = 0; i < chkOut.size(); ++i) {
+        const int left = kOutLeft - static_cast<int>(i) * kOutStep;
+        chkOut[i]->setGeometry(Scaled(QRect(left, kOutTop, kOutSize, kOutSize), scale));
+    }
+    for (std::size_t i = 0; i < chkIn.size(); ++i) {
+        const int left = kInLeft - static_cast<int>(i) * kInStep;
+        chkIn[i]->setGeometry(Scaled(QRect(left, kInTop, kInSize, kInSize), scale));
+    }
+}
+
+// Group boxes take no focus; every other control keeps its place in the tab sequence. The lamps
+// are always disabled, so tabbing passes them by.
+void frmTest::SetTabOrder() {
+    const std::initializer_list<QWidget*> order{
+        chkOut[0], chkOut[1], chkOut[2],        chkIn[0], chkIn[1],      chkIn[2],
+        chkIn[3],  cmdTest,   cmdSerialConnect, txtSerNo, cmdReadSerial, chkIn[4]};
+    QWidget* previous = nullptr;
+    for (QWidget* w : order) {
+        if (previous != nullptr) setTabOrder(previous, w);
+        previous = w;
+    }
+}
+
+void frmTest::txtSerNo_Change(const QString& Text) {
+    cmdSerialConnect->setEnabled(!Text.isEmpty());
+}
+
+void frmTest::cmdSerialConnect_Click() {
+    if (!oDevice->Connect(ToBoard(txtSerNo->text()))) {
+        QMessageBox box(QMessageBox::Critical, QStringLiteral("USB-Interface ") + txtSerNo->text(),
+                        QStringLiteral("Fehler beim Öffnen"), QMessageBox::Ok, this);
+        box.exec();
+        txtSerNo->setText(QString());
+        return;
+    }
+    cmdSerialConnect->setEnabled(false);
+    cmdTest->setEnabled(true);
+    fraOutputs->setEnabled(true);
+    fraInputs->setEnabled(true);
+    txtSerNo->setText(FromBoard(oDevice->SerialNumber()));
+    for (std::size_t i = 0; i < chkOut.size(); ++i)
+        oDevice->BitOut(static_cast<std::int16_t>(i), chkOut[i]->isChecked());
+    tmr->start();
+}
+
+void frmTest::chkOut_Click(std::int16_t Index) {
+    oDevice->BitOut(Index, chkOut[static_cast<std::size_t>(Index)]->isChecked());
+}
+
+void frmTest::cmdTest_Click() { bTestMode = !bTestMode; }
+
+void frmTest::cmdReadSerial_Click() {
+    tmr->stop();
+    // The scan holds the UI thread while it opens each attached device in turn.
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    oDevice->Identify();
+    QGuiApplication::restoreOverrideCursor();
+    txtSerNo->setText(FromBoard(oDevice->SerialNumber()));
+    cmdTest->setEnabled(false);
+    fraOutputs->setEnabled(false);
+    fraInputs->setEnabled(false);
+    cmdSerialConnect->setEnabled(!txtSerNo->text().isEmpty());
+}
+
+void frmTest::Tick() {
+    const QColor& face = palette().color(QPalette::Button);
+    for (std::size_t i = 0; i < chkIn.size(); ++i)
+        chkIn[i]->SetColour(oDevice->BitInput(static_cast<std::int16_t>(i)) ? face : kInputLow);
+    for (std::size_t i = 0; i < chkOut.size(); ++i)
+        chkOut[i]->SetColour(oDevice->BitOut(static_cast<std::int16_t>(i)) ? kOutputOn : face);
+    if (!bTestMode) return;
+    const auto& row = kPattern[static_cast<std::size_t>(iTestStep)];
+    for (std::size_t i = 0; i < row.size(); ++i)
+        oDevice->BitOut(static_cast<std::int16_t>(i), row[i]);
+    iTestStep = static_cast<std::int16_t>((iTestStep + 1) % static_cast<int>(kPattern.size()));
+}

@@ -1,0 +1,34 @@
+// The demo's second window: the simulated devices the panel sees. It starts with one Kelvorn
+// board and can add a second board and a foreign FTDI device, so that every panel flow, a Read
+// stepping through two boards included, can be tried without hardware.
+#pragma once
+
+#include <QWidget>
+#include <vector>
+
+#include "d2xx/SimDriver.h"
+
+class QPushButton;
+class QTimer;
+class QVBoxLayout;
+class clsBoardView;
+
+class frmVirtualBoard : public QWidget {
+    Q_OBJECT
+public:
+    explicit frmVirtualBoard(d2xx::SimDriver& Sim, QWidget* Parent = nullptr);
+
+public slots:
+    // Follows the simulator: LEDs, plugged and open states.
+    void Refresh();
+
+private:
+    void AddDevice(const char* Serial, const char* Description);
+
+    d2xx::SimDriver& oSim;
+    QVBoxLayout* layDevices = nullptr;
+    QPushButton* cmdAddBoard = nullptr;
+    QPushButton* cmdAddForeign = nullptr;
+    std::vector<clsBoardView*> oViews;
+    QTimer* tmrRefresh = nullptr;
+};

@@ -1,0 +1,19 @@
+// kelvorn-panel-sim: the test panel on simulated boards, next to the virtual board that shows
+// and drives them.
+#include <QApplication>
+
+#include "d2xx/SimDriver.h"
+#include "panel/frmTest.h"
+#include "panel/sim/frmVirtualBoard.h"
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    d2xx::SimDriver sim;
+    frmVirtualBoard board(sim);
+    frmTest panel(sim);
+    board.setAttribute(Qt::WA_QuitOnClose, false);  // the program ends with the panel
+    panel.show();
+    board.move(panel.x() + panel.frameGeometry().width() + 24, panel.y());
+    board.show();
+    return app.exec();
+}

@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# Builds the panel and starts it: on simulated boards next to the virtual board window (default),
+# or with --board on the boards attached to this machine.
+set -euo pipefail
+cd "$(dirname "$0")"
+
+usage() { echo "usage: ./run.sh [--board]" >&2; exit 2; }
+program=kelvorn-panel-sim
+case "${1-}" in
+  "") ;;
+  --board) program=kelvorn-panel ;;
+  -h|--help) echo "usage: ./run.sh [--board]"; echo "  (none)   the panel on simulated boards, with the virtual board window"; echo "  --board  the panel on the Kelvorn boards attached to this machine"; exit 0 ;;
+  *) usage ;;
+esac
+[ $# -le 1 ] || usage
+
+if [ -z "${DISPLAY-}" ] && [ -z "${WAYLAND_DISPLAY-}" ]; then
+  echo "run.sh: no display: neither DISPLAY nor WAYLAND_DISPLAY is set, so the panel has nowhere" >&2
+  echo "to open its window. Run it in a desktop session, or under a virtual one: xvfb-run -a ./run.sh" >&2
+  exit 1
+fi
+
+source scripts/ensure-deps.sh
+kelvorn_ensure_deps
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+targets=$(cmake --build build --target help 2>/dev/null || true)
+if ! grep -Eq "(^|[ .])$program(:|$)" <<<"$targets"; then
+  echo "run.sh: $program is not part of this build: it needs the libftdi driver" \
+       "(d2xx/LibftdiDriver). ./run.sh alone starts the panel on simulated boards." >&2
+  exit 1
+fi
+cmake --build build -j"$(nproc)" --target "$program"
+
+status=0
+"build/panel/$program" || status=$?
+if [ "$status" -eq 134 ]; then  # Qt aborts when it cannot reach the display
+  echo "run.sh: $program could not open its window on the display" \
+       "(DISPLAY=${DISPLAY-} WAYLAND_DISPLAY=${WAYLAND_DISPLAY-})." >&2
+fi
+exit "$status"

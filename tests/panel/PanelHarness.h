@@ -1,0 +1,129 @@
+// A panel on simulated boards, shown offscreen, with the operator's actions and what they can see.
+#pragma once
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+#include <vector>
+
+#include "d2xx/SimDriver.h"
+#include "panel/clsLampBox.h"
+#include "panel/frmTest.h"
+
+using Bytes = std::vector<std::uint8_t>;
+
+const QColor kBlue(0, 0, 255);
+const QColor kOrange(255, 128, 1);
+
+// What a modal message box showed before the watcher pressed its OK button.
+struct SeenBox {
+    int Count = 0;
+    QString Text;
+    QString Title;
+    QMessageBox::Icon Icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButtons Buttons;
+};
+
+// Presses OK on every message box that comes up, after noting what it showed, so that a flow
+// that opens one neither hangs nor goes unnoticed.
+class BoxWatcher {
+public:
+    BoxWatcher() {
+        QObject::connect(&timer_, &QTimer::timeout, [this] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (box == nullptr || !box->isVisible()) return;
+            seen_.Count++;
+            seen_.Text = box->text();
+            seen_.Title = box->windowTitle();
+            seen_.Icon = box->icon();
+            seen_.Buttons = box->standardButtons();
+            QAbstractButton* ok = box->button(QMessageBox::Ok);
+            if (ok != nullptr)
+                ok->click();
+            else
+                box->reject();
+        });
+        timer_.start(5);
+    }
+    const SeenBox& Seen() const { return seen_; }
+
+private:
+    QTimer timer_;
+    SeenBox seen_;
+};
+
+class PanelHarness {
+public:
+    d2xx::SimDriver sim;
+    std::unique_ptr<frmTest> win;
+
+    void Open() {
+        win = std::make_unique<frmTest>(sim);
+        win->show();
+        QVERIFY(QTest::qWaitForWindowExposed(win.get()));
+    }
+
+    template <typename T>
+    T* Get(const char* Name) const {
+        T* w = win->findChild<T*>(QLatin1String(Name));
+        if (w == nullptr) qFatal("no control %s", Name);
+        return w;
+    }
+    QLineEdit* Entry() const { return Get<QLineEdit>("txtSerNo"); }
+    QPushButton* Button(const char* Name) const { return Get<QPushButton>(Name); }
+    QGroupBox* Group(const char* Name) const { return Get<QGroupBox>(Name); }
+    clsLampBox* Out(int Index) const { return Lamp("chkOut", Index); }
+    clsLampBox* In(int Index) const { return Lamp("chkIn", Index); }
+    QTimer* Timer() const { return Get<QTimer>("tmr"); }
+    QColor Face() const { return win->palette().color(QPalette::Button); }
+
+    // Clicks as the operator does: a disabled or hidden control ignores it.
+    static void Click(QAbstractButton* Button) {
+        QTest::mouseClick(Button, Qt::LeftButton, {}, Button->rect().center());
+    }
+    void Read() { Click(Button("cmdReadSerial")); }
+    void Connect() { Click(Button("cmdSerialConnect")); }
+    void ToggleTest() { Click(Button("cmdTest")); }
+
+    // Read, then connect to the board found; fails the test on a message box.
+    void ReadAndConnect() {
+        BoxWatcher boxes;
+        Read();
+        Connect();
+        QCOMPARE(boxes.Seen().Count, 0);
+        QVERIFY(Timer()->isActive());
+    }
+
+    // The not-connected layout: no polling, no board open, the entry showing Serial and connect
+    // enabled only with a serial to open.
+    void VerifyNotConnected(const QString& Serial) const {
+        QVERIFY(!Timer()->isActive());
+        QCOMPARE(sim.OpenHandles(), 0);
+        QCOMPARE(Entry()->text(), Serial);
+        QCOMPARE(Button("cmdSerialConnect")->isEnabled(), !Serial.isEmpty());
+        QVERIFY(!Button("cmdTest")->isEnabled());
+        QVERIFY(!Group("fraOutputs")->isEnabled());
+        QVERIFY(!Group("fraInputs")->isEnabled());
+    }
+
+    Bytes WrittenSince(d2xx::SimDriver::DeviceId Id, std::size_t From) const {
+        const Bytes& all = sim.Written(Id);
+        return Bytes(all.begin() + static_cast<std::ptrdiff_t>(From), all.end());
+    }
+
+    // The colour the lamp shows at a point of its face, as drawn on the screen.
+    static QColor PaintedAt(QWidget* Lamp, QPoint At) {
+        return Lamp->grab().toImage().pixelColor(At);
+    }
+
+private:
+    clsLampBox* Lamp(const char* Array, int Index) const {
+        const QByteArray name = QByteArray(Array) + QByteArray::number(Index);
+        return Get<clsLampBox>(name.constData());
+    }
+};
