@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Start-up time and peak memory of kelvorn-panel against a bare Qt Widgets window of the same size,
+# empty and with one line of text (the first text a window draws loads fontconfig and FreeType),
 # each started in turn under a private Xvfb display. Start-up is the time from exec until the
 # window is mapped and viewable; peak memory is VmHWM once it is. Prints medians and ratios.
 # Usage: bench/startup.sh [runs]   (build first: cmake --build build)
@@ -11,21 +12,26 @@ bare=build/bench/bare_window
 for tool in Xvfb xwininfo; do command -v $tool >/dev/null || { echo "needs $tool (xvfb, x11-utils)" >&2; exit 1; }; done
 [ -x "$panel" ] && [ -x "$bare" ] || { echo "build first: cmake --build build" >&2; exit 1; }
 
-display=:$((100 + RANDOM % 100))
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+out=$(mktemp -d)
+Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$out/display" >/dev/null 2>&1 &
 xvfb=$!
-trap 'kill $xvfb 2>/dev/null' EXIT
-export DISPLAY=$display
+trap 'kill $xvfb 2>/dev/null; rm -rf "$out"' EXIT
+for _ in $(seq 100); do [ -s "$out/display" ] && break; sleep 0.1; done
+export DISPLAY=:$(cat "$out/display")
 unset QT_QPA_PLATFORM
-for _ in $(seq 50); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
 
-# Prints "<milliseconds> <peak KiB>" for one start of program $1 whose window is titled $2.
+# Prints "<milliseconds> <peak KiB>" for one start of program $1 (argument $3) whose window is
+# titled $2.
 measure() {
   local start end pid kib
   start=$(date +%s%N)
-  "$1" >/dev/null 2>&1 &
+  "$1" ${3:+"$3"} >/dev/null 2>"$out/stderr" &
   pid=$!
-  until xwininfo -name "$2" 2>/dev/null | grep -q IsViewable; do sleep 0.002; done
+  until xwininfo -name "$2" 2>/dev/null | grep -q IsViewable; do
+    kill -0 $pid 2>/dev/null || { echo "$1 exited before its window showed:" >&2; cat "$out/stderr" >&2; return 1; }
+    (( $(date +%s%N) - start < 20000000000 )) || { kill $pid; echo "$1: no window in 20 s" >&2; return 1; }
+    sleep 0.005
+  done
   end=$(date +%s%N)
   sleep 0.3
   kib=$(awk '/VmHWM/ {print $2}' /proc/$pid/status)
@@ -35,14 +41,17 @@ measure() {
 
 median() { sort -n | awk '{a[NR] = $1} END {print (NR % 2) ? a[(NR + 1) / 2] : (a[NR / 2] + a[NR / 2 + 1]) / 2}'; }
 
-: >/tmp/startup.panel; : >/tmp/startup.bare
 for i in $(seq "$runs"); do
-  measure "$bare" bare-window >>/tmp/startup.bare
-  measure "$panel" "  Kelvorn" >>/tmp/startup.panel
+  measure "$bare" bare-window >>"$out/bare"
+  measure "$bare" bare-caption caption >>"$out/caption"
+  measure "$panel" "  Kelvorn" >>"$out/panel"
 done
-pt=$(cut -d' ' -f1 /tmp/startup.panel | median); pm=$(cut -d' ' -f2 /tmp/startup.panel | median)
-bt=$(cut -d' ' -f1 /tmp/startup.bare | median);  bm=$(cut -d' ' -f2 /tmp/startup.bare | median)
-echo "runs: $runs each, alternating; $(nproc) cores, $(uname -m)"
-echo "bare Qt window:  start-up ${bt} ms, peak memory ${bm} KiB (medians)"
-echo "kelvorn-panel:   start-up ${pt} ms, peak memory ${pm} KiB (medians)"
-awk -v a="$pt" -v b="$bt" -v c="$pm" -v d="$bm" 'BEGIN {printf "ratios: start-up %.2f, peak memory %.2f\n", a / b, c / d}'
+echo "runs: $runs each, in turn; $(nproc) cores, $(uname -m); medians"
+for what in bare caption panel; do
+  t=$(cut -d' ' -f1 "$out/$what" | median); m=$(cut -d' ' -f2 "$out/$what" | median)
+  eval "${what}_t=$t ${what}_m=$m"
+  printf '%-8s start-up %5s ms   peak memory %6s KiB\n' "$what" "$t" "$m"
+done
+awk -v pt="$panel_t" -v pm="$panel_m" -v bt="$bare_t" -v bm="$bare_m" -v ct="$caption_t" -v cm="$caption_m" 'BEGIN {
+  printf "panel / empty window:   start-up %.2f, peak memory %.2f\n", pt / bt, pm / bm
+  printf "panel / window w/ text: start-up %.2f, peak memory %.2f\n", pt / ct, pm / cm }'
