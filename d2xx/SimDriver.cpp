@@ -150,14 +150,13 @@ FT_STATUS SimDriver::Close(FT_HANDLE Handle) {
 
 FT_STATUS SimDriver::EE_Read(FT_HANDLE Handle, FT_PROGRAM_DATA* Data) {
     const auto call = [&] { return "EE_Read(" + std::to_string(Handle) + ")"; };
-    FT_STATUS status;
-    Device* d = Resolve(Handle, &status);
-    if (d == nullptr) return Log(status, call);
-    if (Data == nullptr) return Log(FT_INVALID_PARAMETER, call);
-    if (d->Board.EepromFails) return Log(FT_EEPROM_READ_FAILED, call);
-    Fill(Data->Description, kDescriptionSize, d->Board.Description);
-    Fill(Data->SerialNumber, kSerialNumberSize, d->Board.Serial);
-    return Log(FT_OK, call);
+    return OnDevice(Handle, call, [&](Device& d) -> FT_STATUS {
+        if (Data == nullptr) return FT_INVALID_PARAMETER;
+        if (d.Board.EepromFails) return FT_EEPROM_READ_FAILED;
+        Fill(Data->Description, kDescriptionSize, d.Board.Description);
+        Fill(Data->SerialNumber, kSerialNumberSize, d.Board.Serial);
+        return FT_OK;
+    });
 }
 
 FT_STATUS SimDriver::SetBitMode(FT_HANDLE Handle, std::uint8_t Mask, std::uint8_t Mode) {
@@ -165,37 +164,34 @@ FT_STATUS SimDriver::SetBitMode(FT_HANDLE Handle, std::uint8_t Mask, std::uint8_
         return "SetBitMode(" + std::to_string(Handle) + "," + Hex(Mask) + "," +
                std::to_string(Mode) + ")";
     };
-    FT_STATUS status;
-    Device* d = Resolve(Handle, &status);
-    if (d == nullptr) return Log(status, call);
-    if (Mode > 1) return Log(FT_INVALID_PARAMETER, call);
-    d->Settings.Mask = Mode == 1 ? Mask : 0;
-    d->Settings.Mode = Mode;
-    return Log(FT_OK, call);
+    return OnDevice(Handle, call, [&](Device& d) -> FT_STATUS {
+        if (Mode > 1) return FT_INVALID_PARAMETER;
+        d.Settings.Mask = Mode == 1 ? Mask : 0;
+        d.Settings.Mode = Mode;
+        return FT_OK;
+    });
 }
 
 FT_STATUS SimDriver::SetBaudRate(FT_HANDLE Handle, std::uint32_t BaudRate) {
     const auto call = [&] {
         return "SetBaudRate(" + std::to_string(Handle) + "," + std::to_string(BaudRate) + ")";
     };
-    FT_STATUS status;
-    Device* d = Resolve(Handle, &status);
-    if (d == nullptr) return Log(status, call);
-    if (BaudRate == 0) return Log(FT_INVALID_BAUD_RATE, call);
-    d->Settings.BaudRate = BaudRate;
-    return Log(FT_OK, call);
+    return OnDevice(Handle, call, [&](Device& d) -> FT_STATUS {
+        if (BaudRate == 0) return FT_INVALID_BAUD_RATE;
+        d.Settings.BaudRate = BaudRate;
+        return FT_OK;
+    });
 }
 
 FT_STATUS SimDriver::SetLatencyTimer(FT_HANDLE Handle, std::uint8_t Timer) {
     const auto call = [&] {
         return "SetLatencyTimer(" + std::to_string(Handle) + "," + std::to_string(Timer) + ")";
     };
-    FT_STATUS status;
-    Device* d = Resolve(Handle, &status);
-    if (d == nullptr) return Log(status, call);
-    if (Timer < 2) return Log(FT_INVALID_PARAMETER, call);  // the FT232R takes 2..255 ms
-    d->Settings.Latency = Timer;
-    return Log(FT_OK, call);
+    return OnDevice(Handle, call, [&](Device& d) -> FT_STATUS {
+        if (Timer < 2) return FT_INVALID_PARAMETER;  // the FT232R takes 2..255 ms
+        d.Settings.Latency = Timer;
+        return FT_OK;
+    });
 }
 
 FT_STATUS SimDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t BytesToWrite,
@@ -207,25 +203,23 @@ FT_STATUS SimDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t B
             text += "," + Hex(bytes[i]);
         return text + ")";
     };
-    FT_STATUS status;
-    Device* d = Resolve(Handle, &status);
-    if (d == nullptr) return Log(status, call);
-    if (bytes == nullptr && BytesToWrite > 0) return Log(FT_INVALID_PARAMETER, call);
-    d->Written.insert(d->Written.end(), bytes, bytes + BytesToWrite);
-    if (BytesToWrite > 0 && d->Settings.Mode == 1) d->Latch = bytes[BytesToWrite - 1];
-    if (BytesWritten != nullptr) *BytesWritten = BytesToWrite;
-    return Log(FT_OK, call);
+    return OnDevice(Handle, call, [&](Device& d) -> FT_STATUS {
+        if (bytes == nullptr && BytesToWrite > 0) return FT_INVALID_PARAMETER;
+        d.Written.insert(d.Written.end(), bytes, bytes + BytesToWrite);
+        if (BytesToWrite > 0 && d.Settings.Mode == 1) d.Latch = bytes[BytesToWrite - 1];
+        if (BytesWritten != nullptr) *BytesWritten = BytesToWrite;
+        return FT_OK;
+    });
 }
 
 FT_STATUS SimDriver::GetBitMode(FT_HANDLE Handle, std::uint8_t* Pins) {
     const auto call = [&] { return "GetBitMode(" + std::to_string(Handle) + ")"; };
-    FT_STATUS status;
-    Device* d = Resolve(Handle, &status);
-    if (d == nullptr) return Log(status, call);
-    if (Pins == nullptr) return Log(FT_INVALID_PARAMETER, call);
-    d->PinReads++;
-    *Pins = this->Pins(static_cast<DeviceId>(d - devices_.data()));
-    return Log(FT_OK, call);
+    return OnDevice(Handle, call, [&](Device& d) -> FT_STATUS {
+        if (Pins == nullptr) return FT_INVALID_PARAMETER;
+        d.PinReads++;
+        *Pins = this->Pins(static_cast<DeviceId>(&d - devices_.data()));
+        return FT_OK;
+    });
 }
 
 }  // namespace d2xx

@@ -57,7 +57,7 @@ public:
     std::uint8_t Latch(DeviceId Id) const;
     const Config& Settings(DeviceId Id) const;
     const std::vector<std::uint8_t>& Written(DeviceId Id) const;  // every byte written since Add
-    void ClearWritten(DeviceId Id);                                // or since this
+    void ClearWritten(DeviceId Id);                               // or since this
     std::uint64_t PinReads(DeviceId Id) const;
     bool IsOpen(DeviceId Id) const;  // held by one of this driver's handles
 
@@ -100,6 +100,14 @@ private:
     FT_STATUS OpenDevice(DeviceId Id, FT_HANDLE* Handle);
     // The live device behind a handle, or null with *Status set to why not.
     Device* Resolve(FT_HANDLE Handle, FT_STATUS* Status);
+    // Runs Fn on the live device behind Handle and logs the call with Fn's status, or logs and
+    // returns why there is no such device.
+    template <typename MakeCall, typename Fn>
+    FT_STATUS OnDevice(FT_HANDLE Handle, MakeCall&& Call, Fn&& Body) {
+        FT_STATUS status;
+        Device* d = Resolve(Handle, &status);
+        return Log(d == nullptr ? status : Body(*d), Call);
+    }
     // Records the call, formatted by MakeCall only while recording, and passes Status through.
     template <typename MakeCall>
     FT_STATUS Log(FT_STATUS Status, MakeCall&& Call) {
