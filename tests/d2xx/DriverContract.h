@@ -30,6 +30,24 @@ public:
 };
 using RigFactory = std::unique_ptr<Rig> (*)();
 
+// EEPROM string buffers with four guard bytes past each capacity, all set to Fill, and a record
+// that names them.
+struct EepromBuffers {
+    explicit EepromBuffers(char Fill) {
+        serial.fill(Fill);
+        description.fill(Fill);
+        record.SerialNumber = serial.data();
+        record.Description = description.data();
+    }
+    std::string Serial() const { return std::string(serial.data(), d2xx::kSerialNumberSize); }
+    std::string Description() const {
+        return std::string(description.data(), d2xx::kDescriptionSize);
+    }
+    std::array<char, d2xx::kSerialNumberSize + 4> serial;
+    std::array<char, d2xx::kDescriptionSize + 4> description;
+    d2xx::FT_PROGRAM_DATA record{};
+};
+
 class DriverContract : public testing::TestWithParam<RigFactory> {
 protected:
     std::unique_ptr<Rig> rig = GetParam()();
@@ -81,15 +99,13 @@ TEST_P(DriverContract, HandlesNotIssuedOrClosedAreRejectedAndTouchNothing) {
         std::uint8_t out = 0x00;
         std::uint32_t count = 99;
         std::uint8_t pins = 0x5A;
-        std::array<char, d2xx::kSerialNumberSize> serial{'x'};
-        d2xx::FT_PROGRAM_DATA record{};
-        record.SerialNumber = serial.data();
+        EepromBuffers b('x');
         EXPECT_EQ(drv.Write(bad, &out, 1, &count), d2xx::FT_INVALID_HANDLE);
         EXPECT_EQ(count, 99u);
         EXPECT_EQ(drv.GetBitMode(bad, &pins), d2xx::FT_INVALID_HANDLE);
         EXPECT_EQ(pins, 0x5A);
-        EXPECT_EQ(drv.EE_Read(bad, &record), d2xx::FT_INVALID_HANDLE);
-        EXPECT_EQ(serial[0], 'x');
+        EXPECT_EQ(drv.EE_Read(bad, &b.record), d2xx::FT_INVALID_HANDLE);
+        EXPECT_EQ(b.serial[0], 'x');
         EXPECT_EQ(drv.SetBitMode(bad, 0x00, 0), d2xx::FT_INVALID_HANDLE);
         EXPECT_EQ(drv.SetBaudRate(bad, 9600), d2xx::FT_INVALID_HANDLE);
         EXPECT_EQ(drv.SetLatencyTimer(bad, 16), d2xx::FT_INVALID_HANDLE);
@@ -101,33 +117,23 @@ TEST_P(DriverContract, HandlesNotIssuedOrClosedAreRejectedAndTouchNothing) {
 TEST_P(DriverContract, EepromStringsStayInsideTheirBuffers) {
     rig->Add("0123456789ABCDEFGHIJ", std::string(80, 'D'));
     const d2xx::FT_HANDLE h = OpenFirst();
-    std::array<char, d2xx::kSerialNumberSize + 4> serial;
-    std::array<char, d2xx::kDescriptionSize + 4> description;
-    serial.fill('#');
-    description.fill('#');
-    d2xx::FT_PROGRAM_DATA record{};
-    record.SerialNumber = serial.data();
-    record.Description = description.data();
-    ASSERT_EQ(drv.EE_Read(h, &record), d2xx::FT_OK);
+    EepromBuffers b('#');
+    ASSERT_EQ(drv.EE_Read(h, &b.record), d2xx::FT_OK);
     // The chip holds shorter strings than these; whatever arrives must stop at the capacity.
-    EXPECT_EQ(std::string(serial.data() + d2xx::kSerialNumberSize, 4), "####");
-    EXPECT_EQ(std::string(description.data() + d2xx::kDescriptionSize, 4), "####");
-    EXPECT_EQ(serial[0], '0');
-    EXPECT_EQ(description[0], 'D');
+    EXPECT_EQ(std::string(b.serial.data() + d2xx::kSerialNumberSize, 4), "####");
+    EXPECT_EQ(std::string(b.description.data() + d2xx::kDescriptionSize, 4), "####");
+    EXPECT_EQ(b.serial[0], '0');
+    EXPECT_EQ(b.description[0], 'D');
     drv.Close(h);
 }
 
 TEST_P(DriverContract, EepromReadReturnsBothStrings) {
     rig->Add("A1B2C3", "Kelvorn");
     const d2xx::FT_HANDLE h = OpenFirst();
-    std::array<char, d2xx::kSerialNumberSize> serial{};
-    std::array<char, d2xx::kDescriptionSize> description{};
-    d2xx::FT_PROGRAM_DATA record{};
-    record.SerialNumber = serial.data();
-    record.Description = description.data();
-    ASSERT_EQ(drv.EE_Read(h, &record), d2xx::FT_OK);
-    EXPECT_STREQ(serial.data(), "A1B2C3");
-    EXPECT_STREQ(description.data(), "Kelvorn");
+    EepromBuffers b('\0');
+    ASSERT_EQ(drv.EE_Read(h, &b.record), d2xx::FT_OK);
+    EXPECT_STREQ(b.serial.data(), "A1B2C3");
+    EXPECT_STREQ(b.description.data(), "Kelvorn");
     drv.Close(h);
 }
 
@@ -135,17 +141,10 @@ TEST_P(DriverContract, FailedEepromReadLeavesTheBuffersAsTheyWere) {
     const int id = rig->Add("A1B2C3", "Kelvorn");
     rig->SetEepromFails(id);
     const d2xx::FT_HANDLE h = OpenFirst();
-    std::array<char, d2xx::kSerialNumberSize> serial;
-    std::array<char, d2xx::kDescriptionSize> description;
-    serial.fill('s');
-    description.fill('d');
-    d2xx::FT_PROGRAM_DATA record{};
-    record.SerialNumber = serial.data();
-    record.Description = description.data();
-    EXPECT_NE(drv.EE_Read(h, &record), d2xx::FT_OK);
-    EXPECT_EQ(std::string(serial.begin(), serial.end()), std::string(serial.size(), 's'));
-    EXPECT_EQ(std::string(description.begin(), description.end()),
-              std::string(description.size(), 'd'));
+    EepromBuffers b('s');
+    EXPECT_NE(drv.EE_Read(h, &b.record), d2xx::FT_OK);
+    EXPECT_EQ(b.Serial(), std::string(d2xx::kSerialNumberSize, 's'));
+    EXPECT_EQ(b.Description(), std::string(d2xx::kDescriptionSize, 's'));
     drv.Close(h);
 }
 
