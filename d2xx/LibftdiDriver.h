@@ -7,24 +7,38 @@
 #include "d2xx/d2xx.h"
 
 struct ftdi_context;
+struct libusb_device;
 
 namespace d2xx {
 
 // Devices are the attached FTDI devices with FTDI's default vendor/product ids (0403:6001, 6010,
-// 6011, 6014, 6015), indexed in the order libusb lists them. Each open device has its own libftdi
-// and libusb context; the kernel's serial driver is detached on open. Handles are small positive
-// integers that are not issued again while the driver lives.
+// 6011, 6014, 6015), indexed in the order libusb lists them. Handles are small positive integers
+// that are not issued again while the driver lives.
 //
-// Every USB transfer is bounded by kTransferTimeoutMs. A transfer that fails (timeout, unplug,
-// stall) marks its handle dead: from then on every call on it returns FT_IO_ERROR at once without
-// touching the bus, until Close frees it. So a board that stops answering costs one timeout per
-// handle, never one per call.
+// The bus is shared with devices that belong to others, so a handle starts out only looking:
+// - Open (by index) claims nothing, detaches no kernel driver and sends nothing. EE_Read on such a
+//   handle sends only EEPROM reads (vendor requests on endpoint 0 need no claim), so a scan leaves
+//   every device bound and configured as it found it; a USB-serial adapter's /dev/ttyUSB* stays.
+// - The first call that drives the chip (SetBitMode, SetBaudRate, SetLatencyTimer, Write,
+//   GetBitMode) takes the device: libftdi detaches the kernel's serial driver from this device
+//   alone, claims it, resets the chip and sets 9600 baud. OpenEx takes the device at once.
+// - Close gives a taken device back: the interface is released and the serial driver bound again.
+// A device is busy, and not opened, when another program has claimed it through usbfs (libusb).
+// Open tells by claiming without detaching and releasing at once: that fails with BUSY when a
+// driver holds the interface, and the kernel then names it; "usbfs" means another program, a
+// kernel driver (ftdi_sio) means an idle serial port, which is readable.
+//
+// Every USB transfer is bounded by kTransferTimeoutMs. A transfer that times out or finds the
+// device gone marks its handle dead: from then on every call on it returns FT_IO_ERROR at once
+// without touching the bus, until Close frees it. A protocol error, stall or overflow fails only
+// the call it happens in; the next call goes to the bus again.
 //
 // Statuses, beyond those the seam documents for every implementation:
 // - Open: FT_INVALID_PARAMETER for a null Handle; FT_DEVICE_NOT_FOUND for a negative index or
-//   when libusb cannot be started (no USB at all); FT_DEVICE_NOT_OPENED also for a device that
-//   does not answer the reset libftdi sends on open.
-// - OpenEx: devices whose serial cannot be read (no permission, no answer) are skipped.
+//   when libusb cannot be started (no USB at all); FT_DEVICE_NOT_OPENED also for a device this
+//   driver already holds or cannot open (no permission).
+// - OpenEx: devices whose serial cannot be read (no permission, no answer) are skipped;
+//   FT_DEVICE_NOT_OPENED when the match cannot be taken (busy, or silent on the reset).
 // - EE_Read: FT_INVALID_PARAMETER for null Data; FT_EEPROM_READ_FAILED when a string table entry
 //   or string header is implausible (blank or garbled EEPROM). The checksum is not verified.
 // - SetBitMode: FT_INVALID_PARAMETER for a mode libftdi does not know.
@@ -32,7 +46,9 @@ namespace d2xx {
 // - SetLatencyTimer: FT_INVALID_PARAMETER for 0.
 // - Write: FT_INVALID_PARAMETER for a null Buffer with BytesToWrite > 0; *BytesWritten is 0 on
 //   failure. GetBitMode: FT_INVALID_PARAMETER for null Pins.
-// - Any call on a dead handle, or whose transfer fails: FT_IO_ERROR.
+// - Parameters are checked before anything is sent or taken; only a baud rate out of the chip's
+//   reach is found by libftdi once the device is taken.
+// - FT_IO_ERROR: the transfer failed, the handle is dead, or the device could not be taken.
 class LibftdiDriver final : public Driver {
 public:
     // Per-transfer timeout. A healthy FT232R answers a control request within a few
@@ -61,18 +77,20 @@ public:
 
 private:
     struct Device;
-    struct ContextDeleter {
-        void operator()(ftdi_context* Context) const;
-    };
-    using Context = std::unique_ptr<ftdi_context, ContextDeleter>;
+    struct Place;
+    enum class Use { Look, Take };
 
-    static Context NewContext();
-    FT_STATUS Adopt(Context Ctx, FT_HANDLE* Handle);
-    Device* Find(FT_HANDLE Handle);
-    // Looks the handle up and runs Call(context) unless the handle is dead. Call returns
-    // FT_OK, a parameter status, or FT_IO_ERROR when its transfer failed, which kills the handle.
+    // Opens Usb into Dev without claiming it: FT_OK, or FT_DEVICE_NOT_OPENED when this driver
+    // already holds it, it cannot be opened, or another program has claimed it.
+    FT_STATUS Look(Device& Dev, libusb_device* Usb) const;
+    // Detaches the serial driver and claims the device, once: FT_OK or FT_IO_ERROR.
+    static FT_STATUS Take(Device& Dev);
+    FT_STATUS Adopt(std::unique_ptr<Device> Dev, FT_HANDLE* Handle);
+    bool Holds(const Place& Where) const;
+    // Runs Fn(device) for a live handle whose call passed its parameter check (Checked is FT_OK),
+    // after taking the device for Use::Take; otherwise returns why not.
     template <class Call>
-    FT_STATUS OnDevice(FT_HANDLE Handle, Call&& Fn);
+    FT_STATUS OnDevice(FT_HANDLE Handle, Use How, FT_STATUS Checked, Call&& Fn);
 
     std::map<FT_HANDLE, std::unique_ptr<Device>> devices_;
     FT_HANDLE lastHandle_ = 0;

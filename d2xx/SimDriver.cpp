@@ -1,5 +1,7 @@
 #include "d2xx/SimDriver.h"
 
+#include "d2xx/Handles.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -92,7 +94,7 @@ void SimDriver::RecordCalls(bool On) {
 FT_STATUS SimDriver::OpenDevice(DeviceId Id, FT_HANDLE* Handle) {
     Device& d = At(Id);
     if (d.Board.Busy || d.Holder != 0) return FT_DEVICE_NOT_OPENED;
-    const FT_HANDLE h = nextHandle_++;
+    const FT_HANDLE h = lastHandle_ = NextFreeHandle(lastHandle_, handles_);
     handles_[h] = HandleEntry{Id, d.Generation};
     d.Holder = h;
     *Handle = h;

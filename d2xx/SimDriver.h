@@ -117,7 +117,7 @@ private:
 
     std::vector<Device> devices_;  // list order = device index order among the plugged ones
     std::map<FT_HANDLE, HandleEntry> handles_;
-    FT_HANDLE nextHandle_ = 1;
+    FT_HANDLE lastHandle_ = 0;
     bool record_ = false;
     std::vector<std::string> calls_;
 };

@@ -29,10 +29,12 @@ protected:
         EmulatedFt232r& board;
         d2xx::FT_HANDLE handle;
     };
-    // Adds an FTDI board, opens it through the driver and clears its log.
+    // Adds an FTDI board, opens it through the driver, takes it as the first call that drives
+    // the chip does (here a bit mode reset) and clears its log.
     OpenBoard AddOpened(const BoardConfig& Config = {}) {
         EmulatedFt232r& board = bed.Add(Config);
         const d2xx::FT_HANDLE handle = OpenIndex(static_cast<std::int32_t>(bed.Size()) - 1);
+        EXPECT_EQ(driver.SetBitMode(handle, 0, 0), d2xx::FT_OK);
         board.ClearLog();
         return {board, handle};
     }

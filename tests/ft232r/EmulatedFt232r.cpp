@@ -223,6 +223,7 @@ struct EmulatedFt232r::State {
     bool unplugged = false;
     bool kernelDriver = true;
     UMockdevIoctlClient* claimOwner = nullptr;
+    std::optional<std::pair<std::uint8_t, int>> failNext;  // bRequest, errno
     int openFiles = 0;
     std::vector<Transfer> log;
     std::deque<PendingUrb> pending;
@@ -232,6 +233,17 @@ struct EmulatedFt232r::State {
 
     bool ClaimHeld() const {
         return claimOwner != nullptr && umockdev_ioctl_client_get_connected(claimOwner);
+    }
+
+    // The driver bound to interface 0, as GETDRIVER names it; null when none.
+    const char* DriverName() const {
+        if (busy || ClaimHeld()) return "usbfs";
+        return kernelDriver ? "ftdi_sio" : nullptr;
+    }
+    void Unbind() {
+        kernelDriver = false;
+        busy = false;
+        claimOwner = nullptr;
     }
 
     std::uint8_t PinsLocked() const {
@@ -351,6 +363,8 @@ Answer EmulatedFt232r::State::Control(const std::uint8_t* Setup, std::uint8_t* D
     t.Answered = answering;
     log.push_back(t);
     if (!answering) return Answer{0, 0, true};
+    if (failNext && failNext->first == t.Request)
+        return Answer{-std::exchange(failNext, std::nullopt)->second, 0, false};
 
     const std::size_t room = std::min<std::size_t>(Room, t.Length);
     if (t.RequestType & 0x80) {
@@ -512,29 +526,54 @@ gboolean EmulatedFt232r::State::HandleIoctl(UMockdevIoctlClient* Client) {
         case USBDEVFS_GETDRIVER:
             withArg(sizeof(usbdevfs_getdriver), [&](std::uint8_t* p) {
                 auto* g = reinterpret_cast<usbdevfs_getdriver*>(p);
-                const char* name = (busy || ClaimHeld()) ? "usbfs"
-                                   : kernelDriver        ? "ftdi_sio"
-                                                         : nullptr;
+                const char* name = DriverName();
                 if (name == nullptr) return ENODATA;
                 std::snprintf(g->driver, sizeof g->driver, "%s", name);
                 return 0;
             });
             return TRUE;
-        case USBDEVFS_IOCTL:
-            withArg(sizeof(usbdevfs_ioctl), [&](std::uint8_t* p) {
-                const auto* c = reinterpret_cast<const usbdevfs_ioctl*>(p);
-                if (c->ioctl_code == static_cast<int>(USBDEVFS_DISCONNECT)) {
-                    if (!kernelDriver) return ENODATA;
-                    kernelDriver = false;
-                    return 0;
+        case USBDEVFS_DISCONNECT_CLAIM:
+            withArg(sizeof(usbdevfs_disconnect_claim), [&](std::uint8_t* p) {
+                const auto* dc = reinterpret_cast<const usbdevfs_disconnect_claim*>(p);
+                if (dc->interface != 0) return EINVAL;
+                if (const char* name = DriverName()) {
+                    const bool named = std::strncmp(dc->driver, name, sizeof dc->driver) == 0;
+                    if ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_IF_DRIVER) && !named) return EBUSY;
+                    if ((dc->flags & USBDEVFS_DISCONNECT_CLAIM_EXCEPT_DRIVER) && named)
+                        return EBUSY;
+                    Unbind();
                 }
-                if (c->ioctl_code == static_cast<int>(USBDEVFS_CONNECT)) {
-                    kernelDriver = !ClaimHeld() && !busy;
-                    return 0;
-                }
-                return ENOTTY;
+                claimOwner = Client;
+                return 0;
             });
             return TRUE;
+        case USBDEVFS_IOCTL: {
+            // Completes with ioctl's result: CONNECT answers 1 when a driver bound.
+            UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+            if (d == nullptr) {
+                umockdev_ioctl_client_complete(Client, -1, EFAULT);
+                return TRUE;
+            }
+            const int code = reinterpret_cast<const usbdevfs_ioctl*>(d->data)->ioctl_code;
+            g_object_unref(d);
+            int result = 0, error = 0;
+            if (code == static_cast<int>(USBDEVFS_DISCONNECT)) {
+                // Whatever holds the interface lets go, another program's claim included.
+                if (DriverName() == nullptr) error = ENODATA;
+                Unbind();
+            } else if (code == static_cast<int>(USBDEVFS_CONNECT)) {
+                if (DriverName() != nullptr) {
+                    error = EBUSY;
+                } else if (config.KernelDriverBound) {
+                    kernelDriver = true;  // ftdi_sio probes the free interface again
+                    result = 1;
+                }
+            } else {
+                error = ENOTTY;
+            }
+            umockdev_ioctl_client_complete(Client, error == 0 ? result : -1, error);
+            return TRUE;
+        }
         case USBDEVFS_SETCONFIGURATION:
         case USBDEVFS_SETINTERFACE:
         case USBDEVFS_CLEAR_HALT:
@@ -611,6 +650,9 @@ bool EmulatedFt232r::Claimed() const {
 bool EmulatedFt232r::KernelDriverBound() const {
     return With([](State& s) { return s.kernelDriver; });
 }
+bool EmulatedFt232r::Busy() const {
+    return With([](State& s) { return s.busy; });
+}
 
 int EmulatedFt232r::OpenFiles() const {
     return With([](State& s) {
@@ -666,6 +708,9 @@ void EmulatedFt232r::WriteEeprom(const EepromWords& Words) {
 }
 void EmulatedFt232r::SetBusy(bool Busy) {
     With([&](State& s) { s.busy = Busy; });
+}
+void EmulatedFt232r::FailNext(std::uint8_t Request, int Errno) {
+    With([&](State& s) { s.failNext = std::pair{Request, Errno}; });
 }
 void EmulatedFt232r::SetAnswering(bool Answering) {
     With([&](State& s) { s.answering = Answering; });

@@ -1,6 +1,6 @@
 // Emulated FTDI FT232R boards under umockdev. The real libusb and libftdi code runs unmodified
 // against them: each board is a usbdevfs device node whose ioctls (URB submit/reap, claim,
-// kernel-driver detach) are answered by this emulator, and a sysfs entry that libusb enumerates.
+// the kernel driver's GETDRIVER, DISCONNECT, DISCONNECT_CLAIM and CONNECT) are answered by this emulator, and a sysfs entry that libusb enumerates.
 //
 // The test binary must run under umockdev-wrapper (Testbed::PreloadActive() tells). The device
 // state is shared with umockdev's worker thread, which answers the ioctls; every accessor locks.
@@ -35,7 +35,8 @@ struct BoardConfig {
         std::nullopt;  // overrides Eeprom and the strings when set
     std::uint16_t VendorId = 0x0403;
     std::uint16_t ProductId = 0x6001;
-    bool KernelDriverBound = true;  // ftdi_sio holds the interface until someone detaches it
+    // ftdi_sio holds the interface until someone detaches it, and binds again when asked to.
+    bool KernelDriverBound = true;
 };
 
 // One USB transfer as the board received it.
@@ -104,8 +105,13 @@ public:
     std::size_t BulkOutCount() const;
     std::vector<std::uint8_t> BulkOutBytes() const;  // every byte sent, in order
 
-    // Another program holds the interface: claiming it fails with EBUSY.
+    // Another program holds the interface: claiming it fails with EBUSY. A usbfs DISCONNECT takes
+    // it from that program, as the kernel would: Busy() then turns false.
     void SetBusy(bool Busy);
+    bool Busy() const;
+    // The next control transfer with this bRequest completes with -Errno (EPROTO, EPIPE,
+    // EOVERFLOW ...), once; the board goes on answering.
+    void FailNext(std::uint8_t Request, int Errno);
     // The board stops answering: transfers are accepted but never completed; cancelling them works.
     void SetAnswering(bool Answering);
     // Pulls the plug: every ioctl on an open file fails with ENODEV and the device leaves sysfs.

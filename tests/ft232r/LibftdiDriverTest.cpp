@@ -2,6 +2,8 @@
 // and what it returns.
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <functional>
 #include <vector>
 
@@ -62,18 +64,29 @@ TEST_F(LibftdiDriverOpen, NothingAttachedIsNotFound) {
     EXPECT_EQ(handle, kUnset);
 }
 
-TEST_F(LibftdiDriverOpen, DetachesTheSerialDriverAndCostsTwoTransfers) {
+TEST_F(LibftdiDriverOpen, OpenOnlyLooksTheFirstDrivingCallTakesAndCloseGivesBack) {
     auto& board = bed.Add();
-    ASSERT_TRUE(board.KernelDriverBound());
-    OpenIndex(0);
+    const FT_HANDLE h = OpenIndex(0);
+    EXPECT_EQ(SerialOf(driver, h), "KV000001");
+    // Nothing but EEPROM reads, and the serial driver keeps the board.
+    for (const Transfer& t : board.Log()) EXPECT_EQ(t.Request, request::ReadEeprom);
+    EXPECT_TRUE(board.KernelDriverBound());
+    EXPECT_FALSE(board.Claimed());
+    board.ClearLog();
+
+    ASSERT_EQ(driver.SetLatencyTimer(h, 2), FT_OK);
     EXPECT_FALSE(board.KernelDriverBound());
     EXPECT_TRUE(board.Claimed());
-    // libftdi resets the chip and sets 9600 baud on open.
+    // libftdi resets the chip and sets 9600 baud as it takes the board.
     const auto log = board.Log();
-    ASSERT_EQ(log.size(), 2u);
+    ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[0].Request, request::Reset);
-    EXPECT_EQ(log[0].Value, 0);
     EXPECT_EQ(log[1].Request, request::SetBaudRate);
+    EXPECT_EQ(log[2].Request, request::SetLatencyTimer);
+
+    ASSERT_EQ(driver.Close(h), FT_OK);
+    EXPECT_FALSE(board.Claimed());
+    EXPECT_TRUE(board.KernelDriverBound()) << "its ttyUSB comes back without a replug";
 }
 
 TEST_F(LibftdiDriverOpen, BusyOrAlreadyOpenDeviceIsNotOpened) {
@@ -115,13 +128,18 @@ TEST_F(LibftdiDriverOpen, DestroyingTheDriverReleasesEveryBoard) {
     auto& b = bed.Add();
     {
         LibftdiDriver own;
-        FT_HANDLE h = 0;
-        ASSERT_EQ(own.Open(0, &h), FT_OK);
-        ASSERT_EQ(own.Open(1, &h), FT_OK);
+        for (std::int32_t i : {0, 1}) {
+            FT_HANDLE h = 0;
+            std::uint8_t pins = 0;
+            ASSERT_EQ(own.Open(i, &h), FT_OK);
+            ASSERT_EQ(own.GetBitMode(h, &pins), FT_OK);
+        }
         EXPECT_TRUE(a.Claimed() && b.Claimed());
     }
-    EXPECT_FALSE(a.Claimed());
-    EXPECT_FALSE(b.Claimed());
+    for (auto* board : {&a, &b}) {
+        EXPECT_FALSE(board->Claimed());
+        EXPECT_TRUE(board->KernelDriverBound());
+    }
     EXPECT_TRUE(bed.WaitUntilAllClosed(2000));
 }
 
@@ -393,13 +411,16 @@ TEST_F(LibftdiDriverFailure, UnpluggedBoardFailsAtOnceUntilClosed) {
 TEST_F(LibftdiDriverFailure, SilentBoardCostsOneTimeoutPerHandle) {
     auto [board, h] = AddOpened();
     board.SetAnswering(false);
+    const auto start = std::chrono::steady_clock::now();
     for (FT_STATUS s : Tick(driver, h)) EXPECT_EQ(s, FT_IO_ERROR);
+    const auto stalled = std::chrono::steady_clock::now() - start;
     // Only the first pin read went out and timed out; the handle was dead for the other seven.
     const auto log = board.Log();
     ASSERT_EQ(log.size(), 1u);
     EXPECT_FALSE(log[0].Answered);
     EXPECT_EQ(board.HeldTransfers(), 0);  // cancelled, not left hanging
-    EXPECT_LE(static_cast<int>(log.size()) * LibftdiDriver::kTransferTimeoutMs, 500);
+    EXPECT_LE(LibftdiDriver::kTransferTimeoutMs, 250);
+    EXPECT_LT(stalled, std::chrono::milliseconds(2 * LibftdiDriver::kTransferTimeoutMs));
     // The next tick, and a board that answers again, cost nothing until the handle is closed.
     board.SetAnswering(true);
     for (FT_STATUS s : Tick(driver, h)) EXPECT_EQ(s, FT_IO_ERROR);
@@ -409,20 +430,49 @@ TEST_F(LibftdiDriverFailure, SilentBoardCostsOneTimeoutPerHandle) {
     EXPECT_NE(OpenIndex(0), 0);  // a new open starts afresh
 }
 
-TEST_F(LibftdiDriverFailure, SilentBoardIsNeitherOpenedNorFound) {
+TEST_F(LibftdiDriverFailure, SilentBoardIsOpenedButNeitherReadNorFound) {
     auto& board = bed.Add({.Serial = "SILENT"});
     board.SetAnswering(false);
-    FT_HANDLE handle = kUnset;
-    EXPECT_EQ(driver.Open(0, &handle), FT_DEVICE_NOT_OPENED);
-    EXPECT_EQ(board.Log().size(), 1u);  // the reset, unanswered
-    // libftdi gives up by closing the file, which drops the claim once umockdev notices.
-    EXPECT_TRUE(bed.WaitUntilAllClosed(2000));
-    EXPECT_FALSE(board.Claimed());
+    const FT_HANDLE h = OpenIndex(0);  // looking sends nothing
+    EepromBuffers buffers;
+    EXPECT_EQ(driver.EE_Read(h, &buffers.record), FT_IO_ERROR);
+    EXPECT_EQ(board.Log().size(), 1u);  // the first word, unanswered
+    EXPECT_TRUE(buffers.Untouched());
+    EXPECT_EQ(driver.Close(h), FT_OK);
     board.ClearLog();
+    FT_HANDLE handle = kUnset;
     EXPECT_EQ(driver.OpenEx("SILENT", FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_DEVICE_NOT_FOUND);
     EXPECT_EQ(board.Log().size(), 1u);  // the language list, unanswered
     EXPECT_EQ(handle, kUnset);
     EXPECT_EQ(board.HeldTransfers(), 0);
+    EXPECT_TRUE(bed.WaitUntilAllClosed(2000));
+    EXPECT_TRUE(board.KernelDriverBound());
+}
+
+// A protocol error, a stall or an overflow fails the call it happens in and nothing more.
+TEST_F(LibftdiDriverFailure, PassingErrorsFailOneCallAndTheNextGoesToTheBus) {
+    auto [board, h] = AddOpened({.Serial = "A1B2C3D4"});
+    board.SetInputs(0xA5);
+    for (const int error : {EPROTO, EPIPE, EOVERFLOW}) {
+        SCOPED_TRACE(error);
+        board.FailNext(request::ReadPins, error);
+        std::uint8_t pins = 0x33;
+        EXPECT_EQ(driver.GetBitMode(h, &pins), FT_IO_ERROR);
+        EXPECT_EQ(pins, 0x33);
+        EXPECT_EQ(driver.GetBitMode(h, &pins), FT_OK);
+        EXPECT_EQ(pins, board.Pins());
+
+        board.FailNext(request::ReadEeprom, error);
+        EepromBuffers failed;
+        EXPECT_EQ(driver.EE_Read(h, &failed.record), FT_IO_ERROR);
+        EXPECT_TRUE(failed.Untouched());
+        EXPECT_EQ(SerialOf(driver, h), "A1B2C3D4");
+
+        board.FailNext(request::SetBitMode, error);
+        EXPECT_EQ(driver.SetBitMode(h, 0x15, 1), FT_IO_ERROR);
+        EXPECT_EQ(driver.SetBitMode(h, 0x15, 1), FT_OK);
+        EXPECT_EQ(board.BitMode(), 1);
+    }
 }
 
 }  // namespace
