@@ -21,6 +21,9 @@ namespace {
 constexpr std::uint16_t kFtdiVendor = 0x0403;
 constexpr std::array<std::uint16_t, 5> kFtdiProducts = {0x6001, 0x6010, 0x6011, 0x6014, 0x6015};
 constexpr int kInterface = 0;
+// bmRequestType of FTDI's vendor requests (libftdi's FTDI_DEVICE_OUT/IN_REQTYPE).
+constexpr std::uint8_t kVendorOut = 0x40;
+constexpr std::uint8_t kVendorIn = 0xC0;
 constexpr unsigned int kTimeout = LibftdiDriver::kTransferTimeoutMs;
 
 // Copies s into a buffer of Capacity bytes: its bytes up to the capacity, then a terminator if
@@ -150,7 +153,7 @@ struct LibftdiDriver::Device {
         return Result == Expected ? FT_OK : FT_IO_ERROR;
     }
     int VendorOut(std::uint8_t Request, std::uint16_t Value) {
-        return libusb_control_transfer(Usb(), FTDI_DEVICE_OUT_REQTYPE, Request, Value,
+        return libusb_control_transfer(Usb(), kVendorOut, Request, Value,
                                        static_cast<std::uint16_t>(ftdi->index), nullptr, 0,
                                        kTimeout);
     }
@@ -263,7 +266,7 @@ FT_STATUS LibftdiDriver::EE_Read(FT_HANDLE Handle, FT_PROGRAM_DATA* Data) {
         int failure = 0;
         const EepromWordReader read = [&](std::size_t Word, std::uint16_t& Out) {
             std::uint8_t bytes[2] = {};
-            const int r = libusb_control_transfer(dev.Usb(), FTDI_DEVICE_IN_REQTYPE,
+            const int r = libusb_control_transfer(dev.Usb(), kVendorIn,
                                                   SIO_READ_EEPROM_REQUEST, 0,
                                                   static_cast<std::uint16_t>(Word), bytes,
                                                   sizeof bytes, kTimeout);
@@ -344,7 +347,7 @@ FT_STATUS LibftdiDriver::GetBitMode(FT_HANDLE Handle, std::uint8_t* Pins) {
                     [&](Device& dev) {
                         std::uint8_t pins = 0;
                         const int r = libusb_control_transfer(
-                            dev.Usb(), FTDI_DEVICE_IN_REQTYPE, SIO_READ_PINS_REQUEST, 0,
+                            dev.Usb(), kVendorIn, SIO_READ_PINS_REQUEST, 0,
                             static_cast<std::uint16_t>(dev.ftdi->index), &pins, 1, kTimeout);
                         const FT_STATUS status = dev.Outcome(r, 1);
                         if (status == FT_OK) *Pins = pins;

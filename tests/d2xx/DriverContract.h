@@ -152,6 +152,10 @@ TEST_P(DriverContract, BitBangDrivesMaskedPinsAndReadsTheOthers) {
     const int id = rig->Add("S1", "Kelvorn");
     rig->SetInputLevels(id, 0xEA);  // D1, D3, D5, D6, D7 high; D0, D2, D4 low
     const d2xx::FT_HANDLE h = OpenFirst();
+    // Bytes written before bit-bang mode are serial data: they leave the pin latch alone.
+    const std::uint8_t early = 0x15;
+    ASSERT_EQ(drv.Write(h, &early, 1, nullptr), d2xx::FT_OK);
+    EXPECT_EQ(rig->OutputLatch(id), 0x00);
     ASSERT_EQ(drv.SetBitMode(h, 0x15, 1), d2xx::FT_OK);
     ASSERT_EQ(drv.SetBaudRate(h, 100000), d2xx::FT_OK);
     ASSERT_EQ(drv.SetLatencyTimer(h, 2), d2xx::FT_OK);
