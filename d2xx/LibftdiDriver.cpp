@@ -50,10 +50,10 @@ std::optional<std::string> ReadSerialDescriptor(libusb_device* Device) {
 
     std::uint8_t buffer[255];
     auto getString = [&](std::uint8_t Index, std::uint16_t Language) {
-        const int n = libusb_control_transfer(
-            handle.get(), LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
-            static_cast<std::uint16_t>(LIBUSB_DT_STRING << 8 | Index), Language, buffer,
-            sizeof buffer, kTimeout);
+        const int n =
+            libusb_control_transfer(handle.get(), LIBUSB_ENDPOINT_IN, LIBUSB_REQUEST_GET_DESCRIPTOR,
+                                    static_cast<std::uint16_t>(LIBUSB_DT_STRING << 8 | Index),
+                                    Language, buffer, sizeof buffer, kTimeout);
         if (n < 2 || buffer[1] != LIBUSB_DT_STRING) return 0;
         return std::min(n, static_cast<int>(buffer[0]));
     };
@@ -186,8 +186,7 @@ FT_STATUS LibftdiDriver::Take(Device& Dev) {
     ctx->usb_write_timeout = kTransferTimeoutMs;
     // libusb detaches the serial driver on claim and binds it again on release.
     ctx->module_detach_mode = AUTO_DETACH_REATACH_SIO_MODULE;
-    if (const int result = ftdi_usb_open_dev(ctx, libusb_get_device(Dev.look.get()));
-        result != 0) {
+    if (const int result = ftdi_usb_open_dev(ctx, libusb_get_device(Dev.look.get())); result != 0) {
         // -5: the claim failed, another program holds the device now; it may let go. Anything
         // else (gone, or silent on the reset) ends the handle, so that it costs one timeout.
         Dev.dead = result != -5;
@@ -266,8 +265,7 @@ FT_STATUS LibftdiDriver::EE_Read(FT_HANDLE Handle, FT_PROGRAM_DATA* Data) {
         int failure = 0;
         const EepromWordReader read = [&](std::size_t Word, std::uint16_t& Out) {
             std::uint8_t bytes[2] = {};
-            const int r = libusb_control_transfer(dev.Usb(), kVendorIn,
-                                                  SIO_READ_EEPROM_REQUEST, 0,
+            const int r = libusb_control_transfer(dev.Usb(), kVendorIn, SIO_READ_EEPROM_REQUEST, 0,
                                                   static_cast<std::uint16_t>(Word), bytes,
                                                   sizeof bytes, kTimeout);
             failure = r;
@@ -318,41 +316,41 @@ FT_STATUS LibftdiDriver::SetBaudRate(FT_HANDLE Handle, std::uint32_t BaudRate) {
 }
 
 FT_STATUS LibftdiDriver::SetLatencyTimer(FT_HANDLE Handle, std::uint8_t Timer) {
-    return OnDevice(Handle, Use::Take, Timer != 0 ? FT_OK : FT_INVALID_PARAMETER,
-                    [&](Device& dev) {
-                        return dev.Outcome(dev.VendorOut(SIO_SET_LATENCY_TIMER_REQUEST, Timer));
-                    });
+    return OnDevice(Handle, Use::Take, Timer != 0 ? FT_OK : FT_INVALID_PARAMETER, [&](Device& dev) {
+        return dev.Outcome(dev.VendorOut(SIO_SET_LATENCY_TIMER_REQUEST, Timer));
+    });
 }
 
 FT_STATUS LibftdiDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t BytesToWrite,
                                std::uint32_t* BytesWritten) {
     if (BytesWritten != nullptr && devices_.count(Handle) != 0) *BytesWritten = 0;
     const bool valid = (Buffer != nullptr || BytesToWrite == 0) && BytesToWrite <= INT_MAX;
-    return OnDevice(Handle, Use::Take, valid ? FT_OK : FT_INVALID_PARAMETER, [&](Device& dev) -> FT_STATUS {
-        if (BytesToWrite == 0) return FT_OK;
-        int sent = 0;
-        const int r = libusb_bulk_transfer(
-            dev.Usb(), static_cast<unsigned char>(dev.ftdi->in_ep),
-            const_cast<unsigned char*>(static_cast<const unsigned char*>(Buffer)),
-            static_cast<int>(BytesToWrite), &sent, kTimeout);
-        const FT_STATUS status = dev.Outcome(r);
-        if (status == FT_OK && BytesWritten != nullptr)
-            *BytesWritten = static_cast<std::uint32_t>(sent);
-        return status;
-    });
+    return OnDevice(Handle, Use::Take, valid ? FT_OK : FT_INVALID_PARAMETER,
+                    [&](Device& dev) -> FT_STATUS {
+                        if (BytesToWrite == 0) return FT_OK;
+                        int sent = 0;
+                        const int r = libusb_bulk_transfer(
+                            dev.Usb(), static_cast<unsigned char>(dev.ftdi->in_ep),
+                            const_cast<unsigned char*>(static_cast<const unsigned char*>(Buffer)),
+                            static_cast<int>(BytesToWrite), &sent, kTimeout);
+                        const FT_STATUS status = dev.Outcome(r);
+                        if (status == FT_OK && BytesWritten != nullptr)
+                            *BytesWritten = static_cast<std::uint32_t>(sent);
+                        return status;
+                    });
 }
 
 FT_STATUS LibftdiDriver::GetBitMode(FT_HANDLE Handle, std::uint8_t* Pins) {
-    return OnDevice(Handle, Use::Take, Pins != nullptr ? FT_OK : FT_INVALID_PARAMETER,
-                    [&](Device& dev) {
-                        std::uint8_t pins = 0;
-                        const int r = libusb_control_transfer(
-                            dev.Usb(), kVendorIn, SIO_READ_PINS_REQUEST, 0,
-                            static_cast<std::uint16_t>(dev.ftdi->index), &pins, 1, kTimeout);
-                        const FT_STATUS status = dev.Outcome(r, 1);
-                        if (status == FT_OK) *Pins = pins;
-                        return status;
-                    });
+    return OnDevice(
+        Handle, Use::Take, Pins != nullptr ? FT_OK : FT_INVALID_PARAMETER, [&](Device& dev) {
+            std::uint8_t pins = 0;
+            const int r = libusb_control_transfer(dev.Usb(), kVendorIn, SIO_READ_PINS_REQUEST, 0,
+                                                  static_cast<std::uint16_t>(dev.ftdi->index),
+                                                  &pins, 1, kTimeout);
+            const FT_STATUS status = dev.Outcome(r, 1);
+            if (status == FT_OK) *Pins = pins;
+            return status;
+        });
 }
 
 }  // namespace d2xx

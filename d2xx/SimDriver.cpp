@@ -1,11 +1,11 @@
 #include "d2xx/SimDriver.h"
 
-#include "d2xx/Handles.h"
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <stdexcept>
+
+#include "d2xx/Handles.h"
 
 namespace d2xx {
 

@@ -549,7 +549,8 @@ gboolean EmulatedFt232r::State::HandleIoctl(UMockdevIoctlClient* Client) {
             return TRUE;
         case USBDEVFS_IOCTL: {
             // Completes with ioctl's result: CONNECT answers 1 when a driver bound.
-            UMockdevIoctlData* d = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
+            UMockdevIoctlData* d =
+                umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_ioctl), nullptr);
             if (d == nullptr) {
                 umockdev_ioctl_client_complete(Client, -1, EFAULT);
                 return TRUE;

@@ -1,6 +1,7 @@
 // Emulated FTDI FT232R boards under umockdev. The real libusb and libftdi code runs unmodified
 // against them: each board is a usbdevfs device node whose ioctls (URB submit/reap, claim,
-// the kernel driver's GETDRIVER, DISCONNECT, DISCONNECT_CLAIM and CONNECT) are answered by this emulator, and a sysfs entry that libusb enumerates.
+// the kernel driver's GETDRIVER, DISCONNECT, DISCONNECT_CLAIM and CONNECT) are answered by this
+// emulator, and a sysfs entry that libusb enumerates.
 //
 // The test binary must run under umockdev-wrapper (Testbed::PreloadActive() tells). The device
 // state is shared with umockdev's worker thread, which answers the ioctls; every accessor locks.

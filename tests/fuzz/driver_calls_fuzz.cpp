@@ -1,13 +1,13 @@
 // Arbitrary sequences of driver calls, board-class calls and board faults on simulated boards, with
 // arbitrary handles. Nothing may crash, write outside a buffer, or leave a handle behind.
-#include "d2xx/SimDriver.h"
-#include "device/clsVostrel.h"
-
 #include <array>
 #include <cstdlib>
 #include <memory>
 #include <set>
 #include <string>
+
+#include "d2xx/SimDriver.h"
+#include "device/clsVostrel.h"
 
 namespace {
 
@@ -24,7 +24,8 @@ public:
         const std::uint8_t b = Byte();
         if (b < 0xF0) return static_cast<std::int8_t>(b);
         std::int32_t v = 0;
-        for (int i = 0; i < 4; ++i) v = static_cast<std::int32_t>(static_cast<std::uint32_t>(v) << 8 | Byte());
+        for (int i = 0; i < 4; ++i)
+            v = static_cast<std::int32_t>(static_cast<std::uint32_t>(v) << 8 | Byte());
         return v;
     }
     std::string Text() {
@@ -66,12 +67,24 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
 
     while (in.More()) {
         switch (in.Byte() % 20) {
-            case 0: sim.Add({in.Text(), in.Byte() & 1 ? "Kelvorn" : in.Text()}); break;
-            case 1: sim.Unplug(device()); break;
-            case 2: sim.Plug(device()); break;
-            case 3: sim.SetBusy(device(), in.Byte() & 1); break;
-            case 4: sim.SetEepromFails(device(), in.Byte() & 1); break;
-            case 5: sim.SetInputLevels(device(), in.Byte()); break;
+            case 0:
+                sim.Add({in.Text(), in.Byte() & 1 ? "Kelvorn" : in.Text()});
+                break;
+            case 1:
+                sim.Unplug(device());
+                break;
+            case 2:
+                sim.Plug(device());
+                break;
+            case 3:
+                sim.SetBusy(device(), in.Byte() & 1);
+                break;
+            case 4:
+                sim.SetEepromFails(device(), in.Byte() & 1);
+                break;
+            case 5:
+                sim.SetInputLevels(device(), in.Byte());
+                break;
             case 6: {
                 d2xx::FT_HANDLE h = 0;
                 if (sim.Open(in.Int(), &h) == d2xx::FT_OK) Check(mine.insert(h).second);
@@ -101,9 +114,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
                 Check(serial.back() == '\x5A' && description.back() == '\x5A');
                 break;
             }
-            case 10: sim.SetBitMode(handle(), in.Byte(), in.Byte()); break;
-            case 11: sim.SetBaudRate(handle(), static_cast<std::uint32_t>(in.Int())); break;
-            case 12: sim.SetLatencyTimer(handle(), in.Byte()); break;
+            case 10:
+                sim.SetBitMode(handle(), in.Byte(), in.Byte());
+                break;
+            case 11:
+                sim.SetBaudRate(handle(), static_cast<std::uint32_t>(in.Int()));
+                break;
+            case 12:
+                sim.SetLatencyTimer(handle(), in.Byte());
+                break;
             case 13: {
                 const std::uint8_t byte = in.Byte();
                 sim.Write(handle(), &byte, 1, nullptr);
@@ -114,15 +133,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
                 sim.GetBitMode(handle(), &pins);
                 break;
             }
-            case 15: dev->Identify(); connected = false; break;
+            case 15:
+                dev->Identify();
+                connected = false;
+                break;
             case 16: {
                 const std::string serial = in.Byte() & 1 ? "A1B2C3" : in.Text();
                 if (dev->Connect(serial)) connected = true;
                 break;
             }
-            case 17: dev->BitOut(static_cast<std::int16_t>(in.Int()), in.Byte() & 1); break;
-            case 18: dev->BitInput(static_cast<std::int16_t>(in.Int())); break;
-            case 19: dev = std::make_unique<clsVostrel>(sim); connected = false; break;
+            case 17:
+                dev->BitOut(static_cast<std::int16_t>(in.Int()), in.Byte() & 1);
+                break;
+            case 18:
+                dev->BitInput(static_cast<std::int16_t>(in.Int()));
+                break;
+            case 19:
+                dev = std::make_unique<clsVostrel>(sim);
+                connected = false;
+                break;
         }
         // The class holds one handle while connected, none otherwise.
         Check(sim.OpenHandles() == static_cast<int>(mine.size()) + (connected ? 1 : 0));

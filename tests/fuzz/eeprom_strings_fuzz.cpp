@@ -1,10 +1,10 @@
 // Arbitrary EEPROM strings through the scan and connect: the serial that comes back is the EEPROM's
 // bytes up to the first zero, at most 17, and only a description of exactly "Kelvorn" matches.
-#include "d2xx/SimDriver.h"
-#include "device/clsVostrel.h"
-
 #include <cstdlib>
 #include <string>
+
+#include "d2xx/SimDriver.h"
+#include "device/clsVostrel.h"
 
 namespace {
 
