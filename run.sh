@@ -14,14 +14,8 @@ case "${1-}" in
 esac
 [ $# -le 1 ] || usage
 
-if [ -z "${DISPLAY-}" ] && [ -z "${WAYLAND_DISPLAY-}" ]; then
-  echo "run.sh: no display: neither DISPLAY nor WAYLAND_DISPLAY is set, so the panel has nowhere" >&2
-  echo "to open its window. Run it in a desktop session, or under a virtual one: xvfb-run -a ./run.sh" >&2
-  exit 1
-fi
-
 source scripts/ensure-deps.sh
-kelvorn_ensure_deps
+kelvorn_ensure_deps run
 
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 targets=$(cmake --build build --target help 2>/dev/null || true)
@@ -32,10 +26,4 @@ if ! grep -Eq "(^|[ .])$program(:|$)" <<<"$targets"; then
 fi
 cmake --build build -j"$(nproc)" --target "$program"
 
-status=0
-"build/panel/$program" || status=$?
-if [ "$status" -eq 134 ]; then  # Qt aborts when it cannot reach the display
-  echo "run.sh: $program could not open its window on the display" \
-       "(DISPLAY=${DISPLAY-} WAYLAND_DISPLAY=${WAYLAND_DISPLAY-})." >&2
-fi
-exit "$status"
+exec "build/panel/$program"

@@ -1,18 +1,28 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the programs need, when any is missing.
-# Sourced by run.sh and test.sh.
-kelvorn_packages=(
-  g++ cmake make pkg-config
+# Installs the Debian packages a command needs, when any is missing. Sourced by run.sh
+# (kelvorn_ensure_deps run), scripts/package.sh (package) and test.sh (test).
+# Building and running both programs:
+kelvorn_run_packages=(g++ cmake make pkg-config qt6-base-dev libftdi1-dev libusb-1.0-0-dev)
+# Making the .deb: dpkg-shlibdeps, and file, which CPack uses to find the programs among the files.
+kelvorn_package_packages=(dpkg-dev file)
+# The tests, the sanitizer and fuzzing builds, the benchmarks and the package checks:
+kelvorn_test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  qt6-base-dev libftdi1-dev libusb-1.0-0-dev
   umockdev libumockdev-dev
   xvfb xauth x11-utils fonts-dejavu-core
   clang libclang-rt-14-dev
+  lintian desktop-file-utils
 )
 
 kelvorn_ensure_deps() {
-  local missing=() pkg
-  for pkg in "${kelvorn_packages[@]}"; do
+  local wanted=("${kelvorn_run_packages[@]}") missing=() pkg
+  case "${1-}" in
+    run) ;;
+    package) wanted+=("${kelvorn_package_packages[@]}") ;;
+    test) wanted+=("${kelvorn_package_packages[@]}" "${kelvorn_test_packages[@]}") ;;
+    *) echo "kelvorn_ensure_deps: run, package or test, not '${1-}'" >&2; return 2 ;;
+  esac
+  for pkg in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
   done
   [ ${#missing[@]} -eq 0 ] && return 0

@@ -3,10 +3,15 @@
 #include <QApplication>
 
 #include "d2xx/SimDriver.h"
+#include "panel/CommandLine.h"
 #include "panel/frmTest.h"
 #include "panel/sim/frmVirtualBoard.h"
 
 int main(int argc, char** argv) {
+    if (const auto status = commandline::Handle(
+            argc, argv, "kelvorn-panel-sim",
+            "The Kelvorn test panel on simulated boards, beside a virtual board."))
+        return *status;
     QApplication app(argc, argv);
     d2xx::SimDriver sim;
     frmVirtualBoard board(sim);
