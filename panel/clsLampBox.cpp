@@ -19,8 +19,16 @@ QColor RimColour(const QPalette& Palette) {
 
 clsLampBox::clsLampBox(Look Kind, QWidget* Parent)
     : QCheckBox(Parent), eLook(Kind), oColour(palette().color(QPalette::Button)) {
-    setAttribute(Qt::WA_OpaquePaintEvent);  // paintEvent covers every pixel
     clsLampAccessible::Install();
+}
+
+bool clsLampBox::event(QEvent* Event) {
+    const bool done = QCheckBox::event(Event);
+    // paintEvent covers every pixel. Set after the style's polish, which may clear it (Fusion
+    // does), also when the style changes.
+    if (Event->type() == QEvent::Polish || Event->type() == QEvent::StyleChange)
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    return done;
 }
 
 void clsLampBox::SetColour(const QColor& Colour) {

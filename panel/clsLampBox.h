@@ -29,6 +29,7 @@ public:
     Look Kind() const { return eLook; }
 
 protected:
+    bool event(QEvent* Event) override;
     void paintEvent(QPaintEvent* Event) override;
     bool hitButton(const QPoint& Pos) const override;
 
