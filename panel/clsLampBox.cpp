@@ -2,6 +2,7 @@
 
 #include <QAccessible>
 #include <QPainter>
+#include <QStyleOptionButton>
 
 #include "panel/clsLampAccessible.h"
 
@@ -26,8 +27,10 @@ bool clsLampBox::event(QEvent* Event) {
     const bool done = QCheckBox::event(Event);
     // paintEvent covers every pixel. Set after the style's polish, which may clear it (Fusion
     // does), also when the style changes.
-    if (Event->type() == QEvent::Polish || Event->type() == QEvent::StyleChange)
+    if (Event->type() == QEvent::Polish || Event->type() == QEvent::StyleChange) {
         setAttribute(Qt::WA_OpaquePaintEvent);
+        oDrawn = {};  // drawn by the old style
+    }
     return done;
 }
 
@@ -52,14 +55,13 @@ void clsLampBox::SetValue(const QString& Text) {
     }
 }
 
-void clsLampBox::paintEvent(QPaintEvent* Event) {
+void clsLampBox::paintEvent(QPaintEvent*) {
     QPainter painter(this);
-    painter.fillRect(rect(), oColour);
     if (eLook == Look::CheckBox) {
-        painter.end();
-        QCheckBox::paintEvent(Event);
+        PaintCheckBox(painter);
         return;
     }
+    painter.fillRect(rect(), oColour);
     // The whole face is the lamp; the rim keeps a lamp of any colour visible on any group.
     painter.setPen(RimColour(palette()));
     painter.drawRect(rect().adjusted(0, 0, -1, -1));
@@ -73,6 +75,30 @@ void clsLampBox::paintEvent(QPaintEvent* Event) {
         painter.drawLine(face.topLeft(), face.bottomRight());
         painter.drawLine(face.topRight(), face.bottomLeft());
     }
+}
+
+void clsLampBox::PaintCheckBox(QPainter& Painter) {
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    const qreal ratio = devicePixelRatioF();
+    const qint64 palette = static_cast<qint64>(this->palette().cacheKey());
+    const int state = static_cast<int>(option.state);
+    for (const Drawn& d : oDrawn) {
+        if (d.Colour == oColour && d.State == state && d.Size == size() && d.Ratio == ratio &&
+            d.Palette == palette) {
+            Painter.drawPixmap(0, 0, d.Pixmap);
+            return;
+        }
+    }
+    Drawn& d = oDrawn[iNextDrawn];
+    iNextDrawn = (iNextDrawn + 1) % oDrawn.size();
+    d = Drawn{oColour, state, size(), ratio, palette, QPixmap(size() * ratio)};
+    d.Pixmap.setDevicePixelRatio(ratio);
+    d.Pixmap.fill(oColour);
+    QPainter drawing(&d.Pixmap);
+    style()->drawControl(QStyle::CE_CheckBox, &option, &drawing, this);
+    drawing.end();
+    Painter.drawPixmap(0, 0, d.Pixmap);
 }
 
 // The whole box reacts to a click, not only the indicator and its (absent) caption.

@@ -10,6 +10,8 @@
 
 #include <QCheckBox>
 #include <QColor>
+#include <QPixmap>
+#include <array>
 
 class clsLampBox : public QCheckBox {
     Q_OBJECT
@@ -34,7 +36,21 @@ protected:
     bool hitButton(const QPoint& Pos) const override;
 
 private:
+    // An output box as last drawn in each of the two colours it alternates between, so that a
+    // colour change is one pixmap copy rather than the style drawing the box again.
+    struct Drawn {
+        QColor Colour;
+        int State = -1;  // QStyle::State the box was drawn in
+        QSize Size;
+        qreal Ratio = 0;
+        qint64 Palette = 0;
+        QPixmap Pixmap;
+    };
+    void PaintCheckBox(QPainter& Painter);
+
     Look eLook;
+    std::array<Drawn, 2> oDrawn;
+    std::size_t iNextDrawn = 0;
     QColor oColour;
     bool bMark = false;
     QString sValue;
