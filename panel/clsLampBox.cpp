@@ -27,10 +27,10 @@ bool clsLampBox::event(QEvent* Event) {
     const bool done = QCheckBox::event(Event);
     // paintEvent covers every pixel. Set after the style's polish, which may clear it (Fusion
     // does), also when the style changes.
-    if (Event->type() == QEvent::Polish || Event->type() == QEvent::StyleChange) {
+    if (Event->type() == QEvent::Polish || Event->type() == QEvent::StyleChange)
         setAttribute(Qt::WA_OpaquePaintEvent);
-        oDrawn = {};  // drawn by the old style
-    }
+    if (Event->type() == QEvent::StyleChange || Event->type() == QEvent::PaletteChange)
+        oDrawn = {};  // drawn in the old look
     return done;
 }
 
@@ -81,18 +81,16 @@ void clsLampBox::PaintCheckBox(QPainter& Painter) {
     QStyleOptionButton option;
     initStyleOption(&option);
     const qreal ratio = devicePixelRatioF();
-    const qint64 palette = static_cast<qint64>(this->palette().cacheKey());
     const int state = static_cast<int>(option.state);
     for (const Drawn& d : oDrawn) {
-        if (d.Colour == oColour && d.State == state && d.Size == size() && d.Ratio == ratio &&
-            d.Palette == palette) {
+        if (d.Colour == oColour && d.State == state && d.Size == size() && d.Ratio == ratio) {
             Painter.drawPixmap(0, 0, d.Pixmap);
             return;
         }
     }
     Drawn& d = oDrawn[iNextDrawn];
     iNextDrawn = (iNextDrawn + 1) % oDrawn.size();
-    d = Drawn{oColour, state, size(), ratio, palette, QPixmap(size() * ratio)};
+    d = Drawn{oColour, state, size(), ratio, QPixmap(size() * ratio)};
     d.Pixmap.setDevicePixelRatio(ratio);
     d.Pixmap.fill(oColour);
     QPainter drawing(&d.Pixmap);

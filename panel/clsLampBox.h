@@ -43,7 +43,6 @@ private:
         int State = -1;  // QStyle::State the box was drawn in
         QSize Size;
         qreal Ratio = 0;
-        qint64 Palette = 0;
         QPixmap Pixmap;
     };
     void PaintCheckBox(QPainter& Painter);

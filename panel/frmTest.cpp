@@ -86,6 +86,7 @@ frmTest::frmTest(d2xx::Driver& Driver, QWidget* Parent)
     : QWidget(Parent), oDevice(std::make_unique<clsVostrel>(Driver)) {
     setWindowTitle(QStringLiteral("  Kelvorn"));
     setWindowIcon(KelvornIcon());
+    oFace = palette().color(QPalette::Active, QPalette::Button);
     BuildControls();
     PlaceControls();
     SetTabOrder();
@@ -256,8 +257,14 @@ void frmTest::cmdReadSerial_Click() {
     cmdSerialConnect->setEnabled(!txtSerNo->text().isEmpty());
 }
 
+void frmTest::changeEvent(QEvent* Event) {
+    if (Event->type() == QEvent::PaletteChange)
+        oFace = palette().color(QPalette::Active, QPalette::Button);
+    QWidget::changeEvent(Event);
+}
+
 void frmTest::Tick() {
-    const QColor& face = palette().color(QPalette::Button);
+    const QColor& face = oFace;
     // Each lamp is marked by its own read, so a board lost in the middle of a tick marks only
     // the lamps it no longer answered for; the next tick's reads clear or complete the marks.
     for (std::size_t i = 0; i < chkIn.size(); ++i) {

@@ -77,22 +77,25 @@ void frmVirtualBoard::PlaceBeside(const QWidget& Other) {
     resize(size().boundedTo(area.size().shrunkBy(frame)));
     const QSize outer = size().grownBy(frame);
 
+    // Each place pushed inside the area; the first that leaves Other uncovered wins.
+    const auto inside = [&](QPoint At) {
+        return QPoint(std::clamp(At.x(), area.left(),
+                                 std::max(area.left(), area.right() + 1 - outer.width())),
+                      std::clamp(At.y(), area.top(),
+                                 std::max(area.top(), area.bottom() + 1 - outer.height())));
+    };
     const QPoint candidates[] = {
-        {other.right() + 1 + kGap, other.top()},              // right
-        {other.left() - kGap - outer.width(), other.top()},   // left
-        {other.left(), other.bottom() + 1 + kGap},            // below
-        {other.left(), other.top() - kGap - outer.height()},  // above
+        inside({other.right() + 1 + kGap, other.top()}),              // right
+        inside({other.left() - kGap - outer.width(), other.top()}),   // left
+        inside({other.left(), other.bottom() + 1 + kGap}),            // below
+        inside({other.left(), other.top() - kGap - outer.height()}),  // above
     };
     QPoint at = candidates[0];
     for (const QPoint& c : candidates) {
-        if (area.contains(QRect(c, outer))) {
+        if (!QRect(c, outer).intersects(other)) {
             at = c;
             break;
         }
     }
-    const int x =
-        std::clamp(at.x(), area.left(), std::max(area.left(), area.right() + 1 - outer.width()));
-    const int y =
-        std::clamp(at.y(), area.top(), std::max(area.top(), area.bottom() + 1 - outer.height()));
-    move(x, y);  // a top-level window's position is that of its frame
+    move(at);  // a top-level window's position is that of its frame
 }
