@@ -15,15 +15,11 @@ constexpr const char* kDescription = "Kelvorn";
 // list cannot keep a scan going.
 constexpr std::int32_t kMaxDevices = 128;
 
-// Pin byte bit of each output and input index.
-constexpr std::array<std::uint8_t, 3> kOutputMask{0x01, 0x10, 0x04};  // D0, D4, D2
-constexpr std::array<std::uint8_t, 5> kInputMask{0x40, 0x08, 0x20, 0x80,
-                                                 0x02};  // D6, D3, D5, D7, D1
-
 template <std::size_t N>
-std::int32_t MaskOf(const std::array<std::uint8_t, N>& Map, std::int16_t Index) {
-    return Index >= 0 && static_cast<std::size_t>(Index) < N ? Map[static_cast<std::size_t>(Index)]
-                                                             : 0;
+std::int32_t MaskOf(const std::array<clsVostrel::Pin, N>& Map, std::int16_t Index) {
+    return Index >= 0 && static_cast<std::size_t>(Index) < N
+               ? Map[static_cast<std::size_t>(Index)].Mask
+               : 0;
 }
 
 }  // namespace
@@ -37,11 +33,11 @@ clsVostrel::~clsVostrel() {
 std::string clsVostrel::SerialNumber() const { return sSerialNumber; }
 
 bool clsVostrel::BitOut(std::int16_t Index) const {
-    return (lOutputs & MaskOf(kOutputMask, Index)) == 0;
+    return (lOutputs & MaskOf(OutputPins, Index)) == 0;
 }
 
 void clsVostrel::BitOut(std::int16_t Index, bool Value) {
-    const std::int32_t mask = MaskOf(kOutputMask, Index);
+    const std::int32_t mask = MaskOf(OutputPins, Index);
     if (Value)
         lOutputs &= ~mask;  // active low: on drives the pin low
     else
@@ -53,8 +49,8 @@ void clsVostrel::BitOut(std::int16_t Index, bool Value) {
 
 bool clsVostrel::BitInput(std::int16_t Index) {
     std::uint8_t pins = 0;
-    oDriver.GetBitMode(lHandle, &pins);
-    return (pins & MaskOf(kInputMask, Index)) != 0;
+    bLastReadOk = oDriver.GetBitMode(lHandle, &pins) == FT_OK;
+    return (pins & MaskOf(InputPins, Index)) != 0;
 }
 
 std::string clsVostrel::ByteArrayToString(std::span<const char> Buffer) {

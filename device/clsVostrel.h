@@ -3,9 +3,11 @@
 // position.
 //
 // Device failures are never raised: only Connect reports one, through its result. An unplugged
-// board reads as all inputs False, and output assignments then only change the latch.
+// board reads as all inputs False, which LastReadOk tells apart from inputs that are low; output
+// assignments then only change the latch.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -14,6 +16,16 @@
 
 class clsVostrel {
 public:
+    // How the board wires its terminals to the chip: the pin byte bit and data pin of each
+    // output and input index. Any other index has no pin.
+    struct Pin {
+        std::uint8_t Mask;
+        const char* Name;
+    };
+    static constexpr std::array<Pin, 3> OutputPins{{{0x01, "D0"}, {0x10, "D4"}, {0x04, "D2"}}};
+    static constexpr std::array<Pin, 5> InputPins{
+        {{0x40, "D6"}, {0x08, "D3"}, {0x20, "D5"}, {0x80, "D7"}, {0x02, "D1"}}};
+
     // The driver must outlive the object. Nothing touches the board until a member is called.
     explicit clsVostrel(d2xx::Driver& Driver);
     // Closes the open board, if any, without writing to its outputs.
@@ -35,6 +47,11 @@ public:
     // Reads the pins once and returns True when input Index (0..4) is high. False on a failed
     // read and for other indices.
     bool BitInput(std::int16_t Index);
+    // Whether the pin read of the most recent BitInput succeeded. A False from BitInput is a low
+    // input only while this is True; otherwise the board did not answer (unplugged, silent, or
+    // none open). Each BitInput sets it, so after several reads it tells about the last one only.
+    // False until the first read.
+    bool LastReadOk() const { return bLastReadOk; }
 
     // Closes the open board, then walks the attached devices from where the previous scan stopped
     // and leaves the serial of the next one whose EEPROM description is exactly "Kelvorn" in
@@ -56,4 +73,5 @@ private:
     std::int32_t lOutputs = 0;    // output latch; its low byte is what the pins were last sent
     std::int32_t lScanIndex = 0;  // device index where the next scan starts
     std::string sSerialNumber;
+    bool bLastReadOk = false;
 };

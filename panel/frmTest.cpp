@@ -13,6 +13,7 @@
 #include <initializer_list>
 
 #include "device/clsVostrel.h"
+#include "panel/KelvornIcon.h"
 #include "panel/clsLampBox.h"
 
 namespace {
@@ -20,6 +21,13 @@ namespace {
 const QColor kInputLow(0, 0, 255);
 const QColor kOutputOn(255, 128, 1);
 constexpr int kTickMs = 100;
+
+// What a lamp shows, in words for screen readers.
+const QString kHigh = QStringLiteral("high");
+const QString kLow = QStringLiteral("low");
+const QString kNoReading = QStringLiteral("no reading");
+const QString kOn = QStringLiteral("on");
+const QString kOff = QStringLiteral("off");
 
 // Outputs 0, 1, 2 per step, true = on: fill from output 0, hold, empty from output 0, hold.
 constexpr std::array<std::array<bool, 3>, 8> kPattern{{
@@ -77,6 +85,8 @@ int TitleHeight(const QGroupBox* Group) {
 frmTest::frmTest(d2xx::Driver& Driver, QWidget* Parent)
     : QWidget(Parent), oDevice(std::make_unique<clsVostrel>(Driver)) {
     setWindowTitle(QStringLiteral("  Kelvorn"));
+    setWindowIcon(KelvornIcon());
+    oFace = palette().color(QPalette::Active, QPalette::Button);
     BuildControls();
     PlaceControls();
     SetTabOrder();
@@ -88,6 +98,7 @@ void frmTest::BuildControls() {
     Frame4 = new QGroupBox(this);
     txtSerNo = new QLineEdit(Frame4);
     txtSerNo->setReadOnly(true);  // filled from the board only, so connect never opens a second
+    txtSerNo->setAccessibleName(QStringLiteral("serial number"));
     cmdReadSerial = new QPushButton(QStringLiteral("Read"), Frame4);
     cmdSerialConnect = new QPushButton(QStringLiteral("connect"), Frame4);
     cmdSerialConnect->setEnabled(false);
@@ -98,17 +109,34 @@ void frmTest::BuildControls() {
         chkOut[i] = new clsLampBox(clsLampBox::Look::CheckBox, fraOutputs);
         const auto index = static_cast<std::int16_t>(i);
         connect(chkOut[i], &QCheckBox::clicked, this, [this, index] { chkOut_Click(index); });
+        const QString what =
+            QStringLiteral("output %1 (%2)").arg(i).arg(clsVostrel::OutputPins[i].Name);
+        chkOut[i]->setAccessibleName(what);
+        chkOut[i]->setToolTip(what);
+        chkOut[i]->SetValue(kOff);
     }
     cmdTest = new QPushButton(QStringLiteral("Test"), this);
     cmdTest->setEnabled(false);
+    cmdTest->setCheckable(true);  // shows the test mode: pressed while it is on
 
     fraInputs = new QGroupBox(QStringLiteral("inputs"), this);
     fraInputs->setEnabled(false);
-    for (auto& lamp : chkIn) {
-        lamp = new clsLampBox(clsLampBox::Look::Lamp, fraInputs);
-        lamp->setEnabled(false);
-        lamp->SetColour(kInputLow);
+    for (std::size_t i = 0; i < chkIn.size(); ++i) {
+        chkIn[i] = new clsLampBox(clsLampBox::Look::Lamp, fraInputs);
+        chkIn[i]->setEnabled(false);
+        chkIn[i]->SetColour(kInputLow);
+        chkIn[i]->SetValue(kLow);
+        const QString what =
+            QStringLiteral("input %1 (%2)").arg(i).arg(clsVostrel::InputPins[i].Name);
+        chkIn[i]->setAccessibleName(what);
+        chkIn[i]->setToolTip(what);
     }
+
+    // The captions stay as they are, so the keys are shortcuts rather than "&" mnemonics. A
+    // button's shortcut does nothing while the button is disabled.
+    cmdReadSerial->setShortcut(QKeySequence(Qt::ALT | Qt::Key_R));
+    cmdSerialConnect->setShortcut(QKeySequence(Qt::ALT | Qt::Key_C));
+    cmdTest->setShortcut(QKeySequence(Qt::ALT | Qt::Key_T));
 
     tmr = new QTimer(this);
     tmr->setInterval(kTickMs);
@@ -193,12 +221,14 @@ void frmTest::cmdSerialConnect_Click() {
                         QStringLiteral("Fehler beim Öffnen"), QMessageBox::Ok, this);
         box.exec();
         txtSerNo->setText(QString());
+        cmdReadSerial->setFocus();  // the only way on is another Read
         return;
     }
     cmdSerialConnect->setEnabled(false);
     cmdTest->setEnabled(true);
     fraOutputs->setEnabled(true);
     fraInputs->setEnabled(true);
+    cmdTest->setFocus();  // rather than the read-only entry, next in the chain after connect
     txtSerNo->setText(FromBoard(oDevice->SerialNumber()));
     for (std::size_t i = 0; i < chkOut.size(); ++i)
         oDevice->BitOut(static_cast<std::int16_t>(i), chkOut[i]->isChecked());
@@ -209,7 +239,10 @@ void frmTest::chkOut_Click(std::int16_t Index) {
     oDevice->BitOut(Index, chkOut[static_cast<std::size_t>(Index)]->isChecked());
 }
 
-void frmTest::cmdTest_Click() { bTestMode = !bTestMode; }
+void frmTest::cmdTest_Click() {
+    bTestMode = !bTestMode;
+    cmdTest->setChecked(bTestMode);
+}
 
 void frmTest::cmdReadSerial_Click() {
     tmr->stop();
@@ -224,12 +257,30 @@ void frmTest::cmdReadSerial_Click() {
     cmdSerialConnect->setEnabled(!txtSerNo->text().isEmpty());
 }
 
+void frmTest::changeEvent(QEvent* Event) {
+    if (Event->type() == QEvent::PaletteChange)
+        oFace = palette().color(QPalette::Active, QPalette::Button);
+    QWidget::changeEvent(Event);
+}
+
 void frmTest::Tick() {
-    const QColor& face = palette().color(QPalette::Button);
-    for (std::size_t i = 0; i < chkIn.size(); ++i)
-        chkIn[i]->SetColour(oDevice->BitInput(static_cast<std::int16_t>(i)) ? face : kInputLow);
-    for (std::size_t i = 0; i < chkOut.size(); ++i)
-        chkOut[i]->SetColour(oDevice->BitOut(static_cast<std::int16_t>(i)) ? kOutputOn : face);
+    const QColor& face = oFace;
+    // Each lamp is marked by its own read, so a board lost in the middle of a tick marks only
+    // the lamps it no longer answered for; the next tick's reads clear or complete the marks.
+    for (std::size_t i = 0; i < chkIn.size(); ++i) {
+        const bool high = oDevice->BitInput(static_cast<std::int16_t>(i));
+        const bool read = oDevice->LastReadOk();
+        chkIn[i]->SetColour(high ? face : kInputLow);
+        chkIn[i]->SetMark(!read);
+        chkIn[i]->SetValue(!read ? kNoReading : high ? kHigh : kLow);
+    }
+    // The output lamps show the latch, what the panel has commanded, never a reading; so a write
+    // the board did not take does not mark them (the input lamps already say it is not answering).
+    for (std::size_t i = 0; i < chkOut.size(); ++i) {
+        const bool on = oDevice->BitOut(static_cast<std::int16_t>(i));
+        chkOut[i]->SetColour(on ? kOutputOn : face);
+        chkOut[i]->SetValue(on ? kOn : kOff);
+    }
     if (!bTestMode) return;
     const auto& row = kPattern[static_cast<std::size_t>(iTestStep)];
     for (std::size_t i = 0; i < row.size(); ++i)

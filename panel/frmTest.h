@@ -3,6 +3,7 @@
 // The window owns the board object; destroying the window closes an open board.
 #pragma once
 
+#include <QColor>
 #include <QWidget>
 #include <array>
 #include <cstdint>
@@ -31,6 +32,9 @@ public slots:
     // The timer's handler: input lamps, output lamps, then one step of the pattern in test mode.
     void Tick();
 
+protected:
+    void changeEvent(QEvent* Event) override;
+
 private:
     void BuildControls();
     void PlaceControls();
@@ -45,6 +49,9 @@ private:
     std::unique_ptr<clsVostrel> oDevice;
     bool bTestMode = false;
     std::int16_t iTestStep = 0;
+    // The button face colour, kept because asking the palette each tick costs more than the rest
+    // of the tick together while the window is not the active one.
+    QColor oFace;
 
     QGroupBox* Frame4 = nullptr;
     QLineEdit* txtSerNo = nullptr;

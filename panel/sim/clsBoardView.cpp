@@ -7,18 +7,13 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "device/clsVostrel.h"
 #include "panel/clsLampBox.h"
 
 namespace {
 
-// How the Kelvorn board wires its terminals to the chip's data pins.
-struct Pin {
-    std::uint8_t Mask;
-    const char* Name;
-};
-constexpr std::array<Pin, 3> kOutputPins{{{0x01, "D0"}, {0x10, "D4"}, {0x04, "D2"}}};
-constexpr std::array<Pin, 5> kInputPins{
-    {{0x40, "D6"}, {0x08, "D3"}, {0x20, "D5"}, {0x80, "D7"}, {0x02, "D1"}}};
+constexpr const auto& kOutputPins = clsVostrel::OutputPins;
+constexpr const auto& kInputPins = clsVostrel::InputPins;
 
 const QColor kLedLit(255, 128, 1);
 const QColor kLedDark(64, 64, 64);
@@ -82,6 +77,8 @@ void clsBoardView::BuildIo(QWidget* Row) {
         ledOut[i]->setFixedSize(18, 18);
         ledOut[i]->setToolTip(
             QStringLiteral("lit while %1 is driven low").arg(kOutputPins[i].Name));
+        ledOut[i]->setAccessibleName(
+            QStringLiteral("output %1 (%2) LED").arg(i).arg(kOutputPins[i].Name));
         grid->addWidget(ledOut[i], 0, column, Qt::AlignHCenter);
         grid->addWidget(new QLabel(QStringLiteral("out %1").arg(i), Row), 1, column,
                         Qt::AlignHCenter);
@@ -121,6 +118,8 @@ void clsBoardView::Refresh() {
     for (std::size_t i = 0; i < ledOut.size(); ++i) {
         const std::uint8_t mask = kOutputPins[i].Mask;
         const bool driven = config.Mode == 1 && (config.Mask & mask) != 0;
-        ledOut[i]->SetColour(driven && (pins & mask) == 0 ? kLedLit : kLedDark);
+        const bool lit = driven && (pins & mask) == 0;
+        ledOut[i]->SetColour(lit ? kLedLit : kLedDark);
+        ledOut[i]->SetValue(lit ? QStringLiteral("lit") : QStringLiteral("dark"));
     }
 }

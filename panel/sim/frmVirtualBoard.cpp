@@ -1,19 +1,26 @@
 #include "panel/sim/frmVirtualBoard.h"
 
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <algorithm>
 
+#include "panel/KelvornIcon.h"
 #include "panel/sim/clsBoardView.h"
 
 namespace {
 constexpr int kRefreshMs = 50;  // twice the panel's poll rate, so no output step is missed
-}
+constexpr int kGap = 24;        // between the two windows
+}  // namespace
 
 frmVirtualBoard::frmVirtualBoard(d2xx::SimDriver& Sim, QWidget* Parent)
     : QWidget(Parent), oSim(Sim) {
-    setWindowTitle(QStringLiteral("Kelvorn virtual board"));
+    // "Simulated" first, where a narrow taskbar entry still shows it.
+    setWindowTitle(QStringLiteral("Simulated Kelvorn boards"));
+    setWindowIcon(KelvornIcon());
     auto* column = new QVBoxLayout(this);
     layDevices = new QVBoxLayout;
     column->addLayout(layDevices);
@@ -55,4 +62,40 @@ void frmVirtualBoard::AddDevice(const char* Serial, const char* Description) {
 
 void frmVirtualBoard::Refresh() {
     for (clsBoardView* view : oViews) view->Refresh();
+}
+
+void frmVirtualBoard::PlaceBeside(const QWidget& Other) {
+    const QScreen* screen =
+        Other.screen() != nullptr ? Other.screen() : QGuiApplication::primaryScreen();
+    const QRect area = screen->availableGeometry();
+    const QRect other = Other.frameGeometry();
+    // Not yet shown, this window has no frame of its own: assume the one its neighbour has.
+    const QMargins frame(
+        Other.geometry().left() - other.left(), Other.geometry().top() - other.top(),
+        other.right() - Other.geometry().right(), other.bottom() - Other.geometry().bottom());
+    adjustSize();
+    resize(size().boundedTo(area.size().shrunkBy(frame)));
+    const QSize outer = size().grownBy(frame);
+
+    // Each place pushed inside the area; the first that leaves Other uncovered wins.
+    const auto inside = [&](QPoint At) {
+        return QPoint(std::clamp(At.x(), area.left(),
+                                 std::max(area.left(), area.right() + 1 - outer.width())),
+                      std::clamp(At.y(), area.top(),
+                                 std::max(area.top(), area.bottom() + 1 - outer.height())));
+    };
+    const QPoint candidates[] = {
+        inside({other.right() + 1 + kGap, other.top()}),              // right
+        inside({other.left() - kGap - outer.width(), other.top()}),   // left
+        inside({other.left(), other.bottom() + 1 + kGap}),            // below
+        inside({other.left(), other.top() - kGap - outer.height()}),  // above
+    };
+    QPoint at = candidates[0];
+    for (const QPoint& c : candidates) {
+        if (!QRect(c, outer).intersects(other)) {
+            at = c;
+            break;
+        }
+    }
+    move(at);  // a top-level window's position is that of its frame
 }

@@ -18,6 +18,12 @@ class frmVirtualBoard : public QWidget {
 public:
     explicit frmVirtualBoard(d2xx::SimDriver& Sim, QWidget* Parent = nullptr);
 
+    // Moves the window next to Other: right of it, else left, below or above, whichever is first
+    // to leave Other uncovered; if none does, as near to the right of it as fits. Always wholly
+    // inside the available area of Other's screen (shrunk to that area if larger). Call after
+    // Other is shown.
+    void PlaceBeside(const QWidget& Other);
+
 public slots:
     // Follows the simulator: LEDs, plugged and open states.
     void Refresh();

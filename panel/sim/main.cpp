@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
     frmTest panel(sim);
     board.setAttribute(Qt::WA_QuitOnClose, false);  // the program ends with the panel
     panel.show();
-    board.move(panel.x() + panel.frameGeometry().width() + 24, panel.y());
+    board.PlaceBeside(panel);
     board.show();
     return app.exec();
 }

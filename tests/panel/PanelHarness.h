@@ -1,6 +1,7 @@
 // A panel on simulated boards, shown offscreen, with the operator's actions and what they can see.
 #pragma once
 
+#include <QAccessible>
 #include <QApplication>
 #include <QGroupBox>
 #include <QLineEdit>
@@ -19,6 +20,21 @@ using Bytes = std::vector<std::uint8_t>;
 
 const QColor kBlue(0, 0, 255);
 const QColor kOrange(255, 128, 1);
+
+// A dark desktop palette (Breeze Dark's colours), in which, unlike the test platform's, the button
+// face and the window differ.
+inline QPalette DarkPalette() {
+    QPalette dark(QColor(0x29, 0x2c, 0x30), QColor(0x20, 0x23, 0x26));  // button, window
+    for (const auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text})
+        dark.setColor(role, QColor(0xfc, 0xfc, 0xfc));
+    dark.setColor(QPalette::Base, QColor(0x14, 0x16, 0x18));
+    return dark;
+}
+
+// How far apart two colours are in grey level, 0..255: what tells a rim from what is around it.
+inline int Contrast(const QColor& A, const QColor& B) {
+    return std::abs(qGray(A.rgb()) - qGray(B.rgb()));
+}
 
 // What a modal message box showed before the watcher pressed its OK button.
 struct SeenBox {
@@ -119,6 +135,22 @@ public:
     // The colour the lamp shows at a point of its face, as drawn on the screen.
     static QColor PaintedAt(QWidget* Lamp, QPoint At) {
         return Lamp->grab().toImage().pixelColor(At);
+    }
+
+    // What a screen reader is told of a control: its name, value, ...
+    static QString Told(QWidget* Control, QAccessible::Text Kind) {
+        QAccessibleInterface* a = QAccessible::queryAccessibleInterface(Control);
+        if (a == nullptr) qFatal("no accessible interface");
+        return a->text(Kind);
+    }
+
+    // Alt+Key on the active window, as the operator types it.
+    void AltKey(Qt::Key Key) {
+        if (QApplication::activeWindow() != win.get()) {
+            win->activateWindow();
+            QVERIFY(QTest::qWaitForWindowActive(win.get()));
+        }
+        QTest::keyClick(win.get(), Key, Qt::AltModifier);
     }
 
 private:

@@ -35,6 +35,12 @@ class TickTest : public QObject {
         QCOMPARE(OutputsOf(bytes[2]), kRows[Step]);
         QCOMPARE(p->win->TestStep(), static_cast<std::int16_t>((Step + 1) % kRows.size()));
     }
+    // A marked lamp shows a cross over its centre, in white on the blue face.
+    static void VerifyMarkPainted(clsLampBox* Lamp, bool Marked) {
+        const QPoint centre = Lamp->rect().center();
+        QCOMPARE(PanelHarness::PaintedAt(Lamp, centre), Marked ? QColor(Qt::white) : kBlue);
+        QCOMPARE(PanelHarness::PaintedAt(Lamp, QPoint(centre.x(), 2)), kBlue);  // face between arms
+    }
     Row OutputLamps() const {
         Row lit{};
         for (int i = 0; i < 3; ++i) {
@@ -129,8 +135,8 @@ private slots:
     void aLampIsRepaintedOnlyWhenItsColourChanges() {
         p->ReadAndConnect();
         p->win->Tick();
-        QApplication::processEvents();
-        int paints = 0;
+        QTest::qWait(50);  // every repaint the connect asked for is done
+        int paints = 0, groupPaints = 0;
         struct Counter : QObject {
             int* Count;
             explicit Counter(int* C) : Count(C) {}
@@ -138,14 +144,37 @@ private slots:
                 if (E->type() == QEvent::Paint) ++*Count;
                 return false;
             }
-        } counter(&paints);
+        } counter(&paints), groupCounter(&groupPaints);
         p->In(0)->installEventFilter(&counter);
+        p->Group("fraInputs")->installEventFilter(&groupCounter);
         p->win->Tick();
         QApplication::processEvents();
         QCOMPARE(paints, 0);
         p->sim.SetInputLevels(board, 0xBF);
         p->win->Tick();
         QTRY_VERIFY(paints > 0);
+        QTest::qWait(50);
+        QCOMPARE(groupPaints, 0);  // the lamp paints opaquely: nothing behind it is redrawn
+    }
+
+    void underADarkPaletteLampsShowTheButtonFaceWithinAVisibleRim() {
+        p->win->setPalette(DarkPalette());
+        QVERIFY(p->Face() != p->win->palette().color(QPalette::Window));
+        p->ReadAndConnect();  // inputs high, outputs off: every lamp shows the button face
+        p->win->Tick();
+        const QColor window = p->win->palette().color(QPalette::Window);
+        for (int i = 0; i < 5; ++i) {
+            clsLampBox* lamp = p->In(i);
+            QCOMPARE(PanelHarness::PaintedAt(lamp, lamp->rect().center()), p->Face());
+            const QColor rim = PanelHarness::PaintedAt(lamp, QPoint(0, lamp->height() / 2));
+            QVERIFY2(Contrast(rim, window) >= 64 && Contrast(rim, p->Face()) >= 64,
+                     qPrintable(rim.name()));
+        }
+        for (int i = 0; i < 3; ++i) {
+            clsLampBox* box = p->Out(i);
+            QCOMPARE(PanelHarness::PaintedAt(box, QPoint(box->width() - 2, box->height() - 2)),
+                     p->Face());
+        }
     }
 
     void theTimerPollsOnceStarted() {
@@ -192,15 +221,37 @@ private slots:
         p->ToggleTest();
         p->win->Tick();
         for (int i = 0; i < 5; ++i) QCOMPARE(p->In(i)->Colour(), p->Face());
+        p->sim.SetInputLevels(board, 0x00);  // five inputs wired low: a valid reading, no mark
+        p->win->Tick();
+        for (int i = 0; i < 5; ++i) {
+            QCOMPARE(p->In(i)->Colour(), kBlue);
+            QVERIFY(!p->In(i)->Mark());
+        }
         p->sim.Unplug(board);
         for (int tick = 0; tick < 3; ++tick) p->win->Tick();
-        for (int i = 0; i < 5; ++i) QCOMPARE(p->In(i)->Colour(), kBlue);
-        QCOMPARE(OutputLamps(), kRows[2]);  // the lamps still follow the latch
+        for (int i = 0; i < 5; ++i) {
+            QCOMPARE(p->In(i)->Colour(), kBlue);
+            QVERIFY(p->In(i)->Mark());  // a board that does not answer is not "all low"
+            QCOMPARE(PanelHarness::Told(p->In(i), QAccessible::Value), QString("no reading"));
+            VerifyMarkPainted(p->In(i), true);
+        }
+        QCOMPARE(OutputLamps(), kRows[3]);  // the lamps still follow the latch
         PanelHarness::Click(p->Out(0));     // writes go nowhere, quietly
         BoxWatcher boxes;
         p->Read();
         QCOMPARE(boxes.Seen().Count, 0);
         p->VerifyNotConnected("");
+        QVERIFY(p->In(0)->Mark());  // Read leaves the lamps as they are
+
+        // Back again: the first tick that reads the pins takes the mark away.
+        p->sim.Plug(board);
+        p->ReadAndConnect();
+        p->win->Tick();
+        for (int i = 0; i < 5; ++i) {
+            QVERIFY(!p->In(i)->Mark());
+            QCOMPARE(PanelHarness::Told(p->In(i), QAccessible::Value), QString("low"));
+            VerifyMarkPainted(p->In(i), false);
+        }
     }
 };
 

@@ -26,6 +26,7 @@ private slots:
 
     void startsWithEveryControlInItsInitialState() {
         QCOMPARE(p->win->windowTitle(), QString("  Kelvorn"));
+        QVERIFY(!p->win->windowIcon().pixmap(32).isNull());
         QCOMPARE(p->Entry()->text(), QString());
         QVERIFY(p->Entry()->isEnabled());
         QCOMPARE(p->Button("cmdReadSerial")->text(), QString("Read"));
@@ -228,6 +229,94 @@ private slots:
         QVERIFY(!p->win->TestMode());
         QCOMPARE(p->sim.Written(board).size(), written);
         QCOMPARE(p->win->TestStep(), std::int16_t{0});
+    }
+
+    void testButtonShowsPressedWhileTheModeIsOnThroughReadAndConnect() {
+        p->sim.Add({"A1B2C3", "Kelvorn"});
+        p->ReadAndConnect();
+        QPushButton* test = p->Button("cmdTest");
+        QVERIFY(!test->isChecked());
+        p->ToggleTest();
+        QVERIFY(p->win->TestMode());
+        QVERIFY(test->isChecked());
+        p->Read();  // disabled, yet the pattern will resume: still pressed
+        QVERIFY(!test->isEnabled());
+        QVERIFY(test->isChecked());
+        p->Connect();
+        QVERIFY(test->isEnabled());
+        QVERIFY(test->isChecked());
+        p->ToggleTest();
+        QVERIFY(!p->win->TestMode());
+        QVERIFY(!test->isChecked());
+        p->Read();
+        p->Connect();
+        QVERIFY(!test->isChecked());
+    }
+
+    void screenReadersHearWhatEachLampIsAndShows() {
+        const auto board = p->sim.Add({"A1B2C3", "Kelvorn"});
+        QCOMPARE(PanelHarness::Told(p->Entry(), QAccessible::Name), QString("serial number"));
+        const char* const inPins[] = {"D6", "D3", "D5", "D7", "D1"};
+        const char* const outPins[] = {"D0", "D4", "D2"};
+        for (int i = 0; i < 5; ++i) {
+            const QString what = QString("input %1 (%2)").arg(i).arg(inPins[i]);
+            QCOMPARE(PanelHarness::Told(p->In(i), QAccessible::Name), what);
+            QCOMPARE(p->In(i)->toolTip(), what);
+            QCOMPARE(PanelHarness::Told(p->In(i), QAccessible::Value), QString("low"));  // blue
+        }
+        for (int i = 0; i < 3; ++i) {
+            const QString what = QString("output %1 (%2)").arg(i).arg(outPins[i]);
+            QCOMPARE(PanelHarness::Told(p->Out(i), QAccessible::Name), what);
+            QCOMPARE(p->Out(i)->toolTip(), what);
+            QCOMPARE(PanelHarness::Told(p->Out(i), QAccessible::Value), QString("off"));
+        }
+        p->sim.SetInputLevels(board, 0xF7);  // D3 low: input 1
+        p->Out(2)->setChecked(true);
+        p->ReadAndConnect();
+        p->win->Tick();
+        for (int i = 0; i < 5; ++i)
+            QCOMPARE(PanelHarness::Told(p->In(i), QAccessible::Value),
+                     QString(i == 1 ? "low" : "high"));
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(PanelHarness::Told(p->Out(i), QAccessible::Value),
+                     QString(i == 2 ? "on" : "off"));
+        QAccessibleInterface* box = QAccessible::queryAccessibleInterface(p->Out(2));
+        QCOMPARE(box->role(), QAccessible::CheckBox);
+        QVERIFY(box->state().checked);
+        // Toggling the box through the screen reader's action is a click: one byte written.
+        const std::size_t written = p->sim.Written(board).size();
+        box->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+        QVERIFY(!p->Out(2)->isChecked());
+        QCOMPARE(p->WrittenSince(board, written), (Bytes{0x15}));
+    }
+
+    void altKeysPressTheirButtonsOnlyWhileEnabled() {
+        const auto board = p->sim.Add({"A1B2C3", "Kelvorn"});
+        BoxWatcher boxes;
+        p->AltKey(Qt::Key_C);  // connect and Test are disabled: nothing happens
+        p->AltKey(Qt::Key_T);
+        QTest::qWait(200);
+        QCOMPARE(boxes.Seen().Count, 0);
+        QVERIFY(!p->win->TestMode());
+        p->AltKey(Qt::Key_R);
+        QTRY_COMPARE(p->Entry()->text(), QString("A1B2C3"));
+        p->AltKey(Qt::Key_C);
+        QTRY_VERIFY(p->Timer()->isActive());
+        QVERIFY(p->sim.IsOpen(board));
+        // The operator goes on from Test, not from the read-only entry.
+        QCOMPARE(QApplication::focusWidget(), p->Button("cmdTest"));
+        p->AltKey(Qt::Key_T);
+        QTRY_VERIFY(p->win->TestMode());
+        p->AltKey(Qt::Key_C);  // disabled again while connected
+        QTest::qWait(200);
+        QCOMPARE(p->sim.OpenHandles(), 1);
+        QCOMPARE(boxes.Seen().Count, 0);
+        p->AltKey(Qt::Key_R);
+        QTRY_VERIFY(!p->Timer()->isActive());
+        QVERIFY(!p->sim.IsOpen(board));
+        QCOMPARE(p->Button("cmdReadSerial")->text(), QString("Read"));  // no "&" in any caption
+        QCOMPARE(p->Button("cmdSerialConnect")->text(), QString("connect"));
+        QCOMPARE(p->Button("cmdTest")->text(), QString("Test"));
     }
 
     void readFindsNothingWithoutABoard() {

@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QLabel>
+#include <QScreen>
 
 #include "PanelHarness.h"
 #include "panel/sim/clsBoardView.h"
@@ -46,6 +47,29 @@ private slots:
         for (int i = 0; i < 3; ++i) QVERIFY(!LedLit(i));
         p->Read();
         QCOMPARE(p->Entry()->text(), QString::fromStdString(p->sim.Board(0).Serial));
+        // Told apart from the panel in a taskbar, with an icon there too.
+        QVERIFY(vb->windowTitle().contains("Simulated"));
+        QVERIFY(!vb->windowIcon().pixmap(32).isNull());
+        // A dark LED keeps a rim that stands out from a dark window.
+        vb->setPalette(DarkPalette());
+        vb->show();
+        auto* led = On<clsLampBox>(0, "ledOut0");
+        const QColor rim = PanelHarness::PaintedAt(led, QPoint(0, led->height() / 2));
+        QVERIFY2(Contrast(rim, DarkPalette().color(QPalette::Window)) >= 64,
+                 qPrintable(rim.name()));
+        QVERIFY(Contrast(rim, led->Colour()) >= 64);
+    }
+
+    void placedBesideThePanelWhollyOnScreen() {
+        const QRect area = p->win->screen()->availableGeometry();
+        // Panel in the top right corner: no room to its right.
+        p->win->move(area.right() + 1 - p->win->frameGeometry().width(), area.top());
+        QTRY_COMPARE(p->win->frameGeometry().topRight(), area.topRight());
+        vb->PlaceBeside(*p->win);
+        vb->show();
+        QVERIFY(QTest::qWaitForWindowExposed(vb.get()));
+        QVERIFY(area.contains(vb->frameGeometry()));
+        QVERIFY(!vb->frameGeometry().intersects(p->win->frameGeometry()));
     }
 
     void ledsLightForTheOutputsThatAreOn() {
@@ -62,6 +86,17 @@ private slots:
 
     void switchesDriveTheInputsThePanelShows() {
         p->ReadAndConnect();
+        // Each switch pulls its own pin low and no other: D6, D3, D5, D7, D1 for inputs 0 to 4.
+        const std::uint8_t pins[] = {0x40, 0x08, 0x20, 0x80, 0x02};
+        for (int s = 0; s < 5; ++s) {
+            auto* sw = On<QPushButton>(0, QByteArray("cmdIn" + QByteArray::number(s)).constData());
+            PanelHarness::Click(sw);
+            QCOMPARE(p->sim.Board(0).InputLevels, static_cast<std::uint8_t>(0xFF & ~pins[s]));
+            p->win->Tick();
+            for (int i = 0; i < 5; ++i) QCOMPARE(p->In(i)->Colour(), i == s ? kBlue : p->Face());
+            PanelHarness::Click(sw);
+            QCOMPARE(p->sim.Board(0).InputLevels, 0xFF);
+        }
         PanelHarness::Click(On<QPushButton>(0, "cmdIn0"));
         QCOMPARE(p->sim.Board(0).InputLevels, 0xBF);
         QVERIFY(On<QPushButton>(0, "cmdIn0")->text().contains("low"));
