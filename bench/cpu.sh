@@ -10,16 +10,9 @@ cd "$(dirname "$0")/.."
 seconds=${1:-60}
 settle=3
 prog=build/bench/poll_window
-for tool in Xvfb xwininfo; do command -v $tool >/dev/null || { echo "needs $tool (xvfb, x11-utils)" >&2; exit 1; }; done
 [ -x "$prog" ] || { echo "build first: cmake --build build --target poll_window" >&2; exit 1; }
 
-out=$(mktemp -d)
-Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$out/display" >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null; rm -rf "$out"' EXIT
-for _ in $(seq 100); do [ -s "$out/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(cat "$out/display")
-unset QT_QPA_PLATFORM
+source bench/private-display.sh
 
 # CPU nanoseconds of every thread of process $1 so far.
 cpu_ns() { cat /proc/"$1"/task/*/schedstat 2>/dev/null | awk '{s += $1} END {printf "%.0f\n", s}'; }

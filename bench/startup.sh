@@ -9,16 +9,9 @@ cd "$(dirname "$0")/.."
 runs=${1:-15}
 panel=build/panel/kelvorn-panel
 bare=build/bench/bare_window
-for tool in Xvfb xwininfo; do command -v $tool >/dev/null || { echo "needs $tool (xvfb, x11-utils)" >&2; exit 1; }; done
 [ -x "$panel" ] && [ -x "$bare" ] || { echo "build first: cmake --build build" >&2; exit 1; }
 
-out=$(mktemp -d)
-Xvfb -displayfd 3 -noreset -screen 0 1024x768x24 -nolisten tcp 3>"$out/display" >/dev/null 2>&1 &
-xvfb=$!
-trap 'kill $xvfb 2>/dev/null; rm -rf "$out"' EXIT
-for _ in $(seq 100); do [ -s "$out/display" ] && break; sleep 0.1; done
-export DISPLAY=:$(cat "$out/display")
-unset QT_QPA_PLATFORM
+source bench/private-display.sh
 
 # Prints "<milliseconds> <peak KiB>" for one start of program $1 (argument $3) whose window is
 # titled $2.
