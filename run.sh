@@ -17,13 +17,8 @@ esac
 source scripts/ensure-deps.sh
 kelvorn_ensure_deps run
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-targets=$(cmake --build build --target help 2>/dev/null || true)
-if ! grep -Eq "(^|[ .])$program(:|$)" <<<"$targets"; then
-  echo "run.sh: $program is not part of this build: it needs the libftdi driver" \
-       "(d2xx/LibftdiDriver). ./run.sh alone starts the panel on simulated boards." >&2
-  exit 1
-fi
+source scripts/configure-programs.sh
+kelvorn_configure_programs build
 cmake --build build -j"$(nproc)" --target "$program"
 
 exec "build/panel/$program"

@@ -4,13 +4,13 @@
 # private Xvfb display; after a settling pause its CPU time (all threads, from
 # /proc/<pid>/task/*/schedstat, nanoseconds) is taken over the measuring window. Prints the share
 # of one core of each and the difference.
-# Usage: bench/cpu.sh [seconds]   (default 60; build first: cmake --build build)
+# Usage: bench/cpu.sh [seconds]   (default 60; build first: ./test.sh, or scripts/bench.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 settle=3
-prog=build/bench/poll_window
-[ -x "$prog" ] || { echo "build first: cmake --build build --target poll_window" >&2; exit 1; }
+prog=build-test/bench/poll_window
+[ -x "$prog" ] || { echo "build first: ./test.sh or scripts/bench.sh" >&2; exit 1; }
 
 source bench/private-display.sh
 

@@ -3,13 +3,13 @@
 # empty and with one line of text (the first text a window draws loads fontconfig and FreeType),
 # each started in turn under a private Xvfb display. Start-up is the time from exec until the
 # window is mapped and viewable; peak memory is VmHWM once it is. Prints medians and ratios.
-# Usage: bench/startup.sh [runs]   (build first: cmake --build build)
+# Usage: bench/startup.sh [runs]   (build first: ./test.sh, or scripts/bench.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${1:-15}
-panel=build/panel/kelvorn-panel
-bare=build/bench/bare_window
-[ -x "$panel" ] && [ -x "$bare" ] || { echo "build first: cmake --build build" >&2; exit 1; }
+panel=build-test/panel/kelvorn-panel
+bare=build-test/bench/bare_window
+[ -x "$panel" ] && [ -x "$bare" ] || { echo "build first: ./test.sh, or scripts/bench.sh" >&2; exit 1; }
 
 source bench/private-display.sh
 

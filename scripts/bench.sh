@@ -3,10 +3,10 @@
 # and memory comparison with a bare Qt window. Usage: scripts/bench.sh [--no-startup]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target device_bench panel_tick_bench bare_window kelvorn-panel >/dev/null
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON >/dev/null
+cmake --build build-test -j"$(nproc)" --target device_bench panel_tick_bench bare_window kelvorn-panel >/dev/null
 for bench in device_bench panel_tick_bench; do
-  QT_QPA_PLATFORM=offscreen "build/bench/$bench" --benchmark_repetitions=9 \
+  QT_QPA_PLATFORM=offscreen "build-test/bench/$bench" --benchmark_repetitions=9 \
     --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '_median|^Benchmark|^---'
 done
 [ "${1-}" = --no-startup ] || bench/startup.sh 15
