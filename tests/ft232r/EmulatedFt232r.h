@@ -115,11 +115,22 @@ public:
     void FailNext(std::uint8_t Request, int Errno);
     // The board stops answering: transfers are accepted but never completed; cancelling them works.
     void SetAnswering(bool Answering);
+    // The board stops answering from the next control transfer with this bRequest on, that one
+    // included: GoSilentAt(request::Reset) is a board that hangs as it is taken.
+    void GoSilentAt(std::uint8_t Request);
     // Pulls the plug: every ioctl on an open file fails with ENODEV and the device leaves sysfs.
     void Unplug();
+    // Plugs an unplugged board in again at the same address, freshly powered: the chip's settings
+    // start over and the serial driver binds as configured. Files opened before the unplug go on
+    // failing with ENODEV.
+    void Replug();
 
     bool Claimed() const;  // claimed through usbdevfs by a client of this emulator
     bool KernelDriverBound() const;
+    // How often the serial driver was taken from the board (by DISCONNECT or DISCONNECT_CLAIM)
+    // and bound to it again (by CONNECT).
+    int Unbinds() const;
+    int Rebinds() const;
     int OpenFiles() const;      // device node files currently open
     int HeldTransfers() const;  // submitted and neither answered nor cancelled
 
