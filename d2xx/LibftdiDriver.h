@@ -38,8 +38,9 @@ namespace d2xx {
 // the call it happens in; the next call goes to the bus again. One exception: on an FT8U232AM,
 // whose baud divisors only libftdi computes, a failed SetBaudRate transfer fails only that call
 // (libftdi does not say why it failed).
-// A dead handle does not keep its board from being opened again (replugged at the same address,
-// or answering again), but one that took it still holds its claim until it is closed.
+// A dead handle does not count as holding its device: the device opens again while it is still
+// open (replugged, even at the same address). One that had taken the device keeps that claim
+// until Close, though, so a device that merely went silent stays busy until then.
 //
 // Statuses, beyond those the seam documents for every implementation:
 // - Open: FT_INVALID_PARAMETER for a null Handle; FT_DEVICE_NOT_FOUND for a negative index or
