@@ -37,6 +37,7 @@ struct BoardConfig {
     std::uint16_t VendorId = 0x0403;
     std::uint16_t ProductId = 0x6001;
     // ftdi_sio holds the interface until someone detaches it, and binds again when asked to.
+    // false: no serial driver at all (ftdi_sio not loaded or blacklisted).
     bool KernelDriverBound = true;
 };
 
@@ -106,8 +107,9 @@ public:
     std::size_t BulkOutCount() const;
     std::vector<std::uint8_t> BulkOutBytes() const;  // every byte sent, in order
 
-    // Another program holds the interface: claiming it fails with EBUSY. A usbfs DISCONNECT takes
-    // it from that program, as the kernel would: Busy() then turns false.
+    // Another program claims the interface (true) or lets it go (false), at any moment: claiming
+    // it fails with EBUSY meanwhile. A usbfs DISCONNECT takes it from that program, as the kernel
+    // would: Busy() then turns false.
     void SetBusy(bool Busy);
     bool Busy() const;
     // The next control transfer with this bRequest completes with -Errno (EPROTO, EPIPE,

@@ -489,12 +489,9 @@ TEST_F(LibftdiDriverFailure, BoardSilentOnItsResetIsNotOpenedAndGetsItsSerialDri
 TEST_F(LibftdiDriverFailure, ATimeoutSettingTheBaudRateEndsTheHandle) {
     auto [board, h] = AddOpened();
     board.GoSilentAt(request::SetBaudRate);
-    const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(driver.SetBitMode(h, 0x15, 1), FT_OK);
     EXPECT_EQ(driver.SetBaudRate(h, 100000), FT_IO_ERROR);
     EXPECT_EQ(driver.SetLatencyTimer(h, 2), FT_IO_ERROR);
-    EXPECT_LT(std::chrono::steady_clock::now() - start,
-              std::chrono::milliseconds(2 * LibftdiDriver::kTransferTimeoutMs));
     const auto log = board.Log();
     ASSERT_EQ(log.size(), 2u);
     EXPECT_FALSE(log[1].Answered);
