@@ -202,7 +202,7 @@ struct EmulatedFt232r::State {
     BoardConfig config;
     std::string sysPath;
     std::string devNode;
-    std::string record;  // the sysfs entry as umockdev-record writes it, for a replug
+    std::string record;  // the sysfs entry in umockdev-record's format, for a replug
     UMockdevTestbed* testbed = nullptr;  // not owned
     UMockdevIoctlBase* handler = nullptr;
     EepromStrings descriptorStrings;  // what the chip serves as string descriptors
@@ -234,7 +234,7 @@ struct EmulatedFt232r::State {
     // Every client that opened the node, referenced. umockdev reports a closed file only through
     // the client's "connected" property, so claims and open files are judged by it.
     std::vector<UMockdevIoctlClient*> clients;
-    std::size_t firstLiveClient = 0;  // those before it opened the node before the last unplug
+    std::size_t firstLiveClient = 0;  // clients before it belong to the board before its replug
 
     bool Stale(UMockdevIoctlClient* Client) const {
         const auto live = clients.begin() + static_cast<std::ptrdiff_t>(firstLiveClient);
