@@ -227,7 +227,7 @@ struct EmulatedFt232r::State {
     int rebinds = 0;
     UMockdevIoctlClient* claimOwner = nullptr;
     std::optional<std::pair<std::uint8_t, int>> failNext;  // bRequest, errno
-    std::optional<std::uint8_t> silentAt;                   // bRequest
+    std::optional<std::uint8_t> silentAt;                  // bRequest
     int openFiles = 0;
     std::vector<Transfer> log;
     std::deque<PendingUrb> pending;
