@@ -22,6 +22,10 @@ namespace d2xx {
 // - The first call that drives the chip (SetBitMode, SetBaudRate, SetLatencyTimer, Write,
 //   GetBitMode) takes the device: libftdi detaches the kernel's serial driver from this device
 //   alone, claims it, resets the chip and sets 9600 baud. OpenEx takes the device at once.
+//   If another program holds the device then, that call fails and the handle stays usable: a
+//   later call takes the device once it is free. A take that fails otherwise (the device gone or
+//   silent on the reset) ends the handle like a failed transfer, and the serial driver is bound
+//   again.
 // - Close gives a taken device back: the interface is released and the serial driver bound again.
 // A device is busy, and not opened, when another program has claimed it through usbfs (libusb).
 // Open tells by claiming without detaching and releasing at once: that fails with BUSY when a
@@ -31,7 +35,12 @@ namespace d2xx {
 // Every USB transfer is bounded by kTransferTimeoutMs. A transfer that times out or finds the
 // device gone marks its handle dead: from then on every call on it returns FT_IO_ERROR at once
 // without touching the bus, until Close frees it. A protocol error, stall or overflow fails only
-// the call it happens in; the next call goes to the bus again.
+// the call it happens in; the next call goes to the bus again. One exception: on an FT8U232AM,
+// whose baud divisors only libftdi computes, a failed SetBaudRate transfer fails only that call
+// (libftdi does not say why it failed).
+// A dead handle does not count as holding its device: the device opens again while it is still
+// open (replugged, even at the same address). One that had taken the device keeps that claim
+// until Close, though, so a device that merely went silent stays busy until then.
 //
 // Statuses, beyond those the seam documents for every implementation:
 // - Open: FT_INVALID_PARAMETER for a null Handle; FT_DEVICE_NOT_FOUND for a negative index or
@@ -47,7 +56,7 @@ namespace d2xx {
 // - Write: FT_INVALID_PARAMETER for a null Buffer with BytesToWrite > 0; *BytesWritten is 0 on
 //   failure. GetBitMode: FT_INVALID_PARAMETER for null Pins.
 // - Parameters are checked before anything is sent or taken; only a baud rate out of the chip's
-//   reach is found by libftdi once the device is taken.
+//   reach is found once the device is taken, since the divisor depends on the chip type.
 // - FT_IO_ERROR: the transfer failed, the handle is dead, or the device could not be taken.
 class LibftdiDriver final : public Driver {
 public:

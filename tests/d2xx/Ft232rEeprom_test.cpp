@@ -55,11 +55,21 @@ TEST(Ft232rEeprom, AStringMayEndRightBelowTheChecksumButNotReachIntoIt) {
         EXPECT_EQ(kept, "old");
         EXPECT_THAT(over.reads, testing::ElementsAre(8)) << "nothing read past the entry";
     }
-    Image odd(0x19, "Kelvorn");  // odd offsets are allowed
-    ASSERT_EQ(odd.Decode(out), d2xx::FT_OK);
-    EXPECT_EQ(out, "Kelvorn");
+    for (std::size_t offset : {0x18u, 0x19u}) {  // the area's first byte; odd offsets too
+        Image first(offset, "Kelvorn");
+        ASSERT_EQ(first.Decode(out), d2xx::FT_OK) << offset;
+        EXPECT_EQ(out, "Kelvorn");
+    }
     Image header(0x17, "Kelvorn");  // inside the header words
     EXPECT_EQ(header.Decode(out), d2xx::FT_EEPROM_READ_FAILED);
+}
+
+TEST(Ft232rEeprom, AnOddLengthFailsEvenWhereTableAndHeaderAgree) {
+    Image odd(0x20, "Kelvorn");
+    odd.bytes[d2xx::kEepromProductEntry + 1] = odd.bytes[0x20] = 15;
+    std::string out = "old";
+    EXPECT_EQ(odd.Decode(out), d2xx::FT_EEPROM_READ_FAILED);
+    EXPECT_EQ(out, "old");
 }
 
 TEST(Ft232rEeprom, AFailedWordReadFailsTheStringAndChangesNothing) {

@@ -202,6 +202,7 @@ struct EmulatedFt232r::State {
     BoardConfig config;
     std::string sysPath;
     std::string devNode;
+    std::string record;  // the sysfs entry in umockdev-record's format, for a replug
     UMockdevTestbed* testbed = nullptr;  // not owned
     UMockdevIoctlBase* handler = nullptr;
     EepromStrings descriptorStrings;  // what the chip serves as string descriptors
@@ -222,14 +223,23 @@ struct EmulatedFt232r::State {
     bool answering = true;
     bool unplugged = false;
     bool kernelDriver = true;
+    int unbinds = 0;
+    int rebinds = 0;
     UMockdevIoctlClient* claimOwner = nullptr;
     std::optional<std::pair<std::uint8_t, int>> failNext;  // bRequest, errno
+    std::optional<std::uint8_t> silentAt;                  // bRequest
     int openFiles = 0;
     std::vector<Transfer> log;
     std::deque<PendingUrb> pending;
     // Every client that opened the node, referenced. umockdev reports a closed file only through
     // the client's "connected" property, so claims and open files are judged by it.
     std::vector<UMockdevIoctlClient*> clients;
+    std::size_t firstLiveClient = 0;  // clients before it belong to the board before its replug
+
+    bool Stale(UMockdevIoctlClient* Client) const {
+        const auto live = clients.begin() + static_cast<std::ptrdiff_t>(firstLiveClient);
+        return std::find(clients.begin(), live, Client) != live;
+    }
 
     bool ClaimHeld() const {
         return claimOwner != nullptr && umockdev_ioctl_client_get_connected(claimOwner);
@@ -241,6 +251,7 @@ struct EmulatedFt232r::State {
         return kernelDriver ? "ftdi_sio" : nullptr;
     }
     void Unbind() {
+        if (kernelDriver) ++unbinds;
         kernelDriver = false;
         busy = false;
         claimOwner = nullptr;
@@ -360,6 +371,10 @@ Answer EmulatedFt232r::State::Control(const std::uint8_t* Setup, std::uint8_t* D
     t.Index = static_cast<std::uint16_t>(Setup[4] | (Setup[5] << 8));
     t.Length = static_cast<std::uint16_t>(Setup[6] | (Setup[7] << 8));
     if (!(t.RequestType & 0x80)) t.Data.assign(Data, Data + std::min<std::size_t>(Room, t.Length));
+    if (silentAt == t.Request) {
+        answering = false;
+        silentAt.reset();
+    }
     t.Answered = answering;
     log.push_back(t);
     if (!answering) return Answer{0, 0, true};
@@ -481,7 +496,7 @@ gboolean EmulatedFt232r::State::HandleIoctl(UMockdevIoctlClient* Client) {
     const gulong request = umockdev_ioctl_client_get_request(Client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(Client);
     std::lock_guard lock(mutex);
-    if (unplugged) {
+    if (unplugged || Stale(Client)) {
         umockdev_ioctl_client_complete(Client, -1, ENODEV);
         return TRUE;
     }
@@ -567,6 +582,7 @@ gboolean EmulatedFt232r::State::HandleIoctl(UMockdevIoctlClient* Client) {
                     error = EBUSY;
                 } else if (config.KernelDriverBound) {
                     kernelDriver = true;  // ftdi_sio probes the free interface again
+                    ++rebinds;
                     result = 1;
                 }
             } else {
@@ -651,6 +667,12 @@ bool EmulatedFt232r::Claimed() const {
 bool EmulatedFt232r::KernelDriverBound() const {
     return With([](State& s) { return s.kernelDriver; });
 }
+int EmulatedFt232r::Unbinds() const {
+    return With([](State& s) { return s.unbinds; });
+}
+int EmulatedFt232r::Rebinds() const {
+    return With([](State& s) { return s.rebinds; });
+}
 bool EmulatedFt232r::Busy() const {
     return With([](State& s) { return s.busy; });
 }
@@ -717,10 +739,40 @@ void EmulatedFt232r::SetAnswering(bool Answering) {
     With([&](State& s) { s.answering = Answering; });
 }
 
+void EmulatedFt232r::GoSilentAt(std::uint8_t Request) {
+    With([&](State& s) { s.silentAt = Request; });
+}
+
 void EmulatedFt232r::Unplug() {
     if (With([](State& s) { return std::exchange(s.unplugged, true); })) return;
     umockdev_testbed_uevent(state_->testbed, state_->sysPath.c_str(), "remove");
     umockdev_testbed_remove_device(state_->testbed, state_->sysPath.c_str());
+}
+
+void EmulatedFt232r::Replug() {
+    const bool wasUnplugged = With([](State& s) {
+        if (!s.unplugged) return false;
+        s.unplugged = false;
+        s.firstLiveClient = s.clients.size();
+        s.latch = s.mask = s.mode = 0;
+        s.latency = 16;
+        s.divisorValue = s.divisorIndex = 0;
+        s.baudSet = s.busy = false;
+        s.answering = true;
+        s.kernelDriver = s.config.KernelDriverBound;
+        s.claimOwner = nullptr;
+        s.failNext.reset();
+        s.silentAt.reset();
+        return true;
+    });
+    if (!wasUnplugged) return;
+    GError* error = nullptr;
+    if (!umockdev_testbed_add_from_string(state_->testbed, state_->record.c_str(), &error)) {
+        const std::string message = error ? error->message : "add_from_string failed";
+        g_clear_error(&error);
+        throw std::runtime_error(message);
+    }
+    umockdev_testbed_uevent(state_->testbed, state_->sysPath.c_str(), "add");
 }
 
 const std::string& EmulatedFt232r::SysPath() const { return state_->sysPath; }
@@ -826,6 +878,7 @@ EmulatedFt232r& Testbed::Add(const BoardConfig& Config) {
                   "A: bConfigurationValue=1\\n\n"
                   "H: descriptors=%s\n",
                   kMaxBoards - k, devnum, devnum, node, devnum, Hex(descriptors).c_str());
+    s->record = text;
     if (!umockdev_testbed_add_from_string(impl_->testbed, text, &error)) {
         const std::string message = error ? error->message : "add_from_string failed";
         g_clear_error(&error);

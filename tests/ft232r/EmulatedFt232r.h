@@ -37,6 +37,7 @@ struct BoardConfig {
     std::uint16_t VendorId = 0x0403;
     std::uint16_t ProductId = 0x6001;
     // ftdi_sio holds the interface until someone detaches it, and binds again when asked to.
+    // false: no serial driver at all (ftdi_sio not loaded or blacklisted).
     bool KernelDriverBound = true;
 };
 
@@ -106,8 +107,9 @@ public:
     std::size_t BulkOutCount() const;
     std::vector<std::uint8_t> BulkOutBytes() const;  // every byte sent, in order
 
-    // Another program holds the interface: claiming it fails with EBUSY. A usbfs DISCONNECT takes
-    // it from that program, as the kernel would: Busy() then turns false.
+    // Another program claims the interface (true) or lets it go (false), at any moment: claiming
+    // it fails with EBUSY meanwhile. A usbfs DISCONNECT takes it from that program, as the kernel
+    // would: Busy() then turns false.
     void SetBusy(bool Busy);
     bool Busy() const;
     // The next control transfer with this bRequest completes with -Errno (EPROTO, EPIPE,
@@ -115,11 +117,22 @@ public:
     void FailNext(std::uint8_t Request, int Errno);
     // The board stops answering: transfers are accepted but never completed; cancelling them works.
     void SetAnswering(bool Answering);
+    // The board stops answering from the next control transfer with this bRequest on, that one
+    // included: GoSilentAt(request::Reset) is a board that hangs as it is taken.
+    void GoSilentAt(std::uint8_t Request);
     // Pulls the plug: every ioctl on an open file fails with ENODEV and the device leaves sysfs.
     void Unplug();
+    // Plugs an unplugged board in again at the same address, freshly powered: the chip's settings
+    // start over and the serial driver binds as configured. Files opened before the unplug go on
+    // failing with ENODEV.
+    void Replug();
 
     bool Claimed() const;  // claimed through usbdevfs by a client of this emulator
     bool KernelDriverBound() const;
+    // How often the serial driver was taken from the board (by DISCONNECT or DISCONNECT_CLAIM)
+    // and bound to it again (by CONNECT).
+    int Unbinds() const;
+    int Rebinds() const;
     int OpenFiles() const;      // device node files currently open
     int HeldTransfers() const;  // submitted and neither answered nor cancelled
 

@@ -107,6 +107,18 @@ TEST_F(LibftdiDriverOpen, BusyOrAlreadyOpenDeviceIsNotOpened) {
     EXPECT_EQ(driver.GetBitMode(first, &pins), FT_OK);
 }
 
+TEST_F(LibftdiDriverOpen, AClaimByAnotherProgramFailsTheTakeButNotTheHandle) {
+    auto& board = bed.Add();
+    const FT_HANDLE h = OpenIndex(0);
+    board.SetBusy(true);  // another program connects between Open and the first driving call
+    EXPECT_EQ(driver.SetBitMode(h, 0x15, 1), FT_IO_ERROR);
+    EXPECT_TRUE(board.Log().empty());
+    board.SetBusy(false);  // and lets go
+    EXPECT_EQ(driver.SetBitMode(h, 0x15, 1), FT_OK);
+    EXPECT_EQ(board.BitMode(), 1);
+    EXPECT_TRUE(board.Claimed());
+}
+
 TEST_F(LibftdiDriverOpen, CloseReleasesTheBoardAndRetiresTheHandle) {
     auto& board = bed.Add();
     const FT_HANDLE h = OpenIndex(0);
@@ -392,7 +404,7 @@ std::vector<FT_STATUS> Tick(Driver& Drv, FT_HANDLE Handle) {
     return statuses;
 }
 
-TEST_F(LibftdiDriverFailure, UnpluggedBoardFailsAtOnceUntilClosed) {
+TEST_F(LibftdiDriverFailure, UnpluggedBoardFailsAtOnceUntilClosedAndOpensOnceReplugged) {
     auto [board, h] = AddOpened();
     board.Unplug();
     for (FT_STATUS s : Tick(driver, h)) EXPECT_EQ(s, FT_IO_ERROR);
@@ -401,11 +413,20 @@ TEST_F(LibftdiDriverFailure, UnpluggedBoardFailsAtOnceUntilClosed) {
     EXPECT_TRUE(buffers.Untouched());
     EXPECT_EQ(driver.SetBitMode(h, 0x15, 1), FT_IO_ERROR);
     EXPECT_TRUE(board.Log().empty());
-    EXPECT_EQ(driver.Close(h), FT_OK);
-    EXPECT_EQ(driver.OpenHandles(), 0u);
-    EXPECT_TRUE(bed.WaitUntilAllClosed(2000));
     FT_HANDLE handle = kUnset;
     EXPECT_EQ(driver.Open(0, &handle), FT_DEVICE_NOT_FOUND);
+
+    board.Replug();  // at the same address, while the dead handle is still open
+    const FT_HANDLE again = OpenIndex(0);
+    EXPECT_EQ(SerialOf(driver, again), "KV000001");
+    EXPECT_EQ(driver.SetBitMode(again, 0x15, 1), FT_OK);
+    EXPECT_EQ(driver.Close(h), FT_OK);
+    EXPECT_TRUE(board.Claimed()) << "closing the dead handle leaves the new one alone";
+    std::uint8_t pins = 0;
+    EXPECT_EQ(driver.GetBitMode(again, &pins), FT_OK);
+    EXPECT_EQ(driver.Close(again), FT_OK);
+    EXPECT_EQ(driver.OpenHandles(), 0u);
+    EXPECT_TRUE(bed.WaitUntilAllClosed(2000));
 }
 
 TEST_F(LibftdiDriverFailure, SilentBoardCostsOneTimeoutPerHandle) {
@@ -449,6 +470,33 @@ TEST_F(LibftdiDriverFailure, SilentBoardIsOpenedButNeitherReadNorFound) {
     EXPECT_TRUE(board.KernelDriverBound());
 }
 
+TEST_F(LibftdiDriverFailure, BoardSilentOnItsResetIsNotOpenedAndGetsItsSerialDriverBack) {
+    auto& board = bed.Add({.Serial = "SILENT"});
+    board.GoSilentAt(request::Reset);
+    FT_HANDLE handle = kUnset;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(driver.OpenEx("SILENT", FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_DEVICE_NOT_OPENED);
+    EXPECT_LT(std::chrono::steady_clock::now() - start,
+              std::chrono::milliseconds(2 * LibftdiDriver::kTransferTimeoutMs));
+    EXPECT_EQ(handle, kUnset);
+    EXPECT_EQ(board.Unbinds(), 1);
+    EXPECT_EQ(board.Rebinds(), 1);
+    EXPECT_TRUE(board.KernelDriverBound()) << "its ttyUSB comes back";
+    EXPECT_FALSE(board.Claimed());
+}
+
+// A board silent from the baud rate on: connect's next call costs nothing more.
+TEST_F(LibftdiDriverFailure, ATimeoutSettingTheBaudRateEndsTheHandle) {
+    auto [board, h] = AddOpened();
+    board.GoSilentAt(request::SetBaudRate);
+    EXPECT_EQ(driver.SetBitMode(h, 0x15, 1), FT_OK);
+    EXPECT_EQ(driver.SetBaudRate(h, 100000), FT_IO_ERROR);
+    EXPECT_EQ(driver.SetLatencyTimer(h, 2), FT_IO_ERROR);
+    const auto log = board.Log();
+    ASSERT_EQ(log.size(), 2u);
+    EXPECT_FALSE(log[1].Answered);
+}
+
 // A protocol error, a stall or an overflow fails the call it happens in and nothing more.
 TEST_F(LibftdiDriverFailure, PassingErrorsFailOneCallAndTheNextGoesToTheBus) {
     auto [board, h] = AddOpened({.Serial = "A1B2C3D4"});
@@ -472,6 +520,11 @@ TEST_F(LibftdiDriverFailure, PassingErrorsFailOneCallAndTheNextGoesToTheBus) {
         EXPECT_EQ(driver.SetBitMode(h, 0x15, 1), FT_IO_ERROR);
         EXPECT_EQ(driver.SetBitMode(h, 0x15, 1), FT_OK);
         EXPECT_EQ(board.BitMode(), 1);
+
+        board.FailNext(request::SetBaudRate, error);
+        EXPECT_EQ(driver.SetBaudRate(h, 100000), FT_IO_ERROR);
+        EXPECT_EQ(driver.SetBaudRate(h, 100000), FT_OK);
+        EXPECT_EQ(board.BaudRate(), 100000u);
     }
 }
 

@@ -48,12 +48,15 @@ TEST_F(VostrelOnLibftdi, ReadOnlyReadsEveryDeviceAndLeavesItAsItWas) {
     auto& adapter = Foreign("FOREIGN1");  // a USB-serial cable, its ttyUSB in use or not
     auto& busy = Board("BUSY0001");       // claimed through libusb by another program
     busy.SetBusy(true);
-    auto& board = Board("KV000042");
+    // No serial driver at all: ftdi_sio not loaded or blacklisted, or in a container.
+    auto& board = bed.Add({.Serial = "KV000042", .KernelDriverBound = false});
     EXPECT_EQ(Scan(), "KV000042");
     EXPECT_TRUE(busy.Busy());
     EXPECT_TRUE(busy.Log().empty());
+    EXPECT_TRUE(adapter.KernelDriverBound());
+    EXPECT_FALSE(board.KernelDriverBound());
+    for (auto* b : {&adapter, &busy, &board}) EXPECT_EQ(b->Unbinds(), 0) << "not even for a moment";
     for (auto* b : {&adapter, &board}) {
-        EXPECT_TRUE(b->KernelDriverBound());
         EXPECT_FALSE(b->Claimed());
         EXPECT_FALSE(b->Log().empty());
         for (const Transfer& t : b->Log()) {
@@ -63,6 +66,8 @@ TEST_F(VostrelOnLibftdi, ReadOnlyReadsEveryDeviceAndLeavesItAsItWas) {
         }
     }
     EXPECT_TRUE(bed.WaitUntilAllClosed(2000));
+    ASSERT_TRUE(vostrel->Connect("KV000042")) << "the Read left nothing holding it";
+    EXPECT_TRUE(board.Claimed());
 }
 
 TEST_F(VostrelOnLibftdi, ConnectTakesOnlyTheBoardAndReadGivesItBack) {
