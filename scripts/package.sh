@@ -15,7 +15,8 @@ if [ -z "${SOURCE_DATE_EPOCH-}" ]; then
   if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$PWD" ]; then
     SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
   else
-    SOURCE_DATE_EPOCH=$(date -d "$(sed -n 's/^ -- .*>  //p' packaging/changelog.in | head -n 1)" +%s)
+    written=$(sed -n 's/^ -- .*  //p' packaging/changelog.in | head -n 1)
+    SOURCE_DATE_EPOCH=$(date -d "${written:?no date in packaging/changelog.in}" +%s)
   fi
 fi
 export SOURCE_DATE_EPOCH
