@@ -8,6 +8,7 @@ out=$(realpath "$1")
 cd "$(dirname "$0")/../.."
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+umask 002
 if [ "$(git rev-parse --show-toplevel 2>/dev/null)" = "$PWD" ]; then
   git clone -q --no-checkout . "$tmp/src"
   git -C "$tmp/src" checkout -q --detach "$(git rev-parse HEAD)"
@@ -17,7 +18,6 @@ else  # sources without git: a copy, build folders left out
   mkdir "$tmp/src"
   tar -c --exclude='./build*' . | tar -x --touch -C "$tmp/src"
 fi
-umask 002
 deb=$(CCACHE_DISABLE=1 "$tmp/src/scripts/package.sh")
 cp "$tmp/src/$deb" "$out/"
 echo "$out/$(basename "$deb")"
