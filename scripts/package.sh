@@ -24,8 +24,11 @@ export SOURCE_DATE_EPOCH
 export DEB_BUILD_MAINT_OPTIONS="hardening=+all reproducible=+all"
 # ccache's base folder would hand the compiler relative source paths, which the map does not cover.
 unset CCACHE_BASEDIR
+# Day and month names in the changelog, and any tool's sort order, do not follow the packager's
+# locale.
+export LC_ALL=C.UTF-8
 # The archive's members and folders get their modes from the umask. The build starts afresh, so that
-# nothing an earlier build left (Qt's resources with their file times, say) gets into the package.
+# nothing an earlier build left (Qt's resources dated by another commit, say) gets into the package.
 umask 022
 rm -rf build-deb
 
@@ -33,6 +36,5 @@ cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX
   -DKELVORN_TESTS=OFF -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 cmake --build build-deb -j"$(nproc)" >/dev/null
-rm -f build-deb/kelvorn-panel_*.deb
 (cd build-deb && cpack >/dev/null)
 ls build-deb/kelvorn-panel_*.deb
