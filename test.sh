@@ -46,10 +46,11 @@ cmake --build build-test -j"$jobs"
 ctest --test-dir build-test --output-on-failure -j"$jobs" | tee "$logs/plain"
 no_skips "$logs/plain"
 
-echo "== the Debian package"
+echo "== the Debian package, built twice to check that it is reproducible"
 deb=$(scripts/package.sh)
+rebuilt=$(tests/package/rebuild.sh "$logs")
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCache.txt)
-tests/package/check.sh "$deb" "$version" | tee "$logs/package"
+tests/package/check.sh "$deb" "$version" "$rebuilt" | tee "$logs/package"
 
 echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKELVORN_SANITIZE=ON -DKELVORN_TESTS=ON

@@ -11,7 +11,7 @@ kelvorn_test_packages=(
   umockdev libumockdev-dev
   xvfb xauth x11-utils fonts-dejavu-core
   clang libclang-rt-14-dev
-  lintian desktop-file-utils
+  lintian desktop-file-utils appstream git
 )
 
 kelvorn_ensure_deps() {
