@@ -50,7 +50,7 @@ void clsLampBox::SetValue(const QString& Text) {
     if (Text == sValue) return;
     sValue = Text;
     if (QAccessible::isActive()) {
-        QAccessibleValueChangeEvent event(this, sValue);
+        QAccessibleEvent event(this, QAccessible::DescriptionChanged);
         QAccessible::updateAccessibility(&event);
     }
 }
