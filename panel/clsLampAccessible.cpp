@@ -5,11 +5,12 @@
 namespace {
 
 QAccessibleInterface* Factory(const QString& ClassName, QObject* Object) {
-    if (auto* box = qobject_cast<clsLampBox*>(Object); box && ClassName == QLatin1String("clsLampBox"))
+    if (auto* box = qobject_cast<clsLampBox*>(Object);
+        box && ClassName == QLatin1String("clsLampBox"))
         return new clsLampAccessible(box);
     // A plain QWidget is a "client" even as a window; as a window it keeps its title as its name.
-    const bool window = ClassName == QLatin1String("frmTest") ||
-                        ClassName == QLatin1String("frmVirtualBoard");
+    const bool window =
+        ClassName == QLatin1String("frmTest") || ClassName == QLatin1String("frmVirtualBoard");
     if (auto* widget = qobject_cast<QWidget*>(Object); window && widget && widget->isWindow())
         return new QAccessibleWidget(widget, QAccessible::Window);
     return nullptr;

@@ -8,11 +8,11 @@
 #include "panel/sim/frmVirtualBoard.h"
 
 int main(int argc, char** argv) {
-    if (const auto status = commandline::Handle(
-            argc, argv, "kelvorn-panel-sim",
-            "The Kelvorn test panel on simulated boards, beside a virtual board."))
-        return *status;
+    const bool display = commandline::PrepareDisplay(argc, argv, "kelvorn-panel-sim");
     QApplication app(argc, argv);
+    if (const auto status = commandline::Handle(
+            display, "The Kelvorn test panel on simulated boards, beside a virtual board."))
+        return *status;
     d2xx::SimDriver sim;
     frmVirtualBoard board(sim);
     frmTest panel(sim);

@@ -184,7 +184,7 @@ private slots:
         QCOMPARE(boxes.Seen().Icon, QMessageBox::Critical);
         QCOMPARE(boxes.Seen().Buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         p->VerifyNotConnected("");  // groups and Test stay as they were: disabled
-        p->Activate();  // back from the message box
+        p->Activate();              // back from the message box
         QCOMPARE(QApplication::focusWidget(), p->Button("cmdReadSerial"));
     }
 
