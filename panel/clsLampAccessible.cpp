@@ -20,7 +20,7 @@ QAccessibleInterface* Factory(const QString& ClassName, QObject* Object) {
 
 clsLampAccessible::clsLampAccessible(clsLampBox* Box)
     : QAccessibleWidget(Box, Box->Kind() == clsLampBox::Look::CheckBox ? QAccessible::CheckBox
-                                                                       : QAccessible::Indicator) {}
+                                                                       : QAccessible::StaticText) {}
 
 void clsLampAccessible::Install() {
     static const bool installed = [] {
