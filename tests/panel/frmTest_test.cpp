@@ -106,6 +106,24 @@ private slots:
         }
     }
 
+    // Run again by CTest at other scales (QT_SCALE_FACTOR, QT_FONT_DPI).
+    void lampFaceStaysInsideItsRim() {
+        for (int i = 0; i < 5; ++i) {
+            const QImage lamp = p->In(i)->grab().toImage();
+            const QColor rim = lamp.pixelColor(0, 0);
+            QVERIFY(rim != kBlue);
+            for (int x = 0; x < lamp.width(); ++x) {
+                QCOMPARE(lamp.pixelColor(x, 0), rim);
+                QCOMPARE(lamp.pixelColor(x, lamp.height() - 1), rim);
+            }
+            for (int y = 0; y < lamp.height(); ++y) {
+                QCOMPARE(lamp.pixelColor(0, y), rim);
+                QCOMPARE(lamp.pixelColor(lamp.width() - 1, y), rim);
+            }
+            QCOMPARE(lamp.pixelColor(lamp.width() / 2, 2 * lamp.height() / 13), kBlue);
+        }
+    }
+
     void everyCaptionFitsItsControl() {
         const QFontMetrics fm(p->win->font());
         for (const char* name : {"cmdReadSerial", "cmdSerialConnect", "cmdTest"}) {
