@@ -6,7 +6,6 @@
 #include <QtGlobal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string_view>
 
 namespace commandline {

@@ -13,10 +13,9 @@ namespace commandline {
 bool PrepareDisplay(int argc, char** argv, const char* Program);
 
 // After QApplication, with what PrepareDisplay returned: the exit status when the program should
-// end here (0 after --help or
-// --version, 2 for any other argument with a one-line message naming it on standard error, 1
-// with no display), or nothing when the window may open. `About` is one line on what the
-// program does.
+// end here (0 after --help or --version, 2 for any other argument with a one-line message naming
+// it on standard error, 1 with no display), or nothing when the window may open. `About` is one
+// line on what the program does.
 std::optional<int> Handle(bool Display, const char* About);
 
 }  // namespace commandline

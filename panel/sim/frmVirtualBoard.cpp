@@ -2,6 +2,7 @@
 
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
@@ -118,10 +119,14 @@ bool frmVirtualBoard::eventFilter(QObject* Watched, QEvent* Event) {
     if (oBeside != nullptr && Watched == oBeside->windowHandle() &&
         Event->type() == QEvent::Expose && oBeside->windowHandle()->isExposed()) {
         Watched->removeEventFilter(this);
-        QWidget* other = std::exchange(oBeside, nullptr);
+        const QPointer<QWidget> other = std::exchange(oBeside, nullptr);
         // After the expose has reached the panel, with the window manager's placement applied.
         QMetaObject::invokeMethod(
-            this, [this, other] { ShowBeside(*other); }, Qt::QueuedConnection);
+            this,
+            [this, other] {
+                if (other) ShowBeside(*other);
+            },
+            Qt::QueuedConnection);
     }
     return QWidget::eventFilter(Watched, Event);
 }
