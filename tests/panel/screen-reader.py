@@ -6,6 +6,7 @@ unplugs the virtual board, and checks the words each lamp gives and the change e
 announce them. Prints the accessible tree it found.
 Usage: screen-reader.py PROGRAM
 """
+import ctypes
 import os
 import signal
 import subprocess
@@ -31,13 +32,19 @@ def on_alarm(signum, frame):
     raise Timeout("gave up after 60 s")
 
 
+def die_with_parent():
+    # Xvfb and the program go with this script even when it is killed (a CTest timeout).
+    ctypes.CDLL("libc.so.6").prctl(1, signal.SIGKILL)  # PR_SET_PDEATHSIG
+
+
 signal.signal(signal.SIGALRM, on_alarm)
 signal.alarm(60)
 processes = []
 runtime = tempfile.TemporaryDirectory()
 try:
     xvfb = subprocess.Popen(["Xvfb", "-displayfd", "1", "-screen", "0", "1280x800x24",
-                             "-nolisten", "tcp"], stdout=subprocess.PIPE)
+                             "-nolisten", "tcp"], stdout=subprocess.PIPE,
+                            preexec_fn=die_with_parent)
     processes.append(xvfb)
     os.environ["DISPLAY"] = ":" + xvfb.stdout.readline().decode().strip()
 
@@ -52,7 +59,7 @@ try:
 
     env = dict(os.environ, QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1", QT_QPA_PLATFORM="xcb",
                XDG_RUNTIME_DIR=runtime.name)
-    processes.append(subprocess.Popen([program], env=env))
+    processes.append(subprocess.Popen([program], env=env, preexec_fn=die_with_parent))
 
     def pump(seconds=0.05):
         end = time.monotonic() + seconds
