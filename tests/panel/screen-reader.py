@@ -3,7 +3,7 @@
 Run under dbus-run-session by Debian's python3 (python3-pyatspi): starts Xvfb and the program with
 Qt's AT-SPI bridge, connects through the buttons' accessible actions, switches an output on,
 unplugs the virtual board, and checks the words each lamp gives and the change events that
-announce them. Prints the accessible tree it found.
+announce them. Prints what it read of the window, a lamp and an output box.
 Usage: screen-reader.py PROGRAM
 """
 import ctypes
