@@ -1,5 +1,7 @@
 #include "panel/CommandLine.h"
 
+#include <QCommandLineParser>
+#include <QCoreApplication>
 #include <QString>
 #include <QtGlobal>
 #include <cstdio>
@@ -17,21 +19,31 @@ std::string_view Env(const char* Name) {
     return value ? value : "";
 }
 
-// Qt takes its platform from QT_QPA_PLATFORM, a ';'-separated list of fallbacks whose entries
-// may carry ":options"; unset, it is xcb or, in a Wayland session, wayland. xcb needs DISPLAY and
-// wayland WAYLAND_DISPLAY; offscreen, minimal, vnc, eglfs, linuxfb and the like need neither.
-bool DisplayAvailable() {
+// Where Qt takes its platform: the last -platform (or --platform) argument, else QT_QPA_PLATFORM.
+// Returns the index of that argument's value, or 0 when it comes from the environment.
+int PlatformArgument(int argc, char** argv) {
+    int at = 0;
+    for (int i = 1; i + 1 < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "-platform" || arg == "--platform") at = ++i;
+    }
+    return at;
+}
+
+// A ';'-separated list of fallbacks whose entries may carry ":options"; empty, it is xcb or, in
+// a Wayland session, wayland. xcb needs DISPLAY and wayland WAYLAND_DISPLAY; offscreen, minimal,
+// vnc, eglfs, linuxfb and the like need neither.
+bool DisplayAvailable(std::string_view Platforms) {
     const bool x11 = !Env("DISPLAY").empty();
     const bool wayland = !Env("WAYLAND_DISPLAY").empty() || !Env("WAYLAND_SOCKET").empty();
-    std::string_view platforms = Env("QT_QPA_PLATFORM");
-    if (platforms.empty()) return x11 || wayland;
-    while (!platforms.empty()) {
-        const auto end = platforms.find(';');
-        std::string_view name = platforms.substr(0, end);
+    if (Platforms.empty()) return x11 || wayland;
+    while (!Platforms.empty()) {
+        const auto end = Platforms.find(';');
+        std::string_view name = Platforms.substr(0, end);
         name = name.substr(0, name.find(':'));
         if (name == "xcb" ? x11 : name.starts_with("wayland") ? wayland : !name.empty())
             return true;
-        platforms = end == std::string_view::npos ? "" : platforms.substr(end + 1);
+        Platforms = end == std::string_view::npos ? "" : Platforms.substr(end + 1);
     }
     return false;
 }
@@ -48,37 +60,58 @@ void OnQtMessage(QtMsgType Type, const QMessageLogContext& Context, const QStrin
     oQtHandler(Type, Context, Message);
 }
 
+// Without a display Qt runs offscreen only to read the command line: its warnings about that
+// stand-in would only muddle the one line that says what is wrong.
+void OnQtMessageOffscreen(QtMsgType Type, const QMessageLogContext& Context,
+                          const QString& Message) {
+    if (Type == QtFatalMsg) oQtHandler(Type, Context, Message);
+}
+
 }  // namespace
 
-std::optional<int> Handle(int argc, char** argv, const char* Program, const char* About) {
+bool PrepareDisplay(int argc, char** argv, const char* Program) {
     sProgram = Program;
-    if (argc > 1) {
-        const std::string_view argument = argv[1];
-        if (argc == 2 && (argument == "--help" || argument == "-h")) {
-            std::printf(
-                "Usage: %s [--help | --version]\n%s\n\n"
-                "  -h, --help  show this help and exit\n"
-                "  --version   show the version and exit\n",
-                Program, About);
-            return 0;
-        }
-        if (argc == 2 && argument == "--version") {
-            std::printf("%s %s\n", Program, KELVORN_VERSION);
-            return 0;
-        }
-        const bool firstKnown = argument == "--help" || argument == "-h" || argument == "--version";
-        std::fprintf(stderr, "%s: unknown argument '%s'; usage: %s [--help | --version]\n", Program,
-                     argv[firstKnown ? 2 : 1], Program);
+    static char offscreen[] = "offscreen";
+    const int platform = PlatformArgument(argc, argv);
+    if (DisplayAvailable(platform != 0 ? argv[platform] : Env("QT_QPA_PLATFORM"))) {
+        oQtHandler = qInstallMessageHandler(OnQtMessage);
+        return true;
+    }
+    qputenv("QT_QPA_PLATFORM", offscreen);
+    if (platform != 0) argv[platform] = offscreen;
+    oQtHandler = qInstallMessageHandler(OnQtMessageOffscreen);
+    return false;
+}
+
+std::optional<int> Handle(bool Display, const char* About) {
+    QCoreApplication::setApplicationName(QString::fromLatin1(sProgram));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KELVORN_VERSION));
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QString::fromLatin1(About));
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+    parser.addHelpOption();
+    parser.addVersionOption();
+    const QStringList arguments = QCoreApplication::arguments();
+    const bool parsed = parser.parse(arguments);
+    if (!parsed || !parser.positionalArguments().isEmpty()) {
+        QString why = parsed ? QStringLiteral("unexpected argument '%1'")
+                                   .arg(parser.positionalArguments().constFirst())
+                             : parser.errorText();
+        if (why.endsWith(QLatin1Char('.'))) why.chop(1);
+        why[0] = why[0].toLower();  // "Unknown option 'x'" in the middle of the line
+        std::fprintf(stderr, "%s: %s; see %s --help\n", sProgram, qPrintable(why), sProgram);
         return 2;
     }
-    if (!DisplayAvailable()) {
+    // Qt's own texts for --help, --help-all (with Qt's options) and --version, on standard output.
+    // They leave through exit(), with the application still standing.
+    parser.process(arguments);
+    if (!Display) {
         std::fprintf(stderr,
                      "%s: no display to open the window on: run it in a desktop session, or set "
                      "DISPLAY (X11) or WAYLAND_DISPLAY\n",
-                     Program);
+                     sProgram);
         return 1;
     }
-    oQtHandler = qInstallMessageHandler(OnQtMessage);
     return std::nullopt;
 }
 

@@ -1,15 +1,21 @@
 #pragma once
-// The command line of both programs, read before QApplication exists: --help and --version
-// answer on standard output, anything else is refused, and a missing display is reported in one
-// line instead of Qt's abort.
+// The command line of both programs. Qt takes its own options (-style, -platform, -reverse,
+// -qwindowgeometry, ...) as QApplication starts; what is left must be --help, -h, --help-all or
+// --version. A missing display is reported in one line instead of Qt's abort, yet --help still
+// answers without one.
 #include <optional>
 
 namespace commandline {
 
-// Returns the exit status when the program should end here (0 after --help or --version, 2 for
-// any other argument with a one-line usage on standard error, 1 with no display to open a window
-// on), or nothing when the window may open. `Program` is the name shown, `About` one line on
-// what the program does.
-std::optional<int> Handle(int argc, char** argv, const char* Program, const char* About);
+// Before QApplication: whether there is a display for the platform Qt will use (-platform, else
+// QT_QPA_PLATFORM). Without one, points Qt at its offscreen platform, so that the command line
+// can still be read; Handle then ends the program.
+bool PrepareDisplay(int argc, char** argv, const char* Program);
+
+// After QApplication, with what PrepareDisplay returned: the exit status when the program should
+// end here (0 after --help or --version, 2 for any other argument with a one-line message naming
+// it on standard error, 1 with no display), or nothing when the window may open. `About` is one
+// line on what the program does.
+std::optional<int> Handle(bool Display, const char* About);
 
 }  // namespace commandline

@@ -5,16 +5,22 @@
 namespace {
 
 QAccessibleInterface* Factory(const QString& ClassName, QObject* Object) {
-    auto* box = qobject_cast<clsLampBox*>(Object);
-    if (ClassName != QLatin1String("clsLampBox") || box == nullptr) return nullptr;
-    return new clsLampAccessible(box);
+    if (auto* box = qobject_cast<clsLampBox*>(Object);
+        box && ClassName == QLatin1String("clsLampBox"))
+        return new clsLampAccessible(box);
+    // A plain QWidget is a "client" even as a window; as a window it keeps its title as its name.
+    const bool window =
+        ClassName == QLatin1String("frmTest") || ClassName == QLatin1String("frmVirtualBoard");
+    if (auto* widget = qobject_cast<QWidget*>(Object); window && widget && widget->isWindow())
+        return new QAccessibleWidget(widget, QAccessible::Window);
+    return nullptr;
 }
 
 }  // namespace
 
 clsLampAccessible::clsLampAccessible(clsLampBox* Box)
     : QAccessibleWidget(Box, Box->Kind() == clsLampBox::Look::CheckBox ? QAccessible::CheckBox
-                                                                       : QAccessible::Indicator) {}
+                                                                       : QAccessible::StaticText) {}
 
 void clsLampAccessible::Install() {
     static const bool installed = [] {
@@ -29,7 +35,7 @@ clsLampBox* clsLampAccessible::Box() const { return static_cast<clsLampBox*>(wid
 bool clsLampAccessible::Operable() const { return Box()->Kind() == clsLampBox::Look::CheckBox; }
 
 QString clsLampAccessible::text(QAccessible::Text Kind) const {
-    if (Kind == QAccessible::Value) return Box()->Value();
+    if (Kind == QAccessible::Description && !Box()->Value().isEmpty()) return Box()->Value();
     return QAccessibleWidget::text(Kind);
 }
 
@@ -38,6 +44,9 @@ QAccessible::State clsLampAccessible::state() const {
     if (Operable()) {
         s.checkable = true;
         s.checked = Box()->isChecked();
+    } else {
+        s.disabled = false;  // the widget is disabled only so that clicks pass it by
+        s.focusable = false;
     }
     return s;
 }

@@ -50,7 +50,7 @@ void clsLampBox::SetValue(const QString& Text) {
     if (Text == sValue) return;
     sValue = Text;
     if (QAccessible::isActive()) {
-        QAccessibleValueChangeEvent event(this, sValue);
+        QAccessibleEvent event(this, QAccessible::DescriptionChanged);
         QAccessible::updateAccessibility(&event);
     }
 }
@@ -61,10 +61,11 @@ void clsLampBox::paintEvent(QPaintEvent*) {
         PaintCheckBox(painter);
         return;
     }
-    painter.fillRect(rect(), oColour);
-    // The whole face is the lamp; the rim keeps a lamp of any colour visible on any group.
-    painter.setPen(RimColour(palette()));
-    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    // The whole face is the lamp; the rim keeps a lamp of any colour visible on any group. The
+    // face is filled inside the rim rather than the rim drawn over it, so that at a fractional
+    // scale no row of device pixels of the face is left outside the rim's line.
+    painter.fillRect(rect(), RimColour(palette()));
+    painter.fillRect(QRectF(rect()).adjusted(1, 1, -1, -1), oColour);
     if (bMark) {
         // Black or white, whichever the face is not.
         const QColor cross = qGray(oColour.rgb()) < 128 ? Qt::white : Qt::black;

@@ -124,8 +124,10 @@ void frmTest::BuildControls() {
     for (std::size_t i = 0; i < chkIn.size(); ++i) {
         chkIn[i] = new clsLampBox(clsLampBox::Look::Lamp, fraInputs);
         chkIn[i]->setEnabled(false);
+        // Blue, yet nothing has been read: marked until a tick reads the pins.
         chkIn[i]->SetColour(kInputLow);
-        chkIn[i]->SetValue(kLow);
+        chkIn[i]->SetMark(!oDevice->LastReadOk());
+        chkIn[i]->SetValue(oDevice->LastReadOk() ? kLow : kNoReading);
         const QString what =
             QStringLiteral("input %1 (%2)").arg(i).arg(clsVostrel::InputPins[i].Name);
         chkIn[i]->setAccessibleName(what);
@@ -257,9 +259,15 @@ void frmTest::cmdReadSerial_Click() {
     cmdSerialConnect->setEnabled(!txtSerNo->text().isEmpty());
 }
 
+// A theme switch recolours the lamps that show the face at once, also while nothing polls.
 void frmTest::changeEvent(QEvent* Event) {
-    if (Event->type() == QEvent::PaletteChange)
+    if (Event->type() == QEvent::PaletteChange) {
         oFace = palette().color(QPalette::Active, QPalette::Button);
+        for (clsLampBox* box : chkOut)
+            if (box->Value() != kOn) box->SetColour(oFace);
+        for (clsLampBox* lamp : chkIn)
+            if (lamp->Value() == kHigh) lamp->SetColour(oFace);
+    }
     QWidget::changeEvent(Event);
 }
 

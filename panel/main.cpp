@@ -6,11 +6,11 @@
 #include "panel/frmTest.h"
 
 int main(int argc, char** argv) {
-    if (const auto status = commandline::Handle(
-            argc, argv, "kelvorn-panel",
-            "The test panel for the Kelvorn USB I/O boards attached to this machine."))
-        return *status;
+    const bool display = commandline::PrepareDisplay(argc, argv, "kelvorn-panel");
     QApplication app(argc, argv);
+    if (const auto status = commandline::Handle(
+            display, "The test panel for the Kelvorn USB I/O boards attached to this machine."))
+        return *status;
     d2xx::LibftdiDriver driver;
     frmTest panel(driver);
     panel.show();

@@ -10,6 +10,7 @@ kelvorn_test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   umockdev libumockdev-dev
   xvfb xauth x11-utils fonts-dejavu-core
+  dbus at-spi2-core python3 python3-pyatspi gir1.2-atspi-2.0
   clang libclang-rt-14-dev
   lintian desktop-file-utils appstream git
 )

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 #include "device/clsVostrel.h"
@@ -48,14 +49,15 @@ clsBoardView::clsBoardView(d2xx::SimDriver& Sim, d2xx::SimDriver::DeviceId Id, Q
     top->addWidget(lblState);
     column->addLayout(top);
 
-    connect(chkPlugged, &QCheckBox::clicked, this, [this](bool On) {
+    // toggled rather than clicked: a screen reader's toggle action does not click.
+    connect(chkPlugged, &QCheckBox::toggled, this, [this](bool On) {
         if (On)
             oSim.Plug(lId);
         else
             oSim.Unplug(lId);
         Refresh();
     });
-    connect(chkBusy, &QCheckBox::clicked, this, [this](bool On) { oSim.SetBusy(lId, On); });
+    connect(chkBusy, &QCheckBox::toggled, this, [this](bool On) { oSim.SetBusy(lId, On); });
 
     if (board.Description == "Kelvorn") {
         auto* io = new QWidget(this);
@@ -107,8 +109,11 @@ void clsBoardView::SetInput(std::size_t Index, bool High) {
 
 void clsBoardView::Refresh() {
     const bool plugged = oSim.Plugged(lId);
-    chkPlugged->setChecked(plugged);
-    chkBusy->setChecked(oSim.Board(lId).Busy);
+    {
+        const QSignalBlocker quiet(chkPlugged), quietToo(chkBusy);  // showing, not acting
+        chkPlugged->setChecked(plugged);
+        chkBusy->setChecked(oSim.Board(lId).Busy);
+    }
     lblState->setText(!plugged           ? QStringLiteral("unplugged")
                       : oSim.IsOpen(lId) ? QStringLiteral("open")
                                          : QStringLiteral("closed"));

@@ -2,11 +2,14 @@
 
 #include <QGuiApplication>
 #include <QHBoxLayout>
+#include <QPointer>
 #include <QPushButton>
 #include <QScreen>
 #include <QTimer>
 #include <QVBoxLayout>
+#include <QWindow>
 #include <algorithm>
+#include <utility>
 
 #include "panel/KelvornIcon.h"
 #include "panel/sim/clsBoardView.h"
@@ -98,4 +101,37 @@ void frmVirtualBoard::PlaceBeside(const QWidget& Other) {
         }
     }
     move(at);  // a top-level window's position is that of its frame
+}
+
+void frmVirtualBoard::ShowBeside(QWidget& Other) {
+    (void)Other.winId();  // a top-level window's handle, also before it is first shown
+    QWindow* window = Other.windowHandle();
+    if (window == nullptr || window->isExposed()) {
+        PlaceBeside(Other);
+        show();
+        return;
+    }
+    oBeside = &Other;
+    window->installEventFilter(this);
+}
+
+bool frmVirtualBoard::eventFilter(QObject* Watched, QEvent* Event) {
+    if (oBeside != nullptr && Watched == oBeside->windowHandle() &&
+        Event->type() == QEvent::Expose && oBeside->windowHandle()->isExposed()) {
+        Watched->removeEventFilter(this);
+        const QPointer<QWidget> other = std::exchange(oBeside, nullptr);
+        // After the expose has reached the panel, with the window manager's placement applied.
+        QMetaObject::invokeMethod(
+            this,
+            [this, other] {
+                if (other) ShowBeside(*other);
+            },
+            Qt::QueuedConnection);
+    }
+    return QWidget::eventFilter(Watched, Event);
+}
+
+void frmVirtualBoard::closeEvent(QCloseEvent* Event) {
+    QWidget::closeEvent(Event);
+    emit Closed();
 }

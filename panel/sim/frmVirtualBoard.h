@@ -24,9 +24,21 @@ public:
     // Other is shown.
     void PlaceBeside(const QWidget& Other);
 
+    // Shows the window beside Other once Other is on screen: under a window manager Other's
+    // place and frame are known only then.
+    void ShowBeside(QWidget& Other);
+
+signals:
+    // The operator closed the window.
+    void Closed();
+
 public slots:
     // Follows the simulator: LEDs, plugged and open states.
     void Refresh();
+
+protected:
+    void closeEvent(QCloseEvent* Event) override;
+    bool eventFilter(QObject* Watched, QEvent* Event) override;
 
 private:
     void AddDevice(const char* Serial, const char* Description);
@@ -37,4 +49,5 @@ private:
     QPushButton* cmdAddForeign = nullptr;
     std::vector<clsBoardView*> oViews;
     QTimer* tmrRefresh = nullptr;
+    QWidget* oBeside = nullptr;  // the window to show beside once it is exposed
 };

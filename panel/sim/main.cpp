@@ -8,17 +8,18 @@
 #include "panel/sim/frmVirtualBoard.h"
 
 int main(int argc, char** argv) {
-    if (const auto status = commandline::Handle(
-            argc, argv, "kelvorn-panel-sim",
-            "The Kelvorn test panel on simulated boards, beside a virtual board."))
-        return *status;
+    const bool display = commandline::PrepareDisplay(argc, argv, "kelvorn-panel-sim");
     QApplication app(argc, argv);
+    if (const auto status = commandline::Handle(
+            display, "The Kelvorn test panel on simulated boards, beside a virtual board."))
+        return *status;
     d2xx::SimDriver sim;
     frmVirtualBoard board(sim);
     frmTest panel(sim);
-    board.setAttribute(Qt::WA_QuitOnClose, false);  // the program ends with the panel
+    // Closing either window ends the program: the board is no use alone, nor the panel without it.
+    board.setAttribute(Qt::WA_QuitOnClose, false);
+    QObject::connect(&board, &frmVirtualBoard::Closed, &app, &QApplication::quit);
     panel.show();
-    board.PlaceBeside(panel);
-    board.show();
+    board.ShowBeside(panel);
     return app.exec();
 }

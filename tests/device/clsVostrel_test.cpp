@@ -189,6 +189,13 @@ TEST_P(SerialText, IsReadBackFromTheEepromBuffer) {
     EXPECT_EQ(dev.SerialNumber(), expected);
 }
 
+// The cases below, in order, named after what each shows.
+std::string SerialCase(const testing::TestParamInfo<SerialText::ParamType>& Info) {
+    static const char* const names[] = {"SixteenCharacters", "SeventeenFillTheBuffer",
+                                        "LongerCutToSeventeen", "EightBitBytes"};
+    return names[Info.index];
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Buffers, SerialText,
     testing::Values(std::pair{std::string("0123456789ABCDEF"), std::string("0123456789ABCDEF")},
@@ -196,6 +203,7 @@ INSTANTIATE_TEST_SUITE_P(
                     std::pair{std::string("0123456789ABCDEFGHIJ"),
                               std::string("0123456789ABCDEFG")},
                     std::pair{std::string("\xC4\xD6\xDC\xDF\xFF\x80"),
-                              std::string("\xC4\xD6\xDC\xDF\xFF\x80")}));
+                              std::string("\xC4\xD6\xDC\xDF\xFF\x80")}),
+    SerialCase);
 
 }  // namespace

@@ -144,12 +144,16 @@ public:
         return a->text(Kind);
     }
 
+    // Makes the panel the active window, where the keyboard focus goes.
+    void Activate() {
+        if (QApplication::activeWindow() == win.get()) return;
+        win->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(win.get()));
+    }
+
     // Alt+Key on the active window, as the operator types it.
     void AltKey(Qt::Key Key) {
-        if (QApplication::activeWindow() != win.get()) {
-            win->activateWindow();
-            QVERIFY(QTest::qWaitForWindowActive(win.get()));
-        }
+        Activate();
         QTest::keyClick(win.get(), Key, Qt::AltModifier);
     }
 

@@ -6,6 +6,9 @@ version=$1
 shift
 out=$(mktemp -d)
 trap 'rm -rf "$out"' EXIT
+mkdir -m 700 "$out/run"
+# As in a desktop session, where Qt has nothing to warn about; offscreen unless a case says not.
+export XDG_RUNTIME_DIR="$out/run" QT_QPA_PLATFORM=offscreen
 failed=0
 fail() { echo "FAIL: $*"; failed=1; }
 
@@ -15,31 +18,57 @@ run() {
   status=$?
 }
 lines() { wc -l <"$out/$1" | tr -d ' '; }
+# Runs it with the given QT_QPA_PLATFORM ("-" for none) and DISPLAY ("" for none) and arguments.
+run_on() {
+  platform=$1 display=$2
+  shift 2
+  (unset WAYLAND_DISPLAY WAYLAND_SOCKET QT_QPA_PLATFORM DISPLAY
+   [ "$platform" = - ] || export QT_QPA_PLATFORM="$platform"
+   [ -z "$display" ] || export DISPLAY="$display"
+   exec timeout 1 "$program" "$@") >"$out/stdout" 2>"$out/stderr"
+  status=$?
+}
 
 for program in "$@"; do
   name=$(basename "$program")
-  run --version
-  [ $status -eq 0 ] && [ "$(cat "$out/stdout")" = "$name $version" ] && [ ! -s "$out/stderr" ] ||
-    fail "$name --version: status $status, '$(cat "$out/stdout")'"
-  run --help
-  [ $status -eq 0 ] && grep -q "^Usage: $name \[--help | --version\]" "$out/stdout" &&
-    [ ! -s "$out/stderr" ] || fail "$name --help: status $status"
-  for args in --bogus "--version --help" "-platform offscreen"; do
+  # Qt's own options are taken by Qt; --version wins over --help, as in every Qt program.
+  for args in --version "--version --help" \
+      "-style fusion -platform offscreen -reverse -qwindowgeometry 400x200+10+10 --version"; do
     # shellcheck disable=SC2086  # the words are separate arguments
     run $args
+    [ $status -eq 0 ] && [ "$(cat "$out/stdout")" = "$name $version" ] && [ ! -s "$out/stderr" ] ||
+      fail "$name $args: status $status, '$(cat "$out/stdout")' '$(cat "$out/stderr")'"
+  done
+  run --help
+  cp "$out/stdout" "$out/help"
+  [ $status -eq 0 ] && grep -q "^Usage: .*$name \[options\]" "$out/help" &&
+    grep -q -- "--version" "$out/help" && [ ! -s "$out/stderr" ] || fail "$name --help: status $status"
+  run -h
+  [ $status -eq 0 ] && cmp -s "$out/stdout" "$out/help" || fail "$name -h differs from --help"
+  for refused in --bogus -bogus stray; do
+    run -reverse $refused
     [ $status -eq 2 ] && [ ! -s "$out/stdout" ] && [ "$(lines stderr)" = 1 ] &&
-      grep -q "usage: $name \[--help | --version\]" "$out/stderr" ||
-      fail "$name $args: status $status, '$(cat "$out/stderr")'"
+      grep -q "^$name: .*'${refused#"${refused%%[!-]*}"}'" "$out/stderr" ||
+      fail "$name $refused: status $status, '$(cat "$out/stderr")'"
   done
-  # No display at all, and an X display that does not answer.
-  for display in "" :99999; do
-    (unset WAYLAND_DISPLAY WAYLAND_SOCKET QT_QPA_PLATFORM
-     if [ -n "$display" ]; then export DISPLAY=$display; else unset DISPLAY; fi
-     exec "$program") >"$out/stdout" 2>"$out/stderr"
-    status=$?
-    [ $status -eq 1 ] && [ ! -s "$out/stdout" ] && grep -q "^$name: .*display" "$out/stderr" ||
-      fail "$name with DISPLAY='$display': status $status, '$(cat "$out/stderr")'"
-    [ -n "$display" ] || [ "$(lines stderr)" = 1 ] || fail "$name without a display: not one line"
-  done
+
+  # No display for the platform Qt would use: one line, status 1. -platform counts over
+  # QT_QPA_PLATFORM, as it does for Qt.
+  no_display() {
+    [ $status -eq 1 ] && [ ! -s "$out/stdout" ] && grep -q "^$name: .*display" "$out/stderr" &&
+      { [ "$(lines stderr)" = 1 ] || [ "$1" = :99999 ]; } ||
+      fail "$name $*: status $status, '$(cat "$out/stderr")'"
+  }
+  run_on - ""
+  no_display "without a display"
+  run_on xcb:foo ""
+  no_display "QT_QPA_PLATFORM=xcb:foo"
+  run_on offscreen "" -platform xcb
+  no_display "-platform xcb"
+  run_on - :99999  # named, but does not answer
+  no_display :99999
+  # ... and a platform that needs none opens the window (and runs until stopped).
+  run_on - "" -platform offscreen
+  [ $status -eq 124 ] || fail "$name -platform offscreen without a display: status $status"
 done
 exit $failed

@@ -53,7 +53,11 @@ private slots:
             QVERIFY(!p->In(i)->isEnabledTo(p->Group("fraInputs")));
             QVERIFY(!p->In(i)->isChecked());
             QCOMPARE(p->In(i)->Colour(), kBlue);
-            QCOMPARE(PanelHarness::PaintedAt(p->In(i), p->In(i)->rect().center()), kBlue);
+            // Blue, but marked: nothing has been read yet.
+            QVERIFY(p->In(i)->Mark());
+            QCOMPARE(PanelHarness::PaintedAt(p->In(i), QPoint(p->In(i)->width() / 2, 2)), kBlue);
+            QCOMPARE(PanelHarness::PaintedAt(p->In(i), p->In(i)->rect().center()),
+                     QColor(Qt::white));
         }
         QCOMPARE(p->Timer()->interval(), 100);
         QVERIFY(!p->Timer()->isActive());
@@ -99,6 +103,24 @@ private slots:
         for (int i = 0; i < 5; ++i) {
             QVERIFY(qobject_cast<QCheckBox*>(p->In(i)) != nullptr);
             QCOMPARE(p->In(i)->width(), p->In(i)->height());
+        }
+    }
+
+    // Run again by CTest at other scales (QT_SCALE_FACTOR, QT_FONT_DPI).
+    void lampFaceStaysInsideItsRim() {
+        for (int i = 0; i < 5; ++i) {
+            const QImage lamp = p->In(i)->grab().toImage();
+            const QColor rim = lamp.pixelColor(0, 0);
+            QVERIFY(rim != kBlue);
+            for (int x = 0; x < lamp.width(); ++x) {
+                QCOMPARE(lamp.pixelColor(x, 0), rim);
+                QCOMPARE(lamp.pixelColor(x, lamp.height() - 1), rim);
+            }
+            for (int y = 0; y < lamp.height(); ++y) {
+                QCOMPARE(lamp.pixelColor(0, y), rim);
+                QCOMPARE(lamp.pixelColor(lamp.width() - 1, y), rim);
+            }
+            QCOMPARE(lamp.pixelColor(lamp.width() / 2, 2 * lamp.height() / 13), kBlue);
         }
     }
 
@@ -171,6 +193,7 @@ private slots:
         p->Read();
         QCOMPARE(p->Entry()->text(), QString("A1B2C3"));
         p->sim.Unplug(board);
+        p->Activate();
         BoxWatcher boxes;
         p->Connect();
         QCOMPARE(boxes.Seen().Count, 1);
@@ -179,6 +202,8 @@ private slots:
         QCOMPARE(boxes.Seen().Icon, QMessageBox::Critical);
         QCOMPARE(boxes.Seen().Buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
         p->VerifyNotConnected("");  // groups and Test stay as they were: disabled
+        p->Activate();              // back from the message box
+        QCOMPARE(QApplication::focusWidget(), p->Button("cmdReadSerial"));
     }
 
     void connectOpensTheBoardAndWritesTheCheckBoxes() {
@@ -256,29 +281,43 @@ private slots:
     void screenReadersHearWhatEachLampIsAndShows() {
         const auto board = p->sim.Add({"A1B2C3", "Kelvorn"});
         QCOMPARE(PanelHarness::Told(p->Entry(), QAccessible::Name), QString("serial number"));
+        QAccessibleInterface* window = QAccessible::queryAccessibleInterface(p->win.get());
+        QCOMPARE(window->role(), QAccessible::Window);
+        QCOMPARE(window->text(QAccessible::Name), QString("  Kelvorn"));
         const char* const inPins[] = {"D6", "D3", "D5", "D7", "D1"};
         const char* const outPins[] = {"D0", "D4", "D2"};
         for (int i = 0; i < 5; ++i) {
             const QString what = QString("input %1 (%2)").arg(i).arg(inPins[i]);
             QCOMPARE(PanelHarness::Told(p->In(i), QAccessible::Name), what);
             QCOMPARE(p->In(i)->toolTip(), what);
-            QCOMPARE(PanelHarness::Told(p->In(i), QAccessible::Value), QString("low"));  // blue
+            QCOMPARE(PanelHarness::Told(p->In(i), QAccessible::Description),
+                     QString("no reading"));  // blue, but nothing read yet
+            // A lamp is there to be read, never to be switched or tabbed to.
+            QAccessibleInterface* lamp = QAccessible::queryAccessibleInterface(p->In(i));
+            QCOMPARE(lamp->role(), QAccessible::StaticText);
+            QVERIFY(!lamp->state().disabled && !lamp->state().focusable &&
+                    !lamp->state().checkable);
         }
         for (int i = 0; i < 3; ++i) {
             const QString what = QString("output %1 (%2)").arg(i).arg(outPins[i]);
             QCOMPARE(PanelHarness::Told(p->Out(i), QAccessible::Name), what);
             QCOMPARE(p->Out(i)->toolTip(), what);
-            QCOMPARE(PanelHarness::Told(p->Out(i), QAccessible::Value), QString("off"));
+            QCOMPARE(PanelHarness::Told(p->Out(i), QAccessible::Description), QString("off"));
+            // Inoperable in the disabled group: no toggle to offer.
+            QVERIFY(!QAccessible::queryAccessibleInterface(p->Out(i))
+                         ->actionInterface()
+                         ->actionNames()
+                         .contains(QAccessibleActionInterface::toggleAction()));
         }
         p->sim.SetInputLevels(board, 0xF7);  // D3 low: input 1
         p->Out(2)->setChecked(true);
         p->ReadAndConnect();
         p->win->Tick();
         for (int i = 0; i < 5; ++i)
-            QCOMPARE(PanelHarness::Told(p->In(i), QAccessible::Value),
+            QCOMPARE(PanelHarness::Told(p->In(i), QAccessible::Description),
                      QString(i == 1 ? "low" : "high"));
         for (int i = 0; i < 3; ++i)
-            QCOMPARE(PanelHarness::Told(p->Out(i), QAccessible::Value),
+            QCOMPARE(PanelHarness::Told(p->Out(i), QAccessible::Description),
                      QString(i == 2 ? "on" : "off"));
         QAccessibleInterface* box = QAccessible::queryAccessibleInterface(p->Out(2));
         QCOMPARE(box->role(), QAccessible::CheckBox);
@@ -288,6 +327,30 @@ private slots:
         box->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
         QVERIFY(!p->Out(2)->isChecked());
         QCOMPARE(p->WrittenSince(board, written), (Bytes{0x15}));
+    }
+
+    void aThemeSwitchRecoloursTheBoxesAlsoWhileNothingPolls() {
+        const QPalette light = p->win->palette();
+        const QColor lightFace = p->Face();
+        const QColor darkFace = DarkPalette().color(QPalette::Button);
+        p->win->setPalette(DarkPalette());  // before any connect
+        for (int i = 0; i < 3; ++i) QCOMPARE(p->Out(i)->Colour(), darkFace);
+        p->sim.Add({"A1B2C3", "Kelvorn"});
+        p->Out(0)->setChecked(true);
+        p->ReadAndConnect();
+        p->win->Tick();
+        QCOMPARE(p->In(0)->Colour(), darkFace);  // high
+        p->Read();
+        const QImage darkOrange = p->Out(0)->grab().toImage();
+        p->win->setPalette(light);
+        QCOMPARE(p->Out(1)->Colour(), lightFace);
+        QCOMPARE(p->In(0)->Colour(), lightFace);
+        QCOMPARE(p->Out(0)->Colour(), kOrange);
+        // The orange box is drawn again in the light look, on the same orange.
+        const QImage lightOrange = p->Out(0)->grab().toImage();
+        QVERIFY(lightOrange != darkOrange);
+        QCOMPARE(lightOrange.pixelColor(lightOrange.width() - 2, lightOrange.height() - 2),
+                 kOrange);
     }
 
     void altKeysPressTheirButtonsOnlyWhileEnabled() {

@@ -5,6 +5,7 @@
 #include <QCheckBox>
 #include <QLabel>
 #include <QScreen>
+#include <QSignalSpy>
 
 #include "PanelHarness.h"
 #include "panel/sim/clsBoardView.h"
@@ -70,6 +71,24 @@ private slots:
         QVERIFY(QTest::qWaitForWindowExposed(vb.get()));
         QVERIFY(area.contains(vb->frameGeometry()));
         QVERIFY(!vb->frameGeometry().intersects(p->win->frameGeometry()));
+    }
+
+    void opensLeftOfANarrowWindowInTheTopRightCornerAndClosingItSaysSo() {
+        const QRect area = p->win->screen()->availableGeometry();
+        QWidget narrow;
+        narrow.resize(40, area.height() / 2);
+        narrow.move(area.right() + 1 - narrow.frameGeometry().width(), area.top());
+        vb->ShowBeside(narrow);  // waits until the window is on screen
+        QVERIFY(!vb->isVisible());
+        narrow.show();
+        QTRY_VERIFY(vb->isVisible());
+        QVERIFY(QTest::qWaitForWindowExposed(vb.get()));
+        QVERIFY(area.contains(vb->frameGeometry()));
+        QVERIFY(vb->frameGeometry().right() < narrow.frameGeometry().left());
+        QCOMPARE(vb->frameGeometry().top(), narrow.frameGeometry().top());
+        QSignalSpy closed(vb.get(), &frmVirtualBoard::Closed);
+        vb->close();
+        QCOMPARE(closed.count(), 1);
     }
 
     void ledsLightForTheOutputsThatAreOn() {
