@@ -1,0 +1,211 @@
+#include "cli/Commands.h"
+
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <nlohmann/json.hpp>
+
+#include "cli/Board.h"
+
+namespace kio {
+namespace {
+
+constexpr std::size_t kMaxScript = 16 << 20;
+
+// Serials are the EEPROM's 8-bit bytes; as the panel does, each byte is read as the Latin-1
+// character of that code, so that any serial makes valid UTF-8 for JSON.
+std::string Latin1ToUtf8(const std::string& Text) {
+    std::string out;
+    for (const char ch : Text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+bool High(std::uint8_t Inputs, int Index) { return (Inputs >> Index & 1) != 0; }
+
+std::string InputsText(std::uint8_t Inputs) {
+    std::string text;
+    for (int i = 0; i < 5; ++i)
+        text += (i ? " in" : "in") + std::to_string(i) + (High(Inputs, i) ? "=high" : "=low");
+    return text;
+}
+
+nlohmann::json InputsJson(std::uint8_t Inputs) {
+    nlohmann::json list = nlohmann::json::array();
+    for (int i = 0; i < 5; ++i) list.push_back(High(Inputs, i));
+    return list;
+}
+
+int StoppedAnswering(const Board& B, Io& Io, const std::string& Where = "") {
+    Io.Err << "kelvorn-io: board " << Printable(B.Serial()) << " stopped answering" << Where
+           << '\n';
+    return kBoard;
+}
+
+std::string Milliseconds(Micros Time) { return std::to_string(Time / 1000) + " ms"; }
+
+}  // namespace
+
+int List(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
+    Board board(Driver);
+    const std::vector<std::string> serials = board.Scan(Io.Err);
+    if (Opt.Json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const std::string& s : serials) list.push_back(Latin1ToUtf8(s));
+        Io.Out << list.dump() << '\n';
+    } else {
+        for (const std::string& s : serials) Io.Out << s << '\n';
+    }
+    if (serials.empty()) Io.Err << "kelvorn-io: no Kelvorn board found\n";
+    return serials.empty() ? kFailed : kOk;
+}
+
+int Read(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
+    Board board(Driver);
+    if (const int status = board.Open(Opt.Serial, Io.Err); status != kOk) return status;
+    const std::uint8_t inputs = board.Device().Inputs();
+    if (!board.Device().LastReadOk()) return StoppedAnswering(board, Io);
+    if (Opt.Json)
+        Io.Out << nlohmann::json{{"inputs", InputsJson(inputs)}}.dump() << '\n';
+    else
+        Io.Out << InputsText(inputs) << '\n';
+    return kOk;
+}
+
+int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
+    Board board(Driver);
+    if (const int status = board.Open(Opt.Serial, Io.Err); status != kOk) return status;
+    const Micros start = Io.Time.Now();
+    const Micros end = Opt.Duration ? start + *Opt.Duration : INT64_MAX;
+    Micros next = start;
+    int last = -1;
+    for (;;) {
+        const std::uint8_t inputs = board.Device().Inputs();
+        if (!board.Device().LastReadOk()) return StoppedAnswering(board, Io);
+        const Micros now = Io.Time.Now();
+        if (inputs != last) {
+            last = inputs;
+            const Micros ms = (now - start) / 1000;
+            if (Opt.Json) {
+                Io.Out << nlohmann::json{{"time", static_cast<double>(ms) / 1000.0},
+                                         {"inputs", InputsJson(inputs)}}
+                              .dump();
+            } else {
+                char time[32];
+                std::snprintf(time, sizeof time, "%lld.%03lld ", static_cast<long long>(ms / 1000),
+                              static_cast<long long>(ms % 1000));
+                Io.Out << time << InputsText(inputs);
+            }
+            Io.Out << std::endl;
+        }
+        next += Opt.Interval;
+        if (next < now) next = now;  // fell behind: no burst to catch up
+        if (next >= end) {
+            if (end > now) Io.Time.Sleep(end - now);
+            break;
+        }
+        if (!Io.Time.Sleep(next - now)) break;
+    }
+    return kOk;
+}
+
+int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io) {
+    std::string text;
+    {
+        std::ifstream file;
+        if (Opt.Script != "-") {
+            file.open(Opt.Script, std::ios::binary);
+            if (!file) {
+                Io.Err << "kelvorn-io: cannot read the script " << Printable(Opt.Script) << '\n';
+                return kUsage;
+            }
+        }
+        std::istream& in = Opt.Script == "-" ? Io.In : file;
+        char buffer[65536];
+        while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+            text.append(buffer, static_cast<std::size_t>(in.gcount()));
+            if (text.size() > kMaxScript) {
+                Io.Err << "kelvorn-io: the script is larger than 16 MiB\n";
+                return kUsage;
+            }
+        }
+        if (in.bad()) {
+            Io.Err << "kelvorn-io: cannot read the script " << Printable(Opt.Script) << '\n';
+            return kUsage;
+        }
+    }
+    const auto parsed = ParseScript(text);
+    if (const auto* error = std::get_if<ParseError>(&parsed)) {
+        Io.Err << "kelvorn-io: " << Printable(Opt.Script == "-" ? "stdin" : Opt.Script)
+               << " line " << error->Line << ": " << error->Message << '\n';
+        return kUsage;
+    }
+
+    Board board(Driver());
+    if (const int status = board.Open(Opt.Serial, Io.Err); status != kOk) return status;
+    clsVostrel& device = board.Device();
+    int met = 0;
+    int failed = 0;
+    bool stopped = false;
+    for (const Step& step : std::get<std::vector<Step>>(parsed)) {
+        const std::string where = " (line " + std::to_string(step.Line) + ")";
+        if (Io.Time.StopAsked()) {
+            Io.Err << "kelvorn-io: stopped before line " << step.Line << '\n';
+            stopped = true;
+            break;
+        }
+        switch (step.What) {
+        case Step::Kind::Out:
+            device.BitOut(static_cast<std::int16_t>(step.Index), step.Level);
+            if (board.Failed()) return StoppedAnswering(board, Io, where);
+            break;
+        case Step::Kind::Wait:
+            Io.Time.Sleep(step.Time);
+            break;
+        case Step::Kind::Read: {
+            const std::uint8_t inputs = device.Inputs();
+            if (!device.LastReadOk()) return StoppedAnswering(board, Io, where);
+            Io.Out << InputsText(inputs) << std::endl;
+            break;
+        }
+        case Step::Kind::Expect: {
+            const Micros start = Io.Time.Now();
+            bool high = false;
+            Micros spent = 0;
+            for (;;) {
+                high = High(device.Inputs(), step.Index);
+                if (!device.LastReadOk()) return StoppedAnswering(board, Io, where);
+                spent = Io.Time.Now() - start;
+                if (high == step.Level || !step.Within || spent >= step.Time) break;
+                if (!Io.Time.Sleep(std::min<Micros>(1000, step.Time - spent))) break;
+            }
+            const char* want = step.Level ? "high" : "low";
+            const std::string input = "in" + std::to_string(step.Index);
+            if (high == step.Level) {
+                ++met;
+                Io.Out << "ok " << step.Line << ": " << input << ' ' << want;
+                if (step.Within) Io.Out << " after " << Milliseconds(spent);
+            } else {
+                ++failed;
+                Io.Out << "FAIL " << step.Line << ": " << input << " expected " << want
+                       << ", read " << (high ? "high" : "low");
+                if (step.Within) Io.Out << " for " << Milliseconds(spent);
+            }
+            Io.Out << std::endl;
+            break;
+        }
+        }
+    }
+    Io.Out << "expectations: " << met << " met, " << failed << " failed" << std::endl;
+    return failed > 0 || stopped ? kFailed : kOk;
+}
+
+}  // namespace kio
