@@ -91,9 +91,11 @@ protected:
 };
 
 TEST_F(KelvornIoOnFt232r, ListNamesTheBoardAndLeavesBothDevicesBoundAndUnclaimed) {
+    bed.Add({.Serial = "KV000043"}).SetBusy(true);  // another program's
     Child list({"list"});
     EXPECT_EQ(list.Wait(), 0) << list.err;
     EXPECT_EQ(list.out, "KV000042\n");
+    EXPECT_EQ(list.err, "kelvorn-io: FTDI device 2 is held by another program: passed over\n");
     for (auto* b : {&adapter, &board}) {
         EXPECT_TRUE(b->KernelDriverBound());
         EXPECT_FALSE(b->Claimed());
