@@ -95,7 +95,7 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
             last = inputs;
             const Micros ms = (now - start) / 1000;
             if (Opt.Json) {
-                Io.Out << nlohmann::json{{"time", static_cast<double>(ms) / 1000.0},
+                Io.Out << nlohmann::ordered_json{{"time", static_cast<double>(ms) / 1000.0},
                                          {"inputs", InputsJson(inputs)}}
                               .dump();
             } else {

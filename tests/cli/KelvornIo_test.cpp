@@ -163,7 +163,7 @@ TEST_F(KelvornIo, WatchPrintsTheInputsThenEachChangeUntilItsDurationEnds) {
     clock.now = 0;
     clock.onSleep = [&](kio::Micros Now) { clock.stop = Now >= 50000; };  // SIGTERM at 50 ms
     EXPECT_EQ(Run({"--sim", "watch", "--json"}), 0);
-    EXPECT_EQ(out.str(), "{\"inputs\":[true,true,true,true,true],\"time\":0.0}\n");
+    EXPECT_EQ(out.str(), "{\"time\":0.0,\"inputs\":[true,true,true,true,true]}\n");
     EXPECT_FALSE(sim.IsOpen(board));
 }
 
