@@ -18,7 +18,8 @@ check() {  # check WHAT COMMAND...
   fi
 }
 
-expected="./usr/bin/kelvorn-panel
+expected="./usr/bin/kelvorn-io
+./usr/bin/kelvorn-panel
 ./usr/bin/kelvorn-panel-sim
 ./usr/lib/udev/rules.d/70-kelvorn-ftdi.rules
 ./usr/share/applications/kelvorn-panel-sim.desktop
@@ -27,6 +28,7 @@ expected="./usr/bin/kelvorn-panel
 ./usr/share/doc/kelvorn-panel/copyright
 ./usr/share/icons/hicolor/scalable/apps/kelvorn-panel.svg
 ./usr/share/lintian/overrides/kelvorn-panel
+./usr/share/man/man1/kelvorn-io.1.gz
 ./usr/share/man/man1/kelvorn-panel-sim.1.gz
 ./usr/share/man/man1/kelvorn-panel.1.gz"
 files_are_expected() {
@@ -53,7 +55,7 @@ elif dpkg-query -W -f='${Status}' kelvorn-panel 2>/dev/null | grep -q "ok instal
 else
   trap 'apt-get purge -y -q kelvorn-panel >/dev/null 2>&1 || true' EXIT
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" >/dev/null
-  for program in kelvorn-panel kelvorn-panel-sim; do
+  for program in kelvorn-panel kelvorn-panel-sim kelvorn-io; do
     check "installed $program --version answers" \
       test "$(/usr/bin/$program --version)" = "$program $version"
   done
