@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the benchmarks on a release build and prints medians over repeated runs, then kelvorn-io's
-# read time and watch rate (bench/read.sh); then the start-up
-# and memory comparison with a bare Qt window. Usage: scripts/bench.sh [--no-startup]
+# read time and watch rate (bench/read.sh), then the start-up and memory comparison with a bare Qt
+# window. Usage: scripts/bench.sh [--no-startup]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
