@@ -105,6 +105,7 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
                 Io.Out << time << InputsText(inputs);
             }
             Io.Out << std::endl;
+            if (!Io.Out) break;  // nobody reads any more: stop as on SIGTERM
         }
         next += Opt.Interval;
         if (next < now) next = now;  // fell behind: no burst to catch up

@@ -1,5 +1,4 @@
 #include <CLI/CLI.hpp>
-#include <cmath>
 #include <ostream>
 
 #include "cli/Commands.h"
@@ -10,7 +9,7 @@ int Main(int argc, const char* const* argv, Io& Io) {
     CLI::App app{"The Kelvorn USB I/O board from scripts and the shell.", "kelvorn-io"};
     Options opt;
     bool sim = false;
-    double seconds = -1;
+    std::string seconds;
     app.add_option("-s,--serial", opt.Serial, "the board's serial (default: the one attached)");
     app.add_flag("--sim", sim, "simulated board A1B2C3 instead of the USB bus");
     app.set_version_flag("--version", "kelvorn-io " KELVORN_VERSION, "show the version and exit");
@@ -27,8 +26,13 @@ int Main(int argc, const char* const* argv, Io& Io) {
     Micros intervalMs = 10;
     watch->add_option("--interval", intervalMs, "sampling interval in ms (default 10, least 1)")
         ->check(CLI::Range(Micros{1}, Micros{86400000}));
+    // Parsed as a script's duration in seconds: no sign, exponent, NaN or overflow gets through.
     watch->add_option("--duration", seconds, "seconds to watch (default: until stopped)")
-        ->check(CLI::Range(0.0, 1e9));
+        ->check(CLI::Validator(
+            [](std::string& Text) {
+                return ParseDuration(Text + "s") ? "" : "not a number of seconds: " + Text;
+            },
+            "SECONDS"));
     run->add_option("FILE", opt.Script, "the script; - or none: standard input");
 
     try {
@@ -42,7 +46,7 @@ int Main(int argc, const char* const* argv, Io& Io) {
         return kUsage;
     }
     opt.Interval = intervalMs * 1000;
-    if (seconds >= 0) opt.Duration = static_cast<Micros>(std::llround(seconds * 1e6));
+    if (!seconds.empty()) opt.Duration = ParseDuration(seconds + "s");
 
     if (run->parsed()) return Run([&]() -> d2xx::Driver& { return Io.MakeDriver(sim); }, opt, Io);
     d2xx::Driver& driver = Io.MakeDriver(sim);

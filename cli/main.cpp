@@ -1,4 +1,5 @@
 // kelvorn-io: the program is kio::Main; this picks the drivers and the streams.
+#include <csignal>
 #include <iostream>
 #include <memory>
 
@@ -7,6 +8,7 @@
 
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
+    std::signal(SIGPIPE, SIG_IGN);  // a reader gone ends watch through a failed write instead
     kio::SystemClock clock;
     std::unique_ptr<d2xx::Driver> driver;
     kio::Io io{std::cin, std::cout, std::cerr, clock, [&](bool Sim) -> d2xx::Driver& {

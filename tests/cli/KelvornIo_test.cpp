@@ -117,6 +117,7 @@ TEST_F(KelvornIo, ExitStatuses) {
     EXPECT_EQ(out.str(), "in0=high in1=high in2=high in3=high in4=high\n");
     EXPECT_EQ(Run({"--sim", "read", "--interval", "5"}), 2);  // watch's option
     EXPECT_EQ(Run({"--sim", "watch", "--interval", "0"}), 2);
+    EXPECT_EQ(Run({"--sim", "watch", "--duration", "nan"}), 2);
     EXPECT_EQ(Run({"--sim", "run", "/nonexistent/script"}), 2);
     EXPECT_EQ(drivers, 1);
 
