@@ -57,6 +57,10 @@ std::string Milliseconds(Micros Time) { return std::to_string(Time / 1000) + " m
 int List(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
     Board board(Driver);
     const std::vector<std::string> serials = board.Scan(Io.Err);
+    if (serials.empty()) {  // nothing on stdout, in JSON too
+        Io.Err << "kelvorn-io: no Kelvorn board found\n";
+        return kFailed;
+    }
     if (Opt.Json) {
         nlohmann::json list = nlohmann::json::array();
         for (const std::string& s : serials) list.push_back(Latin1ToUtf8(s));
@@ -64,8 +68,7 @@ int List(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
     } else {
         for (const std::string& s : serials) Io.Out << s << '\n';
     }
-    if (serials.empty()) Io.Err << "kelvorn-io: no Kelvorn board found\n";
-    return serials.empty() ? kFailed : kOk;
+    return kOk;
 }
 
 int Read(d2xx::Driver& Driver, const Options& Opt, Io& Io) {

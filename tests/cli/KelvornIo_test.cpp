@@ -126,7 +126,9 @@ TEST_F(KelvornIo, ExitStatuses) {
     EXPECT_EQ(Run({"-s", "A1B2C3", "read"}), 3);
     EXPECT_EQ(err.str(), "kelvorn-io: board A1B2C3 is held by another program\n");
     err.str("");
-    EXPECT_EQ(Run({"list"}), 1);
+    out.str("");
+    EXPECT_EQ(Run({"list", "--json"}), 1);
+    EXPECT_EQ(out.str(), "");
     EXPECT_EQ(err.str(),
               "kelvorn-io: FTDI device 0 is held by another program: passed over\n"
               "kelvorn-io: no Kelvorn board found\n");
