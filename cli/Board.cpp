@@ -47,8 +47,7 @@ std::vector<std::string> Board::Scan(std::ostream& Err) {
     }
     driver_.EndListOnce(false);
     for (const std::int32_t index : driver_.Busy())
-        Err << "kelvorn-io: FTDI device " << index
-            << " is held by another program: passed over\n";
+        Err << "kelvorn-io: FTDI device " << index << " is held by another program: passed over\n";
     return serials;
 }
 
@@ -71,10 +70,9 @@ int Board::Open(const std::string& Serial, std::ostream& Err) {
     }
     if (!device_.Connect(serial_)) {
         Err << "kelvorn-io: board " << Printable(serial_)
-            << (driver_.LastOpenEx() == FT_DEVICE_NOT_OPENED
-                    ? " is held by another program\n"
-                    : driver_.LastOpenEx() == FT_DEVICE_NOT_FOUND ? " not found\n"
-                                                                  : " cannot be opened\n");
+            << (driver_.LastOpenEx() == FT_DEVICE_NOT_OPENED  ? " is held by another program\n"
+                : driver_.LastOpenEx() == FT_DEVICE_NOT_FOUND ? " not found\n"
+                                                              : " cannot be opened\n");
         return kBoard;
     }
     device_.SetOutputs(0);

@@ -52,6 +52,32 @@ int StoppedAnswering(const Board& B, Io& Io, const std::string& Where = "") {
 
 std::string Milliseconds(Micros Time) { return std::to_string(Time / 1000) + " ms"; }
 
+// Reads the input once, or with `within` until it is at the level or the time is up, and prints
+// the line that says how it went. Whether it was met; nothing when the board did not answer.
+std::optional<bool> Expect(clsVostrel& Device, const Step& Line, Io& Io) {
+    const Micros start = Io.Time.Now();
+    bool high = false;
+    Micros spent = 0;
+    for (;;) {
+        high = High(Device.Inputs(), Line.Index);
+        if (!Device.LastReadOk()) return std::nullopt;
+        spent = Io.Time.Now() - start;
+        if (high == Line.Level || !Line.Within || spent >= Line.Time) break;
+        if (!Io.Time.Sleep(std::min<Micros>(1000, Line.Time - spent))) break;
+    }
+    const char* want = Line.Level ? "high" : "low";
+    if (high == Line.Level) {
+        Io.Out << "ok " << Line.Line << ": in" << Line.Index << ' ' << want;
+        if (Line.Within) Io.Out << " after " << Milliseconds(spent);
+    } else {
+        Io.Out << "FAIL " << Line.Line << ": in" << Line.Index << " expected " << want << ", read "
+               << (high ? "high" : "low");
+        if (Line.Within) Io.Out << " for " << Milliseconds(spent);
+    }
+    Io.Out << std::endl;
+    return high == Line.Level;
+}
+
 }  // namespace
 
 int List(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
@@ -99,7 +125,7 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
             const Micros ms = (now - start) / 1000;
             if (Opt.Json) {
                 Io.Out << nlohmann::ordered_json{{"time", static_cast<double>(ms) / 1000.0},
-                                         {"inputs", InputsJson(inputs)}}
+                                                 {"inputs", InputsJson(inputs)}}
                               .dump();
             } else {
                 char time[32];
@@ -148,8 +174,8 @@ int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io
     }
     const auto parsed = ParseScript(text);
     if (const auto* error = std::get_if<ParseError>(&parsed)) {
-        Io.Err << "kelvorn-io: " << Printable(Opt.Script == "-" ? "stdin" : Opt.Script)
-               << " line " << error->Line << ": " << error->Message << '\n';
+        Io.Err << "kelvorn-io: " << Printable(Opt.Script == "-" ? "stdin" : Opt.Script) << " line "
+               << error->Line << ": " << error->Message << '\n';
         return kUsage;
     }
 
@@ -167,45 +193,25 @@ int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io
             break;
         }
         switch (step.What) {
-        case Step::Kind::Out:
-            device.BitOut(static_cast<std::int16_t>(step.Index), step.Level);
-            if (board.Failed()) return StoppedAnswering(board, Io, where);
-            break;
-        case Step::Kind::Wait:
-            Io.Time.Sleep(step.Time);
-            break;
-        case Step::Kind::Read: {
-            const std::uint8_t inputs = device.Inputs();
-            if (!device.LastReadOk()) return StoppedAnswering(board, Io, where);
-            Io.Out << InputsText(inputs) << std::endl;
-            break;
-        }
-        case Step::Kind::Expect: {
-            const Micros start = Io.Time.Now();
-            bool high = false;
-            Micros spent = 0;
-            for (;;) {
-                high = High(device.Inputs(), step.Index);
+            case Step::Kind::Out:
+                device.BitOut(static_cast<std::int16_t>(step.Index), step.Level);
+                if (board.Failed()) return StoppedAnswering(board, Io, where);
+                break;
+            case Step::Kind::Wait:
+                Io.Time.Sleep(step.Time);
+                break;
+            case Step::Kind::Read: {
+                const std::uint8_t inputs = device.Inputs();
                 if (!device.LastReadOk()) return StoppedAnswering(board, Io, where);
-                spent = Io.Time.Now() - start;
-                if (high == step.Level || !step.Within || spent >= step.Time) break;
-                if (!Io.Time.Sleep(std::min<Micros>(1000, step.Time - spent))) break;
+                Io.Out << InputsText(inputs) << std::endl;
+                break;
             }
-            const char* want = step.Level ? "high" : "low";
-            const std::string input = "in" + std::to_string(step.Index);
-            if (high == step.Level) {
-                ++met;
-                Io.Out << "ok " << step.Line << ": " << input << ' ' << want;
-                if (step.Within) Io.Out << " after " << Milliseconds(spent);
-            } else {
-                ++failed;
-                Io.Out << "FAIL " << step.Line << ": " << input << " expected " << want
-                       << ", read " << (high ? "high" : "low");
-                if (step.Within) Io.Out << " for " << Milliseconds(spent);
+            case Step::Kind::Expect: {
+                const std::optional<bool> ok = Expect(device, step, Io);
+                if (!ok) return StoppedAnswering(board, Io, where);
+                ++(*ok ? met : failed);
+                break;
             }
-            Io.Out << std::endl;
-            break;
-        }
         }
     }
     Io.Out << "expectations: " << met << " met, " << failed << " failed" << std::endl;

@@ -11,9 +11,9 @@ namespace kio {
 struct Options {
     std::string Serial;  // "" = the one board attached
     bool Json = false;
-    Micros Interval = 10000;             // watch
-    std::optional<Micros> Duration;      // watch; none = until stopped
-    std::string Script = "-";            // run; "-" = standard input
+    Micros Interval = 10000;         // watch
+    std::optional<Micros> Duration;  // watch; none = until stopped
+    std::string Script = "-";        // run; "-" = standard input
 };
 
 int List(d2xx::Driver& Driver, const Options& Opt, Io& Io);

@@ -21,8 +21,7 @@ int Main(int argc, const char* const* argv, Io& Io) {
         app.add_subcommand("watch", "print the inputs, then a line each time they change")
             ->fallthrough();
     CLI::App* run = app.add_subcommand("run", "run a test script")->fallthrough();
-    for (CLI::App* sub : {list, read, watch})
-        sub->add_flag("--json", opt.Json, "JSON output");
+    for (CLI::App* sub : {list, read, watch}) sub->add_flag("--json", opt.Json, "JSON output");
     Micros intervalMs = 10;
     watch->add_option("--interval", intervalMs, "sampling interval in ms (default 10, least 1)")
         ->check(CLI::Range(Micros{1}, Micros{86400000}));

@@ -1,9 +1,7 @@
 #include "cli/Script.h"
 
-
 namespace kio {
 namespace {
-
 
 // At most 40 characters of Text, bytes outside printable ASCII as \xNN: error messages quote
 // what the script held, which may be anything.
@@ -105,7 +103,8 @@ std::variant<std::vector<Step>, ParseError> ParseScript(std::string_view Text) {
             if (w.size() != 3) return fail("expected 'out N on|off'");
             const std::optional<int> n = Index(w[1]);
             if (!n || *n > 2) return fail("no output " + Quote(w[1]) + " (0 to 2)");
-            if (w[2] != "on" && w[2] != "off") return fail("expected on or off, not " + Quote(w[2]));
+            if (w[2] != "on" && w[2] != "off")
+                return fail("expected on or off, not " + Quote(w[2]));
             step.What = Step::Kind::Out;
             step.Index = *n;
             step.Level = w[2] == "on";

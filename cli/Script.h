@@ -20,10 +20,10 @@ std::optional<Micros> ParseDuration(std::string_view Text);
 struct Step {
     enum class Kind { Out, Wait, Expect, Read };
     Kind What = Kind::Read;
-    int Line = 0;       // 1-based, counting every line of the script
-    int Index = 0;      // output (Out) or input (Expect)
-    bool Level = false; // Out: on; Expect: high
-    Micros Time = 0;    // Wait: how long; Expect: how long to keep reading
+    int Line = 0;         // 1-based, counting every line of the script
+    int Index = 0;        // output (Out) or input (Expect)
+    bool Level = false;   // Out: on; Expect: high
+    Micros Time = 0;      // Wait: how long; Expect: how long to keep reading
     bool Within = false;  // Expect: keep reading until met or Time is up
 };
 

@@ -53,9 +53,9 @@ public:
     // Sets all three outputs in the latch at once (bit N of On: output N on) and writes the latch
     // byte to the board in one write.
     void SetOutputs(std::uint8_t On);
-    // Whether the pin read of the most recent BitInput or Inputs succeeded. A False from BitInput is a low
-    // input only while this is True; otherwise the board did not answer (unplugged, silent, or
-    // none open). Each BitInput sets it, so after several reads it tells about the last one only.
+    // Whether the pin read of the most recent BitInput or Inputs succeeded. A False from BitInput
+    // is a low input only while this is True; otherwise the board did not answer (unplugged,
+    // silent, or none open). Each read sets it, so after several it tells about the last one only.
     // False until the first read.
     bool LastReadOk() const { return bLastReadOk; }
 

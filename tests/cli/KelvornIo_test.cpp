@@ -138,8 +138,9 @@ TEST_F(KelvornIo, ExitStatuses) {
     sim.Add({"D4E5F6", "Kelvorn"});
     err.str("");
     EXPECT_EQ(Run({"read"}), 2);
-    EXPECT_EQ(err.str(), "kelvorn-io: 2 Kelvorn boards attached, pick one with --serial: A1B2C3 "
-                         "D4E5F6\n");
+    EXPECT_EQ(err.str(),
+              "kelvorn-io: 2 Kelvorn boards attached, pick one with --serial: A1B2C3 "
+              "D4E5F6\n");
     EXPECT_EQ(Run({"read", "-s", "D4E5F6"}), 0);
 
     // Unplugged while a script runs: status 3 whatever the expectations said.
