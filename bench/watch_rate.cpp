@@ -18,18 +18,20 @@ int main(int argc, char** argv) {
     std::ostringstream out;
     std::ostringstream err;
     kio::Io io{in, out, err, clock, [&](bool) -> d2xx::Driver& { return sim; }};
-    const char* args[] = {"kelvorn-io",  "--sim",    "watch", "--interval",
-                          "1",           "--duration", seconds.c_str()};
+    const char* args[] = {"kelvorn-io", "--sim",      "watch",        "--interval",
+                          "1",          "--duration", seconds.c_str()};
     const auto start = std::chrono::steady_clock::now();
     const int status = kio::Main(7, args, io);
     const double elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     if (status != 0) {
-        std::fprintf(stderr, "watch_rate: kelvorn-io exited with %d: %s", status, err.str().c_str());
+        std::fprintf(stderr, "watch_rate: kelvorn-io exited with %d: %s", status,
+                     err.str().c_str());
         return 1;
     }
     const auto reads = sim.PinReads(board);
     std::printf("watch --interval 1: %llu pin reads in %.3f s: %.1f samples/s (1000 wanted)\n",
-                static_cast<unsigned long long>(reads), elapsed, static_cast<double>(reads) / elapsed);
+                static_cast<unsigned long long>(reads), elapsed,
+                static_cast<double>(reads) / elapsed);
     return 0;
 }
