@@ -1,10 +1,12 @@
 #include "cli/Commands.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iostream>
-#include <iterator>
+#include <istream>
 #include <nlohmann/json.hpp>
+#include <optional>
+#include <ostream>
 
 #include "cli/Board.h"
 
@@ -113,7 +115,8 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
     Board board(Driver);
     if (const int status = board.Open(Opt.Serial, Io.Err); status != kOk) return status;
     const Micros start = Io.Time.Now();
-    const Micros end = Opt.Duration ? start + *Opt.Duration : INT64_MAX;
+    Micros end = INT64_MAX;
+    if (Opt.Duration && __builtin_add_overflow(start, *Opt.Duration, &end)) end = INT64_MAX;
     Micros next = start;
     int last = -1;
     for (;;) {
