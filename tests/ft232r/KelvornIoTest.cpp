@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "EmulatedFt232r.h"
@@ -21,15 +22,13 @@ namespace {
 class Child {
 public:
     explicit Child(std::vector<std::string> Args) {
-        int outPipe[2];
-        int errPipe[2];
-        if (pipe(outPipe) != 0 || pipe(errPipe) != 0) throw std::runtime_error("pipe");
+        int pipes[2][2];
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-        posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
-        for (int fd : {outPipe[0], outPipe[1], errPipe[0], errPipe[1]})
-            posix_spawn_file_actions_addclose(&actions, fd);
+        for (int i = 0; i < 2; ++i) {
+            if (pipe(pipes[i]) != 0) throw std::runtime_error("pipe");
+            posix_spawn_file_actions_adddup2(&actions, pipes[i][1], i + 1);
+        }
         Args.insert(Args.begin(), KELVORN_IO);
         std::vector<char*> argv;
         for (std::string& a : Args) argv.push_back(a.data());
@@ -37,42 +36,33 @@ public:
         if (posix_spawn(&pid_, KELVORN_IO, &actions, nullptr, argv.data(), environ) != 0)
             throw std::runtime_error("posix_spawn");
         posix_spawn_file_actions_destroy(&actions);
-        close(outPipe[1]);
-        close(errPipe[1]);
-        out_ = outPipe[0];
-        err_ = errPipe[0];
+        for (int i = 0; i < 2; ++i) {
+            close(pipes[i][1]);
+            fds_[i] = pipes[i][0];
+        }
     }
     ~Child() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-        close(out_);
-        close(err_);
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+        for (const int fd : fds_) close(fd);
     }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
 
     // The next line on standard output, waiting up to 10 s; "" at its end or on timeout.
     std::string Line() {
         std::string line;
         char c = 0;
-        pollfd p{out_, POLLIN, 0};
-        while (poll(&p, 1, 10000) == 1 && read(out_, &c, 1) == 1 && c != '\n') line += c;
+        pollfd p{fds_[0], POLLIN, 0};
+        while (poll(&p, 1, 10000) == 1 && read(fds_[0], &c, 1) == 1 && c != '\n') line += c;
         return line;
     }
     void Signal(int Number) { kill(pid_, Number); }
-    // Waits for the exit; its status, standard output and error.
+    // Waits for the exit and returns its status, with the rest of the output in out and err.
     int Wait() {
-        for (int fd : {out_, err_}) {
-            char buffer[4096];
-            ssize_t n;
-            while ((n = read(fd, buffer, sizeof buffer)) > 0)
-                (fd == out_ ? out : err).append(buffer, static_cast<std::size_t>(n));
-        }
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(fds_[0], buffer, sizeof buffer)) > 0) out.append(buffer, size_t(n));
+        while ((n = read(fds_[1], buffer, sizeof buffer)) > 0) err.append(buffer, size_t(n));
         int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = 0;
+        waitpid(std::exchange(pid_, 0), &status, 0);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     std::string out;
@@ -80,8 +70,7 @@ public:
 
 private:
     pid_t pid_ = 0;
-    int out_ = -1;
-    int err_ = -1;
+    int fds_[2] = {-1, -1};
 };
 
 class KelvornIoOnFt232r : public testing::Test {
