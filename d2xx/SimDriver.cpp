@@ -75,7 +75,11 @@ std::uint8_t SimDriver::Pins(DeviceId Id) const {
     const Device& d = At(Id);
     if (d.Settings.Mode != 1) return d.Board.InputLevels;
     const std::uint8_t mask = d.Settings.Mask;
-    return static_cast<std::uint8_t>((d.Latch & mask) | (d.Board.InputLevels & ~mask));
+    auto levels = static_cast<std::uint8_t>((d.Latch & mask) | (d.Board.InputLevels & ~mask));
+    std::uint8_t pulled = 0;
+    for (const SimWire& w : d.Board.Wires)
+        if ((w.From & mask) != 0 && (d.Latch & w.From) == 0) pulled |= w.To;
+    return static_cast<std::uint8_t>(levels & ~(pulled & ~mask));
 }
 
 std::uint8_t SimDriver::Latch(DeviceId Id) const { return At(Id).Latch; }

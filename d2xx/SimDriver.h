@@ -13,6 +13,13 @@
 
 namespace d2xx {
 
+// A wire on the board between two data pins (bit masks, bit 0 = D0): while From is driven low,
+// it pulls To low, if To is an input.
+struct SimWire {
+    std::uint8_t From = 0;
+    std::uint8_t To = 0;
+};
+
 // What a simulated device is made with. Strings are 8-bit bytes as they stand in the EEPROM.
 struct SimBoard {
     std::string Serial;
@@ -20,6 +27,7 @@ struct SimBoard {
     std::uint8_t InputLevels = 0xFF;  // levels on the pins the chip does not drive (pulled up)
     bool EepromFails = false;         // every EEPROM read fails
     bool Busy = false;                // held by another program: cannot be opened
+    std::vector<SimWire> Wires = {};  // outputs wired back to inputs
 };
 
 class SimDriver final : public Driver {

@@ -53,6 +53,27 @@ bool clsVostrel::BitInput(std::int16_t Index) {
     return (pins & MaskOf(InputPins, Index)) != 0;
 }
 
+std::uint8_t clsVostrel::Inputs() {
+    std::uint8_t pins = 0;
+    bLastReadOk = oDriver.GetBitMode(lHandle, &pins) == FT_OK;
+    std::uint8_t levels = 0;
+    for (std::size_t i = 0; i < InputPins.size(); ++i)
+        if ((pins & InputPins[i].Mask) != 0) levels = static_cast<std::uint8_t>(levels | 1u << i);
+    return levels;
+}
+
+void clsVostrel::SetOutputs(std::uint8_t On) {
+    for (std::size_t i = 0; i < OutputPins.size(); ++i) {
+        if ((On & 1u << i) != 0)
+            lOutputs &= ~OutputPins[i].Mask;
+        else
+            lOutputs |= OutputPins[i].Mask;
+    }
+    const auto byte = static_cast<std::uint8_t>(lOutputs & 0xFF);
+    std::uint32_t written = 0;
+    oDriver.Write(lHandle, &byte, 1, &written);
+}
+
 std::string clsVostrel::ByteArrayToString(std::span<const char> Buffer) {
     std::string text;
     for (const char c : Buffer) {

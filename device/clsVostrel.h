@@ -47,9 +47,15 @@ public:
     // Reads the pins once and returns True when input Index (0..4) is high. False on a failed
     // read and for other indices.
     bool BitInput(std::int16_t Index);
-    // Whether the pin read of the most recent BitInput succeeded. A False from BitInput is a low
-    // input only while this is True; otherwise the board did not answer (unplugged, silent, or
-    // none open). Each BitInput sets it, so after several reads it tells about the last one only.
+    // Reads the pins once and returns all five inputs: bit N set when input N is high. 0 on a
+    // failed read. Sets LastReadOk as BitInput does.
+    std::uint8_t Inputs();
+    // Sets all three outputs in the latch at once (bit N of On: output N on) and writes the latch
+    // byte to the board in one write.
+    void SetOutputs(std::uint8_t On);
+    // Whether the pin read of the most recent BitInput or Inputs succeeded. A False from BitInput
+    // is a low input only while this is True; otherwise the board did not answer (unplugged,
+    // silent, or none open). Each read sets it, so after several it tells about the last one only.
     // False until the first read.
     bool LastReadOk() const { return bLastReadOk; }
 

@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
-# Runs the benchmarks on a release build and prints medians over repeated runs; then the start-up
-# and memory comparison with a bare Qt window. Usage: scripts/bench.sh [--no-startup]
+# Runs the benchmarks on a release build and prints medians over repeated runs, then kelvorn-io's
+# read time and watch rate (bench/read.sh), then the start-up and memory comparison with a bare Qt
+# window. Usage: scripts/bench.sh [--no-startup]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON >/dev/null
-cmake --build build-test -j"$(nproc)" --target device_bench panel_tick_bench bare_window kelvorn-panel >/dev/null
+cmake --build build-test -j"$(nproc)" --target device_bench panel_tick_bench bare_window kelvorn-panel \
+  kelvorn-io watch_rate >/dev/null
 for bench in device_bench panel_tick_bench; do
   QT_QPA_PLATFORM=offscreen "build-test/bench/$bench" --benchmark_repetitions=9 \
     --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '_median|^Benchmark|^---'
 done
+bench/read.sh
 [ "${1-}" = --no-startup ] || bench/startup.sh 15

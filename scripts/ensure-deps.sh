@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a command needs, when any is missing. Sourced by run.sh
 # (kelvorn_ensure_deps run), scripts/package.sh (package) and test.sh (test).
-# Building and running both programs:
-kelvorn_run_packages=(g++ cmake make pkg-config qt6-base-dev libftdi1-dev libusb-1.0-0-dev)
+# Building and running the programs:
+kelvorn_run_packages=(g++ cmake make pkg-config qt6-base-dev libftdi1-dev libusb-1.0-0-dev
+  libcli11-dev nlohmann-json3-dev)
 # Making the .deb: dpkg-shlibdeps, and file, which CPack uses to find the programs among the files.
 kelvorn_package_packages=(dpkg-dev file)
 # The tests, the sanitizer and fuzzing builds, the benchmarks and the package checks:
@@ -13,6 +14,7 @@ kelvorn_test_packages=(
   dbus at-spi2-core python3 python3-pyatspi gir1.2-atspi-2.0
   clang libclang-rt-14-dev
   lintian desktop-file-utils appstream git
+  hyperfine
 )
 
 kelvorn_ensure_deps() {

@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
     };
 
     while (in.More()) {
-        switch (in.Byte() % 20) {
+        switch (in.Byte() % 23) {
             case 0:
                 sim.Add({in.Text(), in.Byte() & 1 ? "Kelvorn" : in.Text()});
                 break;
@@ -152,6 +152,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
                 dev = std::make_unique<clsVostrel>(sim);
                 connected = false;
                 break;
+            case 20:
+                Check(dev->Inputs() < 32);  // five inputs
+                break;
+            case 21:
+                dev->SetOutputs(in.Byte());
+                break;
+            case 22: {  // a board with outputs wired back to inputs
+                d2xx::SimBoard board{in.Text(), "Kelvorn"};
+                const std::uint8_t from = in.Byte();
+                board.Wires.push_back({from, in.Byte()});
+                sim.Add(board);
+                break;
+            }
         }
         // The class holds one handle while connected, none otherwise.
         Check(sim.OpenHandles() == static_cast<int>(mine.size()) + (connected ? 1 : 0));

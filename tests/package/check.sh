@@ -24,7 +24,7 @@ check() {  # check WHAT COMMAND...
 
 # Each program comes with its manual page; the desktop programs (by AppStream id) with a desktop
 # entry and a metainfo file named after that id.
-programs=(kelvorn-panel kelvorn-panel-sim)
+programs=(kelvorn-panel kelvorn-panel-sim kelvorn-io)
 desktop_ids=(org.example.kelvorn_panel org.example.kelvorn_panel_sim)
 expected=$(
   for program in "${programs[@]}"; do

@@ -1,0 +1,93 @@
+#include "cli/Board.h"
+
+#include <ostream>
+
+#include "cli/KelvornIo.h"
+
+namespace kio {
+
+using namespace d2xx;
+
+FT_STATUS WatchedDriver::Open(std::int32_t Index, FT_HANDLE* Handle) {
+    if (endOnce_ && end_ >= 0) return FT_DEVICE_NOT_FOUND;
+    const FT_STATUS status = below_.Open(Index, Handle);
+    if (status == FT_DEVICE_NOT_OPENED) busy_.insert(Index);
+    if (status == FT_DEVICE_NOT_FOUND && endOnce_) end_ = Index;
+    return status;
+}
+
+FT_STATUS WatchedDriver::OpenEx(const char* Arg, std::uint32_t Flags, FT_HANDLE* Handle) {
+    lastOpenEx_ = below_.OpenEx(Arg, Flags, Handle);
+    return lastOpenEx_;
+}
+
+std::string Printable(const std::string& Text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char ch : Text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += ch;
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> Board::Scan(std::ostream& Err) {
+    std::vector<std::string> serials;
+    driver_.EndListOnce(true);
+    for (;;) {
+        device_.Identify();
+        if (device_.SerialNumber().empty()) break;
+        serials.push_back(device_.SerialNumber());
+    }
+    driver_.EndListOnce(false);
+    for (const std::int32_t index : driver_.Busy())
+        Err << "kelvorn-io: FTDI device " << index << " is held by another program: passed over\n";
+    return serials;
+}
+
+int Board::Open(const std::string& Serial, std::ostream& Err) {
+    serial_ = Serial;
+    if (serial_.empty()) {
+        const std::vector<std::string> found = Scan(Err);
+        if (found.empty()) {
+            Err << "kelvorn-io: no Kelvorn board found\n";
+            return kBoard;
+        }
+        if (found.size() > 1) {
+            Err << "kelvorn-io: " << found.size() << " Kelvorn boards attached, pick one with"
+                << " --serial:";
+            for (const std::string& s : found) Err << ' ' << Printable(s);
+            Err << '\n';
+            return kUsage;
+        }
+        serial_ = found.front();
+    }
+    if (!device_.Connect(serial_)) {
+        Err << "kelvorn-io: board " << Printable(serial_)
+            << (driver_.LastOpenEx() == FT_DEVICE_NOT_OPENED  ? " is held by another program\n"
+                : driver_.LastOpenEx() == FT_DEVICE_NOT_FOUND ? " not found\n"
+                                                              : " cannot be opened\n");
+        return kBoard;
+    }
+    device_.SetOutputs(0);
+    if (driver_.Failed()) {
+        Err << "kelvorn-io: board " << Printable(serial_) << " does not answer\n";
+        return kBoard;
+    }
+    return kOk;
+}
+
+SimBoard WiredSimBoard() {
+    SimBoard board{"A1B2C3", "Kelvorn"};
+    for (std::size_t i = 0; i < clsVostrel::OutputPins.size(); ++i)
+        board.Wires.push_back({clsVostrel::OutputPins[i].Mask, clsVostrel::InputPins[i].Mask});
+    return board;
+}
+
+}  // namespace kio

@@ -1,0 +1,97 @@
+// The board as every command that opens it sees it: found by the panel's scan, opened as connect
+// opens it with all outputs written off, and watched for a driver that stops answering.
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "d2xx/d2xx.h"
+#include "device/clsVostrel.h"
+
+namespace kio {
+
+// Forwards every call to the driver below and keeps what the commands report: the devices
+// passed over because another program holds them, how the last open by serial went, and whether
+// a call that drives the chip failed.
+class WatchedDriver final : public d2xx::Driver {
+public:
+    explicit WatchedDriver(d2xx::Driver& Below) : below_(Below) {}
+
+    // While on, the device list ends at the first index found past its end, so that repeated
+    // scans stop there instead of wrapping to the first board again.
+    void EndListOnce(bool On) {
+        endOnce_ = On;
+        end_ = -1;
+    }
+    const std::set<std::int32_t>& Busy() const { return busy_; }
+    d2xx::FT_STATUS LastOpenEx() const { return lastOpenEx_; }
+    bool Failed() const { return failed_; }
+
+    d2xx::FT_STATUS Open(std::int32_t Index, d2xx::FT_HANDLE* Handle) override;
+    d2xx::FT_STATUS OpenEx(const char* Arg, std::uint32_t Flags, d2xx::FT_HANDLE* Handle) override;
+    d2xx::FT_STATUS Close(d2xx::FT_HANDLE Handle) override { return below_.Close(Handle); }
+    d2xx::FT_STATUS EE_Read(d2xx::FT_HANDLE Handle, d2xx::FT_PROGRAM_DATA* Data) override {
+        return below_.EE_Read(Handle, Data);
+    }
+    d2xx::FT_STATUS SetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t Mask,
+                               std::uint8_t Mode) override {
+        return Check(below_.SetBitMode(Handle, Mask, Mode));
+    }
+    d2xx::FT_STATUS SetBaudRate(d2xx::FT_HANDLE Handle, std::uint32_t BaudRate) override {
+        return Check(below_.SetBaudRate(Handle, BaudRate));
+    }
+    d2xx::FT_STATUS SetLatencyTimer(d2xx::FT_HANDLE Handle, std::uint8_t Timer) override {
+        return Check(below_.SetLatencyTimer(Handle, Timer));
+    }
+    d2xx::FT_STATUS Write(d2xx::FT_HANDLE Handle, const void* Buffer, std::uint32_t BytesToWrite,
+                          std::uint32_t* BytesWritten) override {
+        return Check(below_.Write(Handle, Buffer, BytesToWrite, BytesWritten));
+    }
+    d2xx::FT_STATUS GetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t* Pins) override {
+        return Check(below_.GetBitMode(Handle, Pins));
+    }
+
+private:
+    d2xx::FT_STATUS Check(d2xx::FT_STATUS Status) {
+        if (Status != d2xx::FT_OK) failed_ = true;
+        return Status;
+    }
+
+    d2xx::Driver& below_;
+    std::set<std::int32_t> busy_;
+    d2xx::FT_STATUS lastOpenEx_ = d2xx::FT_OK;
+    bool failed_ = false;
+    bool endOnce_ = false;
+    std::int32_t end_ = -1;
+};
+
+// Bytes outside printable ASCII as \xNN, for serials in messages on stderr.
+std::string Printable(const std::string& Text);
+
+class Board {
+public:
+    explicit Board(d2xx::Driver& Driver) : driver_(Driver) {}
+
+    // The serials of the attached boards in the order Read finds them; each device passed over
+    // because another program holds it is named on Err.
+    std::vector<std::string> Scan(std::ostream& Err);
+
+    // Opens the board with this serial, or the one attached when Serial is empty, and writes all
+    // outputs off. kOk, or the status to exit with after the error has gone to Err.
+    int Open(const std::string& Serial, std::ostream& Err);
+
+    clsVostrel& Device() { return device_; }
+    const std::string& Serial() const { return serial_; }
+    // True once a call that drives the chip failed: the board no longer answers.
+    bool Failed() const { return driver_.Failed(); }
+
+private:
+    WatchedDriver driver_;
+    clsVostrel device_{driver_};  // after the driver: closes the board through it
+    std::string serial_;
+};
+
+}  // namespace kio

@@ -1,0 +1,224 @@
+#include "cli/Commands.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <istream>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <ostream>
+
+#include "cli/Board.h"
+
+namespace kio {
+namespace {
+
+constexpr std::size_t kMaxScript = 16 << 20;
+
+// Serials are the EEPROM's 8-bit bytes; as the panel does, each byte is read as the Latin-1
+// character of that code, so that any serial makes valid UTF-8 for JSON.
+std::string Latin1ToUtf8(const std::string& Text) {
+    std::string out;
+    for (const char ch : Text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+bool High(std::uint8_t Inputs, int Index) { return (Inputs >> Index & 1) != 0; }
+
+std::string InputsText(std::uint8_t Inputs) {
+    std::string text;
+    for (int i = 0; i < 5; ++i)
+        text += (i ? " in" : "in") + std::to_string(i) + (High(Inputs, i) ? "=high" : "=low");
+    return text;
+}
+
+nlohmann::json InputsJson(std::uint8_t Inputs) {
+    nlohmann::json list = nlohmann::json::array();
+    for (int i = 0; i < 5; ++i) list.push_back(High(Inputs, i));
+    return list;
+}
+
+int StoppedAnswering(const Board& B, Io& Io, const std::string& Where = "") {
+    Io.Err << "kelvorn-io: board " << Printable(B.Serial()) << " stopped answering" << Where
+           << '\n';
+    return kBoard;
+}
+
+std::string Milliseconds(Micros Time) { return std::to_string(Time / 1000) + " ms"; }
+
+// Reads the input once, or with `within` until it is at the level or the time is up, and prints
+// the line that says how it went. Whether it was met; nothing when the board did not answer.
+std::optional<bool> Expect(clsVostrel& Device, const Step& Line, Io& Io) {
+    const Micros start = Io.Time.Now();
+    bool high = false;
+    Micros spent = 0;
+    for (;;) {
+        high = High(Device.Inputs(), Line.Index);
+        if (!Device.LastReadOk()) return std::nullopt;
+        spent = Io.Time.Now() - start;
+        if (high == Line.Level || !Line.Within || spent >= Line.Time) break;
+        if (!Io.Time.Sleep(std::min<Micros>(1000, Line.Time - spent))) break;
+    }
+    const char* want = Line.Level ? "high" : "low";
+    if (high == Line.Level) {
+        Io.Out << "ok " << Line.Line << ": in" << Line.Index << ' ' << want;
+        if (Line.Within) Io.Out << " after " << Milliseconds(spent);
+    } else {
+        Io.Out << "FAIL " << Line.Line << ": in" << Line.Index << " expected " << want << ", read "
+               << (high ? "high" : "low");
+        if (Line.Within) Io.Out << " for " << Milliseconds(spent);
+    }
+    Io.Out << std::endl;
+    return high == Line.Level;
+}
+
+}  // namespace
+
+int List(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
+    Board board(Driver);
+    const std::vector<std::string> serials = board.Scan(Io.Err);
+    if (serials.empty()) {  // nothing on stdout, in JSON too
+        Io.Err << "kelvorn-io: no Kelvorn board found\n";
+        return kFailed;
+    }
+    if (Opt.Json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const std::string& s : serials) list.push_back(Latin1ToUtf8(s));
+        Io.Out << list.dump() << '\n';
+    } else {
+        for (const std::string& s : serials) Io.Out << s << '\n';
+    }
+    return kOk;
+}
+
+int Read(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
+    Board board(Driver);
+    if (const int status = board.Open(Opt.Serial, Io.Err); status != kOk) return status;
+    const std::uint8_t inputs = board.Device().Inputs();
+    if (!board.Device().LastReadOk()) return StoppedAnswering(board, Io);
+    if (Opt.Json)
+        Io.Out << nlohmann::json{{"inputs", InputsJson(inputs)}}.dump() << '\n';
+    else
+        Io.Out << InputsText(inputs) << '\n';
+    return kOk;
+}
+
+int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
+    Board board(Driver);
+    if (const int status = board.Open(Opt.Serial, Io.Err); status != kOk) return status;
+    const Micros start = Io.Time.Now();
+    Micros end = INT64_MAX;
+    if (Opt.Duration && __builtin_add_overflow(start, *Opt.Duration, &end)) end = INT64_MAX;
+    Micros next = start;
+    int last = -1;
+    for (;;) {
+        const std::uint8_t inputs = board.Device().Inputs();
+        if (!board.Device().LastReadOk()) return StoppedAnswering(board, Io);
+        const Micros now = Io.Time.Now();
+        if (inputs != last) {
+            last = inputs;
+            const Micros ms = (now - start) / 1000;
+            if (Opt.Json) {
+                Io.Out << nlohmann::ordered_json{{"time", static_cast<double>(ms) / 1000.0},
+                                                 {"inputs", InputsJson(inputs)}}
+                              .dump();
+            } else {
+                char time[32];
+                std::snprintf(time, sizeof time, "%lld.%03lld ", static_cast<long long>(ms / 1000),
+                              static_cast<long long>(ms % 1000));
+                Io.Out << time << InputsText(inputs);
+            }
+            Io.Out << std::endl;
+            if (!Io.Out) break;  // nobody reads any more: stop as on SIGTERM
+        }
+        next += Opt.Interval;
+        if (next < now) next = now;  // fell behind: no burst to catch up
+        if (next >= end) {
+            if (end > now) Io.Time.Sleep(end - now);
+            break;
+        }
+        if (!Io.Time.Sleep(next - now)) break;
+    }
+    return kOk;
+}
+
+int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io) {
+    std::string text;
+    {
+        std::ifstream file;
+        if (Opt.Script != "-") {
+            file.open(Opt.Script, std::ios::binary);
+            if (!file) {
+                Io.Err << "kelvorn-io: cannot read the script " << Printable(Opt.Script) << '\n';
+                return kUsage;
+            }
+        }
+        std::istream& in = Opt.Script == "-" ? Io.In : file;
+        char buffer[65536];
+        while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+            text.append(buffer, static_cast<std::size_t>(in.gcount()));
+            if (text.size() > kMaxScript) {
+                Io.Err << "kelvorn-io: the script is larger than 16 MiB\n";
+                return kUsage;
+            }
+        }
+        if (in.bad()) {
+            Io.Err << "kelvorn-io: cannot read the script " << Printable(Opt.Script) << '\n';
+            return kUsage;
+        }
+    }
+    const auto parsed = ParseScript(text);
+    if (const auto* error = std::get_if<ParseError>(&parsed)) {
+        Io.Err << "kelvorn-io: " << Printable(Opt.Script == "-" ? "stdin" : Opt.Script) << " line "
+               << error->Line << ": " << error->Message << '\n';
+        return kUsage;
+    }
+
+    Board board(Driver());
+    if (const int status = board.Open(Opt.Serial, Io.Err); status != kOk) return status;
+    clsVostrel& device = board.Device();
+    int met = 0;
+    int failed = 0;
+    bool stopped = false;
+    for (const Step& step : std::get<std::vector<Step>>(parsed)) {
+        const std::string where = " (line " + std::to_string(step.Line) + ")";
+        if (Io.Time.StopAsked()) {
+            Io.Err << "kelvorn-io: stopped before line " << step.Line << '\n';
+            stopped = true;
+            break;
+        }
+        switch (step.What) {
+            case Step::Kind::Out:
+                device.BitOut(static_cast<std::int16_t>(step.Index), step.Level);
+                if (board.Failed()) return StoppedAnswering(board, Io, where);
+                break;
+            case Step::Kind::Wait:
+                Io.Time.Sleep(step.Time);
+                break;
+            case Step::Kind::Read: {
+                const std::uint8_t inputs = device.Inputs();
+                if (!device.LastReadOk()) return StoppedAnswering(board, Io, where);
+                Io.Out << InputsText(inputs) << std::endl;
+                break;
+            }
+            case Step::Kind::Expect: {
+                const std::optional<bool> ok = Expect(device, step, Io);
+                if (!ok) return StoppedAnswering(board, Io, where);
+                ++(*ok ? met : failed);
+                break;
+            }
+        }
+    }
+    Io.Out << "expectations: " << met << " met, " << failed << " failed" << std::endl;
+    return failed > 0 || stopped ? kFailed : kOk;
+}
+
+}  // namespace kio

@@ -1,0 +1,64 @@
+// kelvorn-io: the Kelvorn board from scripts and the shell (list, read, watch, run). Main is the
+// whole program behind main(), with its streams, driver and clock passed in so that tests run it
+// in-process.
+//
+// Exit statuses: 0 success; 1 an expectation failed (run) or no board was found (list); 2 the
+// command line or the script is wrong, nothing opened; 3 the board could not be found or opened,
+// or stopped answering while in use.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+#include <memory>
+
+#include "cli/Script.h"
+#include "d2xx/SimDriver.h"
+
+namespace kio {
+
+enum Status { kOk = 0, kFailed = 1, kUsage = 2, kBoard = 3 };
+
+// Time for watch, wait and expect ... within.
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual Micros Now() = 0;  // monotonic
+    // Sleeps Duration, or less when a stop is asked; false once one has been.
+    virtual bool Sleep(Micros Duration) = 0;
+    virtual bool StopAsked() = 0;
+};
+
+// The system's monotonic clock. While it lives SIGINT and SIGTERM ask for a stop instead of
+// ending the process: they are blocked, and let through only while Sleep waits, which they end.
+class SystemClock final : public Clock {
+public:
+    SystemClock();
+    ~SystemClock() override;  // restores the signal mask and handlers
+    SystemClock(const SystemClock&) = delete;
+    SystemClock& operator=(const SystemClock&) = delete;
+    Micros Now() override;
+    bool Sleep(Micros Duration) override;
+    bool StopAsked() override;
+
+private:
+    struct Saved;
+    std::unique_ptr<Saved> saved_;
+};
+
+struct Io {
+    std::istream& In;
+    std::ostream& Out;
+    std::ostream& Err;
+    Clock& Time;
+    // The driver for the simulated boards (Sim) or for the USB bus; called once, after the
+    // command line has been parsed. The driver must outlive Main.
+    std::function<d2xx::Driver&(bool Sim)> MakeDriver;
+};
+
+int Main(int argc, const char* const* argv, Io& Io);
+
+// The simulated board of --sim: serial A1B2C3, outputs 0..2 wired to inputs 0..2, inputs 3 and
+// 4 open.
+d2xx::SimBoard WiredSimBoard();
+
+}  // namespace kio
