@@ -136,7 +136,8 @@ std::optional<BaudDivisor> DivisorFor(const ftdi_context& Ftdi, std::int64_t Bau
     if (fast) encoded |= 0x20000;
     if (h)
         return BaudDivisor{static_cast<std::uint16_t>(encoded & 0xFFFF),
-                           static_cast<std::uint16_t>((encoded >> 8 & 0xFF00) | Ftdi.index)};
+                           static_cast<std::uint16_t>((encoded >> 8 & 0xFF00) |
+                                                      static_cast<std::uint32_t>(Ftdi.index))};
     return BaudDivisor{static_cast<std::uint16_t>(encoded & 0xFFFF),
                        static_cast<std::uint16_t>(encoded >> 16)};
 }
