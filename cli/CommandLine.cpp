@@ -1,5 +1,7 @@
 #include <CLI/CLI.hpp>
 #include <ostream>
+#include <string>
+#include <vector>
 
 #include "cli/Commands.h"
 
@@ -39,6 +41,10 @@ int Main(int argc, const char* const* argv, Io& Io) {
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e, Io.Out, Io.Err);
         std::string what = e.what();
+        // A mistyped command is left over as an extra, and CLI11 then only misses a command.
+        if (const std::vector<std::string> extra = app.remaining(); !extra.empty() &&
+                                                                    app.get_subcommands().empty())
+            what = "unknown command '" + extra.front() + "': list, read, watch or run";
         for (char& c : what)
             if (c == '\n') c = ' ';
         Io.Err << "kelvorn-io: " << what << " (see kelvorn-io --help)\n";

@@ -119,6 +119,8 @@ TEST_F(KelvornIo, ExitStatuses) {
     EXPECT_EQ(Run({"--sim", "watch", "--interval", "0"}), 2);
     EXPECT_EQ(Run({"--sim", "watch", "--duration", "nan"}), 2);
     EXPECT_EQ(Run({"--sim", "run", "/nonexistent/script"}), 2);
+    EXPECT_EQ(Run({"--sim", "raed"}), 2);
+    EXPECT_NE(err.str().find("unknown command 'raed'"), std::string::npos) << err.str();
     EXPECT_EQ(drivers, 1);
 
     sim.SetBusy(board, true);
