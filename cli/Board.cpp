@@ -21,22 +21,6 @@ FT_STATUS WatchedDriver::OpenEx(const char* Arg, std::uint32_t Flags, FT_HANDLE*
     return lastOpenEx_;
 }
 
-std::string Printable(const std::string& Text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char ch : Text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += ch;
-        } else {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
-    return out;
-}
-
 std::vector<std::string> Board::Scan(std::ostream& Err) {
     std::vector<std::string> serials;
     driver_.EndListOnce(true);

@@ -68,9 +68,6 @@ private:
     std::int32_t end_ = -1;
 };
 
-// Bytes outside printable ASCII as \xNN, for serials in messages on stderr.
-std::string Printable(const std::string& Text);
-
 class Board {
 public:
     explicit Board(d2xx::Driver& Driver) : driver_(Driver) {}

@@ -66,6 +66,6 @@ bool SystemClock::Sleep(Micros Duration) {
     return gStop == 0;
 }
 
-bool SystemClock::StopAsked() { return !Sleep(0) || gStop != 0; }
+bool SystemClock::StopAsked() { return !Sleep(0); }
 
 }  // namespace kio

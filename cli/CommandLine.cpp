@@ -42,8 +42,8 @@ int Main(int argc, const char* const* argv, Io& Io) {
         if (e.get_exit_code() == 0) return app.exit(e, Io.Out, Io.Err);
         std::string what = e.what();
         // A mistyped command is left over as an extra, and CLI11 then only misses a command.
-        if (const std::vector<std::string> extra = app.remaining(); !extra.empty() &&
-                                                                    app.get_subcommands().empty())
+        if (const std::vector<std::string> extra = app.remaining();
+            !extra.empty() && app.get_subcommands().empty())
             what = "unknown command '" + extra.front() + "': list, read, watch or run";
         for (char& c : what)
             if (c == '\n') c = ' ';

@@ -31,18 +31,20 @@ std::string Latin1ToUtf8(const std::string& Text) {
     return out;
 }
 
+constexpr int kInputs = static_cast<int>(clsVostrel::InputPins.size());
+
 bool High(std::uint8_t Inputs, int Index) { return (Inputs >> Index & 1) != 0; }
 
 std::string InputsText(std::uint8_t Inputs) {
     std::string text;
-    for (int i = 0; i < 5; ++i)
+    for (int i = 0; i < kInputs; ++i)
         text += (i ? " in" : "in") + std::to_string(i) + (High(Inputs, i) ? "=high" : "=low");
     return text;
 }
 
 nlohmann::json InputsJson(std::uint8_t Inputs) {
     nlohmann::json list = nlohmann::json::array();
-    for (int i = 0; i < 5; ++i) list.push_back(High(Inputs, i));
+    for (int i = 0; i < kInputs; ++i) list.push_back(High(Inputs, i));
     return list;
 }
 

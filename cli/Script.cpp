@@ -3,22 +3,10 @@
 namespace kio {
 namespace {
 
-// At most 40 characters of Text, bytes outside printable ASCII as \xNN: error messages quote
-// what the script held, which may be anything.
+// At most 40 characters of Text, made printable: error messages quote what the script held,
+// which may be anything.
 std::string Quote(std::string_view Text) {
-    std::string out = "'";
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (std::size_t i = 0; i < Text.size() && i < 40; ++i) {
-        const auto c = static_cast<unsigned char>(Text[i]);
-        if (c >= 0x20 && c < 0x7F) {
-            out += static_cast<char>(c);
-        } else {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
-    return out + (Text.size() > 40 ? "...'" : "'");
+    return "'" + Printable(Text.substr(0, 40)) + (Text.size() > 40 ? "...'" : "'");
 }
 
 std::vector<std::string_view> Words(std::string_view Line) {
@@ -44,7 +32,30 @@ std::optional<int> Index(std::string_view Text) {
     return value;
 }
 
+// True for Yes, false for No, nothing for any other word.
+std::optional<bool> Either(std::string_view Text, std::string_view Yes, std::string_view No) {
+    if (Text == Yes) return true;
+    if (Text == No) return false;
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::string Printable(std::string_view Text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char ch : Text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c >= 0x20 && c < 0x7F && c != '\\') {
+            out += ch;
+        } else {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 0xF];
+        }
+    }
+    return out;
+}
 
 std::optional<Micros> ParseDuration(std::string_view Text) {
     Micros unit = 0;
@@ -103,11 +114,11 @@ std::variant<std::vector<Step>, ParseError> ParseScript(std::string_view Text) {
             if (w.size() != 3) return fail("expected 'out N on|off'");
             const std::optional<int> n = Index(w[1]);
             if (!n || *n > 2) return fail("no output " + Quote(w[1]) + " (0 to 2)");
-            if (w[2] != "on" && w[2] != "off")
-                return fail("expected on or off, not " + Quote(w[2]));
+            const std::optional<bool> on = Either(w[2], "on", "off");
+            if (!on) return fail("expected on or off, not " + Quote(w[2]));
             step.What = Step::Kind::Out;
             step.Index = *n;
-            step.Level = w[2] == "on";
+            step.Level = *on;
         } else if (w[0] == "wait") {
             if (w.size() != 2) return fail("expected 'wait DURATION'");
             const std::optional<Micros> t = ParseDuration(w[1]);
@@ -120,11 +131,11 @@ std::variant<std::vector<Step>, ParseError> ParseScript(std::string_view Text) {
             const std::optional<int> n =
                 w[1].starts_with("in") ? Index(w[1].substr(2)) : std::nullopt;
             if (!n || *n > 4) return fail("no input " + Quote(w[1]) + " (in0 to in4)");
-            if (w[2] != "high" && w[2] != "low")
-                return fail("expected high or low, not " + Quote(w[2]));
+            const std::optional<bool> high = Either(w[2], "high", "low");
+            if (!high) return fail("expected high or low, not " + Quote(w[2]));
             step.What = Step::Kind::Expect;
             step.Index = *n;
-            step.Level = w[2] == "high";
+            step.Level = *high;
             if (w.size() == 5) {
                 const std::optional<Micros> t = ParseDuration(w[4]);
                 if (!t) return fail("bad duration " + Quote(w[4]) + " (a number with ms or s)");

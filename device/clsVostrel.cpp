@@ -42,20 +42,15 @@ void clsVostrel::BitOut(std::int16_t Index, bool Value) {
         lOutputs &= ~mask;  // active low: on drives the pin low
     else
         lOutputs |= mask;
-    const auto byte = static_cast<std::uint8_t>(lOutputs & 0xFF);
-    std::uint32_t written = 0;
-    oDriver.Write(lHandle, &byte, 1, &written);
+    WriteLatch();
 }
 
 bool clsVostrel::BitInput(std::int16_t Index) {
-    std::uint8_t pins = 0;
-    bLastReadOk = oDriver.GetBitMode(lHandle, &pins) == FT_OK;
-    return (pins & MaskOf(InputPins, Index)) != 0;
+    return (ReadPins() & MaskOf(InputPins, Index)) != 0;
 }
 
 std::uint8_t clsVostrel::Inputs() {
-    std::uint8_t pins = 0;
-    bLastReadOk = oDriver.GetBitMode(lHandle, &pins) == FT_OK;
+    const std::uint8_t pins = ReadPins();
     std::uint8_t levels = 0;
     for (std::size_t i = 0; i < InputPins.size(); ++i)
         if ((pins & InputPins[i].Mask) != 0) levels = static_cast<std::uint8_t>(levels | 1u << i);
@@ -69,9 +64,19 @@ void clsVostrel::SetOutputs(std::uint8_t On) {
         else
             lOutputs |= OutputPins[i].Mask;
     }
+    WriteLatch();
+}
+
+void clsVostrel::WriteLatch() {
     const auto byte = static_cast<std::uint8_t>(lOutputs & 0xFF);
     std::uint32_t written = 0;
     oDriver.Write(lHandle, &byte, 1, &written);
+}
+
+std::uint8_t clsVostrel::ReadPins() {
+    std::uint8_t pins = 0;
+    bLastReadOk = oDriver.GetBitMode(lHandle, &pins) == FT_OK;
+    return pins;
 }
 
 std::string clsVostrel::ByteArrayToString(std::span<const char> Buffer) {

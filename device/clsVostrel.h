@@ -73,6 +73,10 @@ public:
 
 private:
     static std::string ByteArrayToString(std::span<const char> Buffer);
+    // One one-byte write of the latch's low byte; its status is not examined.
+    void WriteLatch();
+    // One pin read: the pin byte, 0 when it failed. Sets bLastReadOk.
+    std::uint8_t ReadPins();
 
     d2xx::Driver& oDriver;
     std::int32_t lHandle = 0;     // open board, 0 = none
