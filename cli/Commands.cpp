@@ -120,6 +120,7 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
     Micros end = INT64_MAX;
     if (Opt.Duration && __builtin_add_overflow(start, *Opt.Duration, &end)) end = INT64_MAX;
     Micros next = start;
+    Micros sampled = start;  // each line's time is when its pin read began: the first is 0.000
     int last = -1;
     for (;;) {
         const std::uint8_t inputs = board.Device().Inputs();
@@ -127,7 +128,7 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
         const Micros now = Io.Time.Now();
         if (inputs != last) {
             last = inputs;
-            const Micros ms = (now - start) / 1000;
+            const Micros ms = (sampled - start) / 1000;
             if (Opt.Json) {
                 Io.Out << nlohmann::ordered_json{{"time", static_cast<double>(ms) / 1000.0},
                                                  {"inputs", InputsJson(inputs)}}
@@ -148,6 +149,7 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
             break;
         }
         if (!Io.Time.Sleep(next - now)) break;
+        sampled = Io.Time.Now();
     }
     return kOk;
 }
