@@ -8,11 +8,12 @@
 #include <string>
 
 #include "cli/KelvornIo.h"
+#include "device/Board.h"
 
 int main(int argc, char** argv) {
     const std::string seconds = argc > 1 ? argv[1] : "5";
     d2xx::SimDriver sim;
-    const auto board = sim.Add(kio::WiredSimBoard());
+    const auto board = sim.Add(kelvorn::WiredSimBoard());
     kio::SystemClock clock;
     std::istringstream in;
     std::ostringstream out;

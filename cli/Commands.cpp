@@ -8,28 +8,27 @@
 #include <optional>
 #include <ostream>
 
-#include "cli/Board.h"
+#include "device/Board.h"
+#include "device/Text.h"
 
 namespace kio {
 namespace {
 
-constexpr std::size_t kMaxScript = 16 << 20;
+using kelvorn::Board;
+using kelvorn::Latin1ToUtf8;
+using kelvorn::Printable;
 
-// Serials are the EEPROM's 8-bit bytes; as the panel does, each byte is read as the Latin-1
-// character of that code, so that any serial makes valid UTF-8 for JSON.
-std::string Latin1ToUtf8(const std::string& Text) {
-    std::string out;
-    for (const char ch : Text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c < 0x80) {
-            out += ch;
-        } else {
-            out += static_cast<char>(0xC0 | c >> 6);
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
+// Board::Open's outcome as the status to exit with.
+int ExitStatus(Board::Opened How) {
+    switch (How) {
+        case Board::Opened::Yes: return kOk;
+        case Board::Opened::Ambiguous: return kUsage;
+        case Board::Opened::No: break;
     }
-    return out;
+    return kBoard;
 }
+
+constexpr std::size_t kMaxScript = 16 << 20;
 
 constexpr int kInputs = static_cast<int>(clsVostrel::InputPins.size());
 
@@ -85,7 +84,7 @@ std::optional<bool> Expect(clsVostrel& Device, const Step& Line, Io& Io) {
 }  // namespace
 
 int List(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
-    Board board(Driver);
+    Board board(Driver, "kelvorn-io");
     const std::vector<std::string> serials = board.Scan(Io.Err);
     if (serials.empty()) {  // nothing on stdout, in JSON too
         Io.Err << "kelvorn-io: no Kelvorn board found\n";
@@ -102,8 +101,8 @@ int List(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
 }
 
 int Read(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
-    Board board(Driver);
-    if (const int status = board.Open(Opt.Serial, Io.Err); status != kOk) return status;
+    Board board(Driver, "kelvorn-io");
+    if (const int status = ExitStatus(board.Open(Opt.Serial, Io.Err)); status != kOk) return status;
     const std::uint8_t inputs = board.Device().Inputs();
     if (!board.Device().LastReadOk()) return StoppedAnswering(board, Io);
     if (Opt.Json)
@@ -114,8 +113,8 @@ int Read(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
 }
 
 int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
-    Board board(Driver);
-    if (const int status = board.Open(Opt.Serial, Io.Err); status != kOk) return status;
+    Board board(Driver, "kelvorn-io");
+    if (const int status = ExitStatus(board.Open(Opt.Serial, Io.Err)); status != kOk) return status;
     const Micros start = Io.Time.Now();
     Micros end = INT64_MAX;
     if (Opt.Duration && __builtin_add_overflow(start, *Opt.Duration, &end)) end = INT64_MAX;
@@ -186,8 +185,8 @@ int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io
         return kUsage;
     }
 
-    Board board(Driver());
-    if (const int status = board.Open(Opt.Serial, Io.Err); status != kOk) return status;
+    Board board(Driver(), "kelvorn-io");
+    if (const int status = ExitStatus(board.Open(Opt.Serial, Io.Err)); status != kOk) return status;
     clsVostrel& device = board.Device();
     int met = 0;
     int failed = 0;

@@ -57,8 +57,4 @@ struct Io {
 
 int Main(int argc, const char* const* argv, Io& Io);
 
-// The simulated board of --sim: serial A1B2C3, outputs 0..2 wired to inputs 0..2, inputs 3 and
-// 4 open.
-d2xx::SimBoard WiredSimBoard();
-
 }  // namespace kio

@@ -1,6 +1,10 @@
 #include "cli/Script.h"
 
+#include "device/Text.h"
+
 namespace kio {
+
+using kelvorn::Printable;
 namespace {
 
 // At most 40 characters of Text, made printable: error messages quote what the script held,
@@ -40,22 +44,6 @@ std::optional<bool> Either(std::string_view Text, std::string_view Yes, std::str
 }
 
 }  // namespace
-
-std::string Printable(std::string_view Text) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    for (const char ch : Text) {
-        const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            out += ch;
-        } else {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
-    return out;
-}
 
 std::optional<Micros> ParseDuration(std::string_view Text) {
     Micros unit = 0;

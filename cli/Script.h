@@ -10,10 +10,6 @@
 
 namespace kio {
 
-// Text from outside (serials, file names, script lines) for a message on stderr: bytes outside
-// printable ASCII, and the backslash, as \xNN.
-std::string Printable(std::string_view Text);
-
 // Durations are kept in microseconds.
 using Micros = std::int64_t;
 

@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "cli/KelvornIo.h"
+#include "device/Board.h"
 #include "d2xx/LibftdiDriver.h"
 
 int main(int argc, char** argv) {
@@ -14,7 +15,7 @@ int main(int argc, char** argv) {
     kio::Io io{std::cin, std::cout, std::cerr, clock, [&](bool Sim) -> d2xx::Driver& {
                    if (Sim) {
                        auto sim = std::make_unique<d2xx::SimDriver>();
-                       sim->Add(kio::WiredSimBoard());
+                       sim->Add(kelvorn::WiredSimBoard());
                        driver = std::move(sim);
                    } else {
                        driver = std::make_unique<d2xx::LibftdiDriver>();

@@ -2,6 +2,7 @@
 // sleeps: what a script author reads on stdout and stderr, the exit status, and what the board
 // sees.
 #include "cli/KelvornIo.h"
+#include "device/Board.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -31,7 +32,7 @@ public:
 class KelvornIo : public testing::Test {
 protected:
     SimDriver sim;
-    SimDriver::DeviceId board = sim.Add(kio::WiredSimBoard());
+    SimDriver::DeviceId board = sim.Add(kelvorn::WiredSimBoard());
     FakeClock clock;
     std::istringstream in;
     std::ostringstream out;

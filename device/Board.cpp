@@ -1,10 +1,11 @@
-#include "cli/Board.h"
+#include "device/Board.h"
 
 #include <ostream>
+#include <utility>
 
-#include "cli/KelvornIo.h"
+#include "device/Text.h"
 
-namespace kio {
+namespace kelvorn {
 
 using namespace d2xx;
 
@@ -31,47 +32,47 @@ std::vector<std::string> Board::Scan(std::ostream& Err) {
     }
     driver_.EndListOnce(false);
     for (const std::int32_t index : driver_.Busy())
-        Err << "kelvorn-io: FTDI device " << index << " is held by another program: passed over\n";
+        Err << program_ << ": FTDI device " << index << " is held by another program: passed over\n";
     return serials;
 }
 
-int Board::Open(const std::string& Serial, std::ostream& Err) {
+Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
     serial_ = Serial;
     if (serial_.empty()) {
         const std::vector<std::string> found = Scan(Err);
         if (found.empty()) {
-            Err << "kelvorn-io: no Kelvorn board found\n";
-            return kBoard;
+            Err << program_ << ": no Kelvorn board found\n";
+            return Opened::No;
         }
         if (found.size() > 1) {
-            Err << "kelvorn-io: " << found.size() << " Kelvorn boards attached, pick one with"
+            Err << program_ << ": " << found.size() << " Kelvorn boards attached, pick one with"
                 << " --serial:";
             for (const std::string& s : found) Err << ' ' << Printable(s);
             Err << '\n';
-            return kUsage;
+            return Opened::Ambiguous;
         }
         serial_ = found.front();
     }
     if (!device_.Connect(serial_)) {
-        Err << "kelvorn-io: board " << Printable(serial_)
+        Err << program_ << ": board " << Printable(serial_)
             << (driver_.LastOpenEx() == FT_DEVICE_NOT_OPENED  ? " is held by another program\n"
                 : driver_.LastOpenEx() == FT_DEVICE_NOT_FOUND ? " not found\n"
                                                               : " cannot be opened\n");
-        return kBoard;
+        return Opened::No;
     }
     device_.SetOutputs(0);
     if (driver_.Failed()) {
-        Err << "kelvorn-io: board " << Printable(serial_) << " does not answer\n";
-        return kBoard;
+        Err << program_ << ": board " << Printable(serial_) << " does not answer\n";
+        return Opened::No;
     }
-    return kOk;
+    return Opened::Yes;
 }
 
-SimBoard WiredSimBoard() {
-    SimBoard board{"A1B2C3", "Kelvorn"};
+SimBoard WiredSimBoard(std::string Serial) {
+    SimBoard board{std::move(Serial), "Kelvorn"};
     for (std::size_t i = 0; i < clsVostrel::OutputPins.size(); ++i)
         board.Wires.push_back({clsVostrel::OutputPins[i].Mask, clsVostrel::InputPins[i].Mask});
     return board;
 }
 
-}  // namespace kio
+}  // namespace kelvorn

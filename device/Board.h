@@ -1,17 +1,20 @@
-// The board as every command that opens it sees it: found by the panel's scan, opened as connect
-// opens it with all outputs written off, and watched for a driver that stops answering.
+// The board as the programs without a window hold it (kelvorn-io, kelvorn-mqtt): found by the
+// panel's scan, opened as connect opens it with all outputs written off, and watched for a driver
+// that stops answering.
 #pragma once
 
 #include <cstdint>
 #include <iosfwd>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "d2xx/SimDriver.h"
 #include "d2xx/d2xx.h"
 #include "device/clsVostrel.h"
 
-namespace kio {
+namespace kelvorn {
 
 // Forwards every call to the driver below and keeps what the commands report: the devices
 // passed over because another program holds them, how the last open by serial went, and whether
@@ -68,17 +71,23 @@ private:
     std::int32_t end_ = -1;
 };
 
+// Messages go to the stream given, one line each, starting with the program's name.
 class Board {
 public:
-    explicit Board(d2xx::Driver& Driver) : driver_(Driver) {}
+    Board(d2xx::Driver& Driver, std::string_view Program) : driver_(Driver), program_(Program) {}
 
     // The serials of the attached boards in the order Read finds them; each device passed over
     // because another program holds it is named on Err.
     std::vector<std::string> Scan(std::ostream& Err);
 
+    enum class Opened {
+        Yes,
+        Ambiguous,  // no serial given and several boards attached; they are named on Err
+        No,         // not found, held by another program, or not answering; said on Err
+    };
     // Opens the board with this serial, or the one attached when Serial is empty, and writes all
-    // outputs off. kOk, or the status to exit with after the error has gone to Err.
-    int Open(const std::string& Serial, std::ostream& Err);
+    // outputs off.
+    Opened Open(const std::string& Serial, std::ostream& Err);
 
     clsVostrel& Device() { return device_; }
     const std::string& Serial() const { return serial_; }
@@ -87,8 +96,13 @@ public:
 
 private:
     WatchedDriver driver_;
+    std::string program_;
     clsVostrel device_{driver_};  // after the driver: closes the board through it
     std::string serial_;
 };
 
-}  // namespace kio
+// The simulated board of the programs' --sim: outputs 0..2 wired to inputs 0..2, inputs 3 and 4
+// open.
+d2xx::SimBoard WiredSimBoard(std::string Serial = "A1B2C3");
+
+}  // namespace kelvorn
