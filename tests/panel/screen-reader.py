@@ -125,6 +125,11 @@ try:
     press(find(board, "check box", "plugged in"), "Toggle")
     wait_for("the inputs say so when the board is unplugged", lambda: words() == ["no reading"] * 5)
     wait_for("each change announced", lambda: all(a.name in announced for a in inputs))
+    # The polls go on, but with nothing changing nothing more is announced.
+    pump(0.3)
+    announced.clear()
+    pump(0.5)
+    check(announced == [], f"announced without a change: {announced}")
 
     print(line(panel))
     print(line(inputs[0]))
