@@ -1,5 +1,7 @@
 #include "device/Board.h"
 
+#include <algorithm>
+#include <cstring>
 #include <ostream>
 #include <utility>
 
@@ -9,11 +11,27 @@ namespace kelvorn {
 
 using namespace d2xx;
 
+namespace {
+
+// As many devices as the board class's scan tries.
+constexpr int kMaxDevices = 128;
+
+}  // namespace
+
 FT_STATUS WatchedDriver::Open(std::int32_t Index, FT_HANDLE* Handle) {
     if (endOnce_ && end_ >= 0) return FT_DEVICE_NOT_FOUND;
     const FT_STATUS status = below_.Open(Index, Handle);
     if (status == FT_DEVICE_NOT_OPENED) busy_.insert(Index);
     if (status == FT_DEVICE_NOT_FOUND && endOnce_) end_ = Index;
+    return status;
+}
+
+FT_STATUS WatchedDriver::EE_Read(FT_HANDLE Handle, FT_PROGRAM_DATA* Data) {
+    const FT_STATUS status = below_.EE_Read(Handle, Data);
+    if (status == FT_OK && Data != nullptr && Data->SerialNumber != nullptr &&
+        Data->Description != nullptr)
+        descriptions_[{Data->SerialNumber, strnlen(Data->SerialNumber, kSerialNumberSize)}] = {
+            Data->Description, strnlen(Data->Description, kDescriptionSize)};
     return status;
 }
 
@@ -25,10 +43,15 @@ FT_STATUS WatchedDriver::OpenEx(const char* Arg, std::uint32_t Flags, FT_HANDLE*
 std::vector<std::string> Board::Scan(std::ostream& Err) {
     std::vector<std::string> serials;
     driver_.EndListOnce(true);
-    for (;;) {
+    // One board a pass, up to the end of the list; a list that never ends is cut off at as many
+    // passes as the scan tries devices.
+    for (int pass = 0; pass < kMaxDevices; ++pass) {
         device_.Identify();
-        if (device_.SerialNumber().empty()) break;
-        serials.push_back(device_.SerialNumber());
+        if (!device_.SerialNumber().empty())
+            serials.push_back(device_.SerialNumber());
+        else if (driver_.EndReached())
+            break;
+        // else a board with an empty serial, which cannot be opened by it: on to the next
     }
     driver_.EndListOnce(false);
     for (const std::int32_t index : driver_.Busy())
@@ -38,8 +61,21 @@ std::vector<std::string> Board::Scan(std::ostream& Err) {
 
 Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
     serial_ = Serial;
-    if (serial_.empty()) {
-        const std::vector<std::string> found = Scan(Err);
+    // Also with a serial: OpenEx takes whatever device carries it, so the scan checks first that
+    // it is a Kelvorn board, reading EEPROMs only.
+    const std::vector<std::string> found = Scan(Err);
+    if (!serial_.empty()) {
+        if (std::find(found.begin(), found.end(), serial_) == found.end()) {
+            const auto seen = driver_.Descriptions().find(serial_);
+            if (seen == driver_.Descriptions().end())
+                Err << program_ << ": board " << Printable(serial_) << " not found\n";
+            else
+                Err << program_ << ": FTDI device " << Printable(serial_)
+                    << " is not a Kelvorn board (its description is \"" << Printable(seen->second)
+                    << "\"): left alone\n";
+            return Opened::No;
+        }
+    } else {
         if (found.empty()) {
             Err << program_ << ": no Kelvorn board found\n";
             return Opened::No;
@@ -60,7 +96,8 @@ Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
                                                               : " cannot be opened\n");
         return Opened::No;
     }
-    device_.SetOutputs(0);
+    // Nothing is written to a chip that may not be in bit-bang mode.
+    if (!driver_.Failed()) device_.SetOutputs(0);
     if (driver_.Failed()) {
         Err << program_ << ": board " << Printable(serial_) << " does not answer\n";
         return Opened::No;
