@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <stdexcept>
 
 #include "device/Board.h"
 
@@ -23,7 +24,7 @@ const std::string kHigh = "in0=high in1=high in2=high in3=high in4=high\n";
 const std::string kNone = "expectations: 0 met, 0 failed\n";
 
 // Time moves only while the program sleeps. A stop (SIGINT, SIGTERM) comes at stopAt and ends
-// the sleep it falls in.
+// the sleep it falls in. A program that would sleep on for ever is ended with an exception.
 class FakeClock final : public kio::Clock {
 public:
     Micros now = 0;
@@ -32,38 +33,41 @@ public:
     Micros Now() override { return now; }
     bool Sleep(Micros Duration) override {
         const bool stopped = Duration >= stopAt - now;
+        if (++sleeps > 1000000) throw std::runtime_error("sleeps on and on");
         now = stopped ? std::max(now, stopAt) : now + Duration;
         onSleep(now);
         return !stopped;
     }
     bool StopAsked() override { return now >= stopAt; }
+    int sleeps = 0;
 };
 
-// The simulated boards, where the calls named `failing` fail once `passing` of them have passed,
-// and a hook runs before each pin read.
+// The simulated boards, where the calls named `failing` fail with `failure` once `passing` of
+// them have passed, and a hook runs before each pin read.
 class Faulty final : public d2xx::Driver {
 public:
     explicit Faulty(d2xx::Driver& Below) : below_(Below) {}
     std::string failing;
     int passing = 0;
+    FT_STATUS failure = d2xx::FT_IO_ERROR;
     std::function<void()> onRead = [] {};
     // clang-format off
     FT_STATUS Open(std::int32_t I, FT_HANDLE* H) override { return below_.Open(I, H); }
     FT_STATUS Close(FT_HANDLE H) override { return below_.Close(H); }
     FT_STATUS EE_Read(FT_HANDLE H, d2xx::FT_PROGRAM_DATA* D) override { return below_.EE_Read(H, D); }
     FT_STATUS OpenEx(const char* A, std::uint32_t F, FT_HANDLE* H) override {
-        return Fails("OpenEx") ? d2xx::FT_IO_ERROR : below_.OpenEx(A, F, H); }
+        return Fails("OpenEx") ? failure : below_.OpenEx(A, F, H); }
     FT_STATUS SetBitMode(FT_HANDLE H, std::uint8_t M, std::uint8_t Mode) override {
-        return Fails("SetBitMode") ? d2xx::FT_IO_ERROR : below_.SetBitMode(H, M, Mode); }
+        return Fails("SetBitMode") ? failure : below_.SetBitMode(H, M, Mode); }
     FT_STATUS SetBaudRate(FT_HANDLE H, std::uint32_t B) override {
-        return Fails("SetBaudRate") ? d2xx::FT_IO_ERROR : below_.SetBaudRate(H, B); }
+        return Fails("SetBaudRate") ? failure : below_.SetBaudRate(H, B); }
     FT_STATUS SetLatencyTimer(FT_HANDLE H, std::uint8_t T) override {
-        return Fails("SetLatencyTimer") ? d2xx::FT_IO_ERROR : below_.SetLatencyTimer(H, T); }
+        return Fails("SetLatencyTimer") ? failure : below_.SetLatencyTimer(H, T); }
     FT_STATUS Write(FT_HANDLE H, const void* B, std::uint32_t N, std::uint32_t* W) override {
-        return Fails("Write") ? d2xx::FT_IO_ERROR : below_.Write(H, B, N, W); }
+        return Fails("Write") ? failure : below_.Write(H, B, N, W); }
     FT_STATUS GetBitMode(FT_HANDLE H, std::uint8_t* P) override {
         onRead();
-        return Fails("GetBitMode") ? d2xx::FT_IO_ERROR : below_.GetBitMode(H, P); }
+        return Fails("GetBitMode") ? failure : below_.GetBitMode(H, P); }
     // clang-format on
 
 private:
@@ -92,8 +96,10 @@ struct World {
 };
 
 using Hook = std::function<void(World&)>;
-Hook Fail(const char* Call, int Passing = 0) {
-    return [=](World& W) { W.driver.failing = Call, W.driver.passing = Passing; };
+Hook Fail(const char* Call, int Passing = 0, FT_STATUS Failure = d2xx::FT_IO_ERROR) {
+    return [=](World& W) {
+        W.driver.failing = Call, W.driver.passing = Passing, W.driver.failure = Failure;
+    };
 }
 Hook StopAt(Micros At) {
     return [=](World& W) { W.clock.stopAt = At; };
@@ -147,7 +153,7 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
          "ok 5: in0 low\nin0=low in1=high in2=low in3=high in4=high\nok 8: in3 high after 0 ms\nexpectations: 2 met, 0 failed\n",
          "", 0, 20000, nullptr, Wrote({0x15, 0x14, 0x10, 0x11})},
         {"wait 1.5s\nwait 0.25ms\n#comment\n\t# indented\nout\t1 on\nexpect in1 low\n",
-         "ok 6: in1 low\nexpectations: 1 met, 0 failed\n", "", 0, 1500250, nullptr, Wrote({0x15, 0x05})},
+         "ok 6: in1 low\nexpectations: 1 met, 0 failed\n", "", 0, 1500250, nullptr, Wrote({0x15, 0x05}), {"run", "-", "--sim"}},
         // Read about every millisecond: in3 goes low 3 ms in.
         {"expect in3 low within 100ms\nexpect in4 low within 50ms\nexpect in1 low\n",
          "ok 1: in3 low after 3 ms\nFAIL 2: in4 expected low, read high for 50 ms\nFAIL 3: in1 expected low, read high\n"
@@ -158,6 +164,7 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
          "kelvorn-io: stopped at line 1\n", 1, 5000, StopAt(5000)},
         {"expect in3 high\nwait 5s\n", "ok 1: in3 high\nexpectations: 1 met, 0 failed\n",
          "kelvorn-io: stopped at line 2\n", 1, 1000000, StopAt(1000000)},
+        {"wait 5s\nread\n", kNone, "kelvorn-io: stopped at line 1\n", 1, 1000000, StopAt(1000000)},
         {"out 0 on\n", kNone, "kelvorn-io: stopped before line 1\n", 1, 0, StopAt(0), Wrote({0x15})},
         {"read\nout 0 on\n", kHigh + kNone, "kelvorn-io: stopped before line 2\n", 1, 0, StopAtRead(), Wrote({0x15})},
         {"out 0 on\nread\n", "in0=low in1=high in2=high in3=high in4=high\n" + kNone,
@@ -182,6 +189,7 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
         {"read 1\n", "", "kelvorn-io: stdin line 1: 'read' takes nothing\n", 2},
         {std::string("read\nout 0\0 on\n", 13), "", "kelvorn-io: stdin line 2: NUL byte\n", 2},
         {"read\n" + x + "\n", "", "kelvorn-io: stdin line 2: unknown command '" + x.substr(0, 40) + "...'\n", 2},
+        {std::string((16 << 20) + 1, '#'), "", "kelvorn-io: the script is larger than 16 MiB\n", 2},
         {"", "", "kelvorn-io: cannot read the script /nonexistent/script\n", 2, 0, {}, {}, {"--sim", "run", "/nonexistent/script"}},
         // The command line: options before or after the command, answers on stdout.
         {"", "kelvorn-io " KELVORN_VERSION "\n", "", 0, 0, {}, {}, {"--version"}},
@@ -213,6 +221,8 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
          3, 0, Add(odd, "Kelvorn", true), {}, {"read", "-s", odd}},
         // A board that fails as it is opened is not used.
         {"", "", "kelvorn-io: board A1B2C3 cannot be opened\n", 3, 0, Fail("OpenEx"), {}, {"read"}},
+        {"", "", "kelvorn-io: board A1B2C3 is held by another program\n", 3, 0, Fail("OpenEx", 0, d2xx::FT_DEVICE_NOT_OPENED), {}, {"read"}},
+        {"", "", "kelvorn-io: board A1B2C3 not found\n", 3, 0, Fail("OpenEx", 0, d2xx::FT_DEVICE_NOT_FOUND), {}, {"read"}},
         {"", "", mute, 3, 0, Fail("SetBitMode"), Wrote({}), {"read"}},
         {"", "", mute, 3, 0, Fail("SetBaudRate"), Wrote({}), {"read"}},
         {"", "", mute, 3, 0, Fail("SetLatencyTimer"), Wrote({}), {"read"}},
