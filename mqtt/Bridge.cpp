@@ -244,6 +244,10 @@ void Bridge::Rescan() {
         if (opt_.Serials.empty() ||
             std::find(opt_.Serials.begin(), opt_.Serials.end(), serial) != opt_.Serials.end())
             Take(serial);
+    if (scanner.Unnamed() != unnamed_ && scanner.Unnamed() > 0)
+        Line() << scanner.Unnamed() << " Kelvorn board(s) with an empty serial: left alone, "
+               << "a board is opened by its serial" << std::endl;
+    unnamed_ = scanner.Unnamed();
 }
 
 void Bridge::Take(const std::string& Serial) {

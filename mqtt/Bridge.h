@@ -75,6 +75,7 @@ private:
     std::string down_;  // why the broker is out of reach, as last logged
     std::map<std::string, Held> boards_;  // by id
     std::map<std::string, std::string> openFailure_;  // by serial, as last logged
+    int unnamed_ = 0;  // boards with an empty serial the last scan stepped past
 };
 
 }  // namespace kmqtt
