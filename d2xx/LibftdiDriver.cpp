@@ -288,11 +288,10 @@ FT_STATUS LibftdiDriver::OpenEx(const char* Arg, std::uint32_t Flags, FT_HANDLE*
         // ftdi_usb_open_desc gives up as soon as any other FTDI device is busy.
         const DeviceList list(dev->ftdi->usb_ctx);
         const auto& devices = list.Devices();
-        // A device held here is not asked again: the serial it was opened by stands for it.
+        // A device held here by its serial is not asked again: that serial stands for it.
         const auto match = std::find_if(devices.begin(), devices.end(), [&](libusb_device* d) {
-            if (const Device* held =
-                    Holder({libusb_get_bus_number(d), libusb_get_device_address(d)}))
-                return held->serial == Arg;
+            const Device* held = Holder({libusb_get_bus_number(d), libusb_get_device_address(d)});
+            if (held != nullptr && !held->serial.empty()) return held->serial == Arg;
             const auto serial = ReadSerialDescriptor(d);
             return serial && *serial == Arg;
         });

@@ -27,9 +27,9 @@ namespace d2xx {
 //   silent on the reset) ends the handle like a failed transfer, and the serial driver is bound
 //   again.
 // - Close gives a taken device back: the interface is released and the serial driver bound again.
-// - A device this driver holds gets no request from Open or OpenEx: Open passes it over as
-//   FT_DEVICE_NOT_OPENED without opening it, and OpenEx matches it by the serial it was opened by
-//   (one opened by index matches no serial) instead of reading its descriptor.
+// - Open passes a device this driver holds over as FT_DEVICE_NOT_OPENED without a request, and
+//   OpenEx matches one it holds by serial against that serial instead of reading its descriptor
+//   again: a program that holds boards sends them nothing while it looks for others.
 // A device is busy, and not opened, when another program has claimed it through usbfs (libusb).
 // Open tells by claiming without detaching and releasing at once: that fails with BUSY when a
 // driver holds the interface, and the kernel then names it; "usbfs" means another program, a
