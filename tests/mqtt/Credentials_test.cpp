@@ -1,6 +1,8 @@
 // kelvorn-mqtt's command line, config file, password file and TLS, against a real broker.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "Harness.h"
 
 namespace mqtt_test {
@@ -73,7 +75,13 @@ TEST(BridgeCredentials, ConnectsWithAPasswordFileFromTheConfigAndRetriesWhenRefu
     {
         Process wrong({KELVORN_MQTT, "--sim", "--config", config("wrong")});
         EXPECT_TRUE(wrong.Logged("refused: Connection Refused: not authorised.; retrying"));
-        std::this_thread::sleep_for(1500ms);  // tried again, without another line
+        std::this_thread::sleep_for(3500ms);  // tried again after 1 s and 2 s more, silently
+        std::istringstream log(broker.Log());
+        int attempts = 0;
+        for (std::string line; std::getline(log, line);)
+            attempts += line.find("New connection") != std::string::npos &&
+                        line.ends_with("on port " + std::to_string(port) + ".");
+        EXPECT_TRUE(attempts == 2 || attempts == 3) << broker.Log();  // at 0, 1 and 3 s
         wrong.Signal(SIGTERM);
         EXPECT_EQ(wrong.Wait(), 0);
         EXPECT_EQ(wrong.Lines(), 4) << wrong.Err();

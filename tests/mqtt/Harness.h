@@ -150,6 +150,7 @@ public:
         if (!up) throw std::runtime_error("mosquitto did not start: " + process_->Err());
     }
     void Kill() { process_.reset(); }
+    std::string Log() const { return process_->Err(); }
     int Port() const { return port_; }
     std::string PortText() const { return std::to_string(port_); }
     TempDir dir;
