@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "device/Text.h"
+
 namespace kmqtt {
 namespace {
 
@@ -31,17 +33,13 @@ std::optional<int> Millis(std::string_view Payload) {
 }  // namespace
 
 std::string EscapeId(std::string_view Serial) {
-    static constexpr char kHex[] = "0123456789ABCDEF";
     std::string id;
     for (const char ch : Serial) {
         const auto c = static_cast<unsigned char>(ch);
-        if (IdByte(c)) {
+        if (IdByte(c))
             id += ch;
-        } else {
-            id += '_';
-            id += kHex[c >> 4];
-            id += kHex[c & 0xF];
-        }
+        else
+            id += '_' + kelvorn::Hex(c);
     }
     return id;
 }
