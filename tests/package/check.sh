@@ -108,7 +108,7 @@ check "systemd-analyze security --offline rates kelvorn-mqtt.service OK or bette
 all_commented() { ! grep -Evq '^(#.*)?$' "$conf"; }
 check "every line of /etc/kelvorn-mqtt.conf is a comment or blank" all_commented
 conf_names_every_option() {  # the long options of --help but help, version and config
-  diff <("$mqtt" --help | grep -oE '^ +(-[a-zA-Z], )?--[a-z-]+' | sed 's/.*--//' |
+  diff <("$mqtt" --help | grep -oE '^ +(-[a-zA-Z], ?)?--[a-z-]+' | sed 's/.*--//' |
            grep -vxE 'help|version|config' | sort) \
        <(sed -nE 's/^#([a-z-]+) = .*$/\1/p' "$conf" | sort -u)
 }
