@@ -15,6 +15,7 @@ kelvorn_test_packages=(
   clang libclang-rt-14-dev
   lintian desktop-file-utils appstream git
   hyperfine
+  sigrok-cli gtkwave
 )
 
 kelvorn_ensure_deps() {
