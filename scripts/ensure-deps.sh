@@ -15,7 +15,7 @@ kelvorn_test_packages=(
   clang libclang-rt-14-dev
   lintian desktop-file-utils appstream git
   hyperfine
-  sigrok-cli gtkwave
+  sigrok-cli
 )
 
 kelvorn_ensure_deps() {
