@@ -16,6 +16,7 @@ kelvorn_test_packages=(
   lintian desktop-file-utils appstream git
   systemd udev man-db  # the service's checks: systemd-analyze, udevadm test, man for verify
   hyperfine
+  sigrok-cli
 )
 
 kelvorn_ensure_deps() {
