@@ -14,7 +14,9 @@ kelvorn_test_packages=(
   dbus at-spi2-core python3 python3-pyatspi gir1.2-atspi-2.0
   clang libclang-rt-14-dev
   lintian desktop-file-utils appstream git
+  systemd udev man-db  # the service's checks: systemd-analyze, udevadm test, man for verify
   hyperfine
+  sigrok-cli
   mosquitto mosquitto-clients openssl
 )
 
