@@ -68,7 +68,8 @@ int Bridge::Run() {
         if (const auto pulse = NextPulseEnd()) due = std::min(due, *pulse);
         const auto left = std::max(due - Clock::now(), Clock::duration::zero());
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        const timespec timeout{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        const timespec timeout{static_cast<time_t>(ns / 1000000000),
+                               static_cast<long>(ns % 1000000000)};
         pollfd fds[2] = {{signals, POLLIN, 0}, {wake_, POLLIN, 0}};
         if (ppoll(fds, 2, &timeout, nullptr) > 0) {
             if (fds[0].revents != 0) break;

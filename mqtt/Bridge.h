@@ -72,7 +72,7 @@ private:
     int wake_ = -1;  // eventfd the network thread signals
     Connection connection_;
     bool connected_ = false;
-    std::string down_;  // why the broker is out of reach, as last logged
+    std::string down_;                    // why the broker is out of reach, as last logged
     std::map<std::string, Held> boards_;  // by id
     std::map<std::string, std::string> openFailure_;  // by serial, as last logged
     int unnamed_ = 0;  // boards with an empty serial the last scan stepped past

@@ -20,8 +20,7 @@ Connection& Of(void* Self) { return *static_cast<Connection*>(Self); }
 
 }  // namespace
 
-Connection::Connection(const Options& Opt, const std::string& WillTopic,
-                       std::function<void()> Wake)
+Connection::Connection(const Options& Opt, const std::string& WillTopic, std::function<void()> Wake)
     : opt_(Opt), wake_(std::move(Wake)) {
     mosq_ = mosquitto_new(opt_.ClientId.c_str(), true, this);
     if (mosq_ == nullptr) throw std::runtime_error("cannot make an MQTT client");
@@ -66,7 +65,9 @@ Connection::~Connection() {
         thread_.detach();  // only as the process ends: the thread may still use the client
 }
 
-void Connection::Start() { thread_ = std::thread([this] { Run(); }); }
+void Connection::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
 
 std::deque<Connection::Event> Connection::Take() {
     const std::lock_guard lock(mutex_);
@@ -140,7 +141,8 @@ bool Connection::Stop() {
         lock.lock();
         changed_.notify_all();
     }
-    if (!changed_.wait_for(lock, std::chrono::seconds(2), [this] { return finished_; })) return false;
+    if (!changed_.wait_for(lock, std::chrono::seconds(2), [this] { return finished_; }))
+        return false;
     lock.unlock();
     thread_.join();
     return true;

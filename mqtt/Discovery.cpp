@@ -17,8 +17,8 @@ std::vector<Message> Discovery(const Topics& Names, const std::string& Discovery
     const nlohmann::json availability = {{{"topic", Names.Bridge()}},
                                          {{"topic", Names.Availability(id)}}};
     std::vector<Message> messages;
-    const auto add = [&](const char* Component, const std::string& Entity,
-                         const std::string& State, nlohmann::json Config) {
+    const auto add = [&](const char* Component, const std::string& Entity, const std::string& State,
+                         nlohmann::json Config) {
         Config["name"] = Entity;
         Config["unique_id"] = object + "_" + Entity;
         Config["state_topic"] = State;
@@ -27,9 +27,9 @@ std::vector<Message> Discovery(const Topics& Names, const std::string& Discovery
         Config["payload_available"] = kOnline;
         Config["payload_not_available"] = kOffline;
         Config["device"] = device;
-        messages.push_back({DiscoveryPrefix + "/" + Component + "/" + object + "/" + Entity +
-                                "/config",
-                            Config.dump()});
+        messages.push_back(
+            {DiscoveryPrefix + "/" + Component + "/" + object + "/" + Entity + "/config",
+             Config.dump()});
     };
     for (int n = 0; n < static_cast<int>(clsVostrel::InputPins.size()); ++n)
         add("binary_sensor", "in" + std::to_string(n), Names.Input(id, n),

@@ -17,8 +17,9 @@ constexpr int kUsage = 2;
 CLI::Validator Levels(bool Slashes) {
     return CLI::Validator(
         [Slashes](std::string& Text) {
-            return ValidLevels(Text, Slashes) ? ""
-                                              : "not usable in a topic: " + kelvorn::Printable(Text);
+            return ValidLevels(Text, Slashes)
+                       ? ""
+                       : "not usable in a topic: " + kelvorn::Printable(Text);
         },
         "");
 }
@@ -70,7 +71,8 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
     app.add_option("--discovery-prefix", Opt.DiscoveryPrefix,
                    "Home Assistant's discovery prefix (default homeassistant)")
         ->check(Levels(true));
-    app.add_flag("--sim", Opt.Sim, "two simulated boards, A1B2C3 and D4E5F6, instead of the USB bus");
+    app.add_flag("--sim", Opt.Sim,
+                 "two simulated boards, A1B2C3 and D4E5F6, instead of the USB bus");
     app.add_flag("--verbose", Opt.Verbose, "log every message sent and received");
     try {
         app.parse(argc, argv);
@@ -89,8 +91,8 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
     if (!passwordFile.empty()) {
         std::ifstream file(passwordFile);
         if (!file || (!std::getline(file, Opt.Password) && !file.eof())) {
-            Err << "kelvorn-mqtt: cannot read the password file " << kelvorn::Printable(passwordFile)
-                << '\n';
+            Err << "kelvorn-mqtt: cannot read the password file "
+                << kelvorn::Printable(passwordFile) << '\n';
             return kUsage;
         }
         if (Opt.Password.ends_with('\r')) Opt.Password.pop_back();

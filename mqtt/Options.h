@@ -18,7 +18,7 @@ struct Options {
     std::string ClientId;  // default kelvorn-mqtt-<name>-<pid>
     int Keepalive = 60;    // seconds
     std::string Prefix = "kelvorn";
-    std::string Name;  // default the host name
+    std::string Name;                  // default the host name
     std::vector<std::string> Serials;  // empty: every Kelvorn board
     int Rescan = 5;                    // seconds
     int Interval = 10;                 // milliseconds

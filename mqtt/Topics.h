@@ -30,7 +30,8 @@ inline const char* OutputPayload(bool On) { return On ? "ON" : "OFF"; }
 // The topic names of one bridge. Prefix and Name are taken as they are (see ValidLevels).
 class Topics {
 public:
-    Topics(std::string Prefix, std::string Name) : prefix_(std::move(Prefix)), name_(std::move(Name)) {}
+    Topics(std::string Prefix, std::string Name)
+        : prefix_(std::move(Prefix)), name_(std::move(Name)) {}
 
     std::string Bridge() const { return prefix_ + "/bridge/" + name_ + "/availability"; }
     std::string Availability(const std::string& Id) const { return Board(Id) + "availability"; }

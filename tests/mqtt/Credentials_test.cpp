@@ -32,7 +32,9 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
         {{"--config", badValue}, 2, "", "interval"},
         {{"--config", dir.Path / "missing.conf"}, 2, "", "missing.conf"},
         {{"--password-file", dir.Path / "none"}, 2, "", "--username"},
-        {{"--username", "u", "--password-file", dir.Path / "none"}, 2, "",
+        {{"--username", "u", "--password-file", dir.Path / "none"},
+         2,
+         "",
          "cannot read the password file " + (dir.Path / "none").string()},
         {{"--cafile", dir.Path / "none"}, 2, "", "cannot read the CA file"},
     };
@@ -66,11 +68,11 @@ TEST(BridgeCredentials, ConnectsWithAPasswordFileFromTheConfigAndRetriesWhenRefu
     Broker broker(Listener(port, "allow_anonymous false\npassword_file " + users + "\n"));
     Client client(broker.Port());
     const auto config = [&](const std::string& Password) {
-        return dir.Write("bridge.conf", "# the bridge\nhost = 127.0.0.1\nport = " +
-                                            std::to_string(port) + "\nname = cfg\n" +
-                                            "username = kelvorn\npassword-file = " +
-                                            dir.Write("password", Password + "\n") +
-                                            "\nserial = D4E5F6\nno-discovery = true\n");
+        return dir.Write(
+            "bridge.conf",
+            "# the bridge\nhost = 127.0.0.1\nport = " + std::to_string(port) + "\nname = cfg\n" +
+                "username = kelvorn\npassword-file = " + dir.Write("password", Password + "\n") +
+                "\nserial = D4E5F6\nno-discovery = true\n");
     };
     {
         Process wrong({KELVORN_MQTT, "--sim", "--config", config("wrong")});
@@ -119,9 +121,9 @@ chmod 644 server.key  # mosquitto reads it as its own user
                                      "server.pem\nkeyfile " + d + "server.key\n"));
     Client client(broker.Port());
     const auto bridge = [&](const char* Host, const char* Ca) {
-        return std::make_unique<Process>(std::vector<std::string>{
-            KELVORN_MQTT, "--sim", "--host", Host, "--port", std::to_string(port), "--cafile",
-            d + Ca, "--name", Host});
+        return std::make_unique<Process>(
+            std::vector<std::string>{KELVORN_MQTT, "--sim", "--host", Host, "--port",
+                                     std::to_string(port), "--cafile", d + Ca, "--name", Host});
     };
     for (const auto& [host, ca] : {std::pair{"localhost", "other.pem"}, {"127.0.0.1", "ca.pem"}}) {
         SCOPED_TRACE(std::string(host) + " " + ca);
@@ -130,8 +132,7 @@ chmod 644 server.key  # mosquitto reads it as its own user
         std::this_thread::sleep_for(1500ms);
         refused->Signal(SIGTERM);
         EXPECT_EQ(refused->Wait(), 0);
-        EXPECT_EQ(refused->Lines(), 5)
-            << refused->Err();
+        EXPECT_EQ(refused->Lines(), 5) << refused->Err();
     }
     auto trusted = bridge("localhost", "ca.pem");
     EXPECT_TRUE(client.Await("kelvorn/bridge/localhost/availability", "Online")) << trusted->Err();

@@ -1,22 +1,19 @@
 // What the bridge's tests run: the program, a real mosquitto broker on a free loopback port, and
-// an MQTT client that keeps every message it sees. Each child process is killed when its object
+// an MQTT client that keeps every message it sees. A child process is killed when its object
 // goes, and when the test process dies (PR_SET_PDEATHSIG); every wait is bounded.
 #pragma once
 
-#include <arpa/inet.h>
-#include <sys/stat.h>
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <sys/prctl.h>
-#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -28,7 +25,6 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 namespace mqtt_test {
@@ -43,18 +39,23 @@ inline bool Eventually(const std::function<bool()>& Done, Clock::duration Limit 
     return true;
 }
 
-// A temporary folder, removed with what is in it.
+// A temporary folder, removed with what is in it. Readable by all: mosquitto started as root
+// reads its files as the user mosquitto.
 struct TempDir {
     std::filesystem::path Path = [] {
         char name[] = "/tmp/kelvorn-mqtt-test-XXXXXX";
-        // Readable by all: mosquitto started as root reads its files as the user mosquitto.
-        if (mkdtemp(name) == nullptr || chmod(name, 0755) != 0) throw std::runtime_error("mkdtemp");
+        if (mkdtemp(name) == nullptr || chmod(name, 0755) != 0) throw std::runtime_error(name);
         return std::filesystem::path(name);
     }();
     ~TempDir() { std::filesystem::remove_all(Path); }
     std::string Write(const std::string& Name, const std::string& Text) const {
         std::ofstream(Path / Name) << Text;
-        return (Path / Name).string();
+        return Path / Name;
+    }
+    std::string Read(const std::string& Name) const {
+        std::stringstream text;
+        text << std::ifstream(Path / Name).rdbuf();
+        return text.str();
     }
 };
 
@@ -63,33 +64,30 @@ class Process {
 public:
     explicit Process(std::vector<std::string> Args, bool Preload = true) {
         const std::string out = dir_.Write("out", ""), err = dir_.Write("err", "");
-        pid_ = fork();
-        if (pid_ < 0) throw std::runtime_error("fork");
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGKILL);
-            dup2(open(out.c_str(), O_WRONLY), 1);
-            dup2(open(err.c_str(), O_WRONLY), 2);
-            if (!Preload) unsetenv("LD_PRELOAD");  // umockdev's, for the tests' own programs only
-            std::vector<char*> argv;
-            for (std::string& a : Args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        if ((pid_ = fork()) != 0) return;
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        dup2(open(out.c_str(), O_WRONLY), 1);
+        dup2(open(err.c_str(), O_WRONLY), 2);
+        if (!Preload) unsetenv("LD_PRELOAD");  // umockdev's, for the programs under test only
+        std::vector<char*> argv;
+        for (std::string& a : Args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
     }
     ~Process() {
         if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
     }
     void Signal(int Number) const { kill(pid_, Number); }
-    // The exit status, or -1 when it did not end within Limit.
-    int Wait(Clock::duration Limit = 10s) {
+    // The exit status, or -1 when it did not end within 10 s.
+    int Wait() {
         int status = 0;
-        if (!Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, Limit)) return -1;
+        if (!Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) return -1;
         pid_ = 0;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
-    std::string Out() const { return Read("out"); }
-    std::string Err() const { return Read("err"); }
+    std::string Out() const { return dir_.Read("out"); }
+    std::string Err() const { return dir_.Read("err"); }
     long Lines() const {  // on standard error
         const std::string err = Err();
         return std::count(err.begin(), err.end(), '\n');
@@ -100,21 +98,14 @@ public:
     }
 
 private:
-    std::string Read(const char* Name) const {
-        std::stringstream text;
-        text << std::ifstream(dir_.Path / Name).rdbuf();
-        return text.str();
-    }
     TempDir dir_;
-    pid_t pid_ = 0;
+    pid_t pid_ = -1;
 };
 
 // A port of 127.0.0.1 that nothing listens on.
 inline int FreePort() {
     const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
     socklen_t n = sizeof a;
     bind(s, reinterpret_cast<sockaddr*>(&a), n);
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
@@ -127,27 +118,18 @@ inline int FreePort() {
 class Broker {
 public:
     explicit Broker(const std::string& Config = "") : port_(FreePort()) {
-        conf_ = dir.Write("mosquitto.conf", "per_listener_settings true\npersistence false\n"
-                                            "listener " + PortText() +
-                                                " 127.0.0.1\nallow_anonymous true\n" + Config);
+        conf_ = dir.Write("mosquitto.conf",
+                          "per_listener_settings true\npersistence false\n"
+                          "listener " +
+                              PortText() + " 127.0.0.1\nallow_anonymous true\n" + Config);
         Start();
     }
-    // Starts it (again), on the same port, with nothing retained.
+    // Starts it (again), on the same port, with nothing retained; returns once it answers.
     void Start() {
-        process_.reset();
         process_ = std::make_unique<Process>(
             std::vector<std::string>{"/usr/sbin/mosquitto", "-c", conf_}, false);
-        const bool up = Eventually([&] {
-            const int s = socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in a{};
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<std::uint16_t>(port_));
-            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            const bool ok = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            close(s);
-            return ok;
-        });
-        if (!up) throw std::runtime_error("mosquitto did not start: " + process_->Err());
+        if (!Eventually([&] { return Log().find(" running") != std::string::npos; }))
+            throw std::runtime_error("mosquitto did not start: " + Log());
     }
     void Kill() { process_.reset(); }
     std::string Log() const { return process_->Err(); }
@@ -156,7 +138,7 @@ public:
     TempDir dir;
 
 private:
-    int port_ = 0;
+    int port_;
     std::string conf_;
     std::unique_ptr<Process> process_;
 };
@@ -171,20 +153,19 @@ struct Received {
 // An MQTT client subscribed to every topic, keeping every message it receives.
 class Client {
 public:
-    explicit Client(int Port) {
-        mosquitto_lib_init();
-        mosq_ = mosquitto_new(nullptr, true, this);
-        mosquitto_message_callback_set(mosq_, [](mosquitto*, void* Self, const mosquitto_message* M) {
+    explicit Client(int Port) : mosq_((mosquitto_lib_init(), mosquitto_new(nullptr, true, this))) {
+        mosquitto_message_callback_set(mosq_, [](mosquitto*, void* Self,
+                                                 const mosquitto_message* M) {
             auto& c = *static_cast<Client*>(Self);
             const std::lock_guard lock(c.mutex_);
-            c.messages_.push_back({M->topic,
-                                   std::string(static_cast<const char*>(M->payload),
-                                               static_cast<std::size_t>(M->payloadlen)),
-                                   M->retain, Clock::now()});
+            c.messages_.push_back(
+                {M->topic,
+                 {static_cast<const char*>(M->payload), static_cast<std::size_t>(M->payloadlen)},
+                 M->retain,
+                 Clock::now()});
         });
-        mosquitto_connect_callback_set(mosq_, [](mosquitto* M, void*, int) {
-            mosquitto_subscribe(M, nullptr, "#", 0);
-        });
+        mosquitto_connect_callback_set(
+            mosq_, [](mosquitto* M, void*, int) { mosquitto_subscribe(M, nullptr, "#", 0); });
         if (mosquitto_connect(mosq_, "127.0.0.1", Port, 60) != MOSQ_ERR_SUCCESS ||
             mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS)
             throw std::runtime_error("cannot connect to the broker");
@@ -224,7 +205,7 @@ public:
     }
 
 private:
-    mosquitto* mosq_ = nullptr;
+    mosquitto* mosq_;
     mutable std::mutex mutex_;
     std::vector<Received> messages_;
 };
