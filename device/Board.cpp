@@ -9,6 +9,13 @@ namespace kelvorn {
 
 using namespace d2xx;
 
+namespace {
+
+// As many devices as the board class's scan tries.
+constexpr int kMaxDevices = 128;
+
+}  // namespace
+
 FT_STATUS WatchedDriver::Open(std::int32_t Index, FT_HANDLE* Handle) {
     if (endOnce_ && end_ >= 0) return FT_DEVICE_NOT_FOUND;
     const FT_STATUS status = below_.Open(Index, Handle);
@@ -43,10 +50,17 @@ FT_STATUS WatchedDriver::GetBitMode(FT_HANDLE Handle, std::uint8_t* Pins) {
 std::vector<std::string> Board::Scan(std::ostream& Err) {
     std::vector<std::string> serials;
     driver_.EndListOnce(true);
-    for (;;) {
+    unnamed_ = 0;
+    // One board a pass, up to the end of the list; a list that never ends is cut off at as many
+    // passes as the scan tries devices.
+    for (int pass = 0; pass < kMaxDevices; ++pass) {
         device_.Identify();
-        if (device_.SerialNumber().empty()) break;
-        serials.push_back(device_.SerialNumber());
+        if (!device_.SerialNumber().empty())
+            serials.push_back(device_.SerialNumber());
+        else if (driver_.EndReached())
+            break;
+        else  // a board with an empty serial, which cannot be opened by it: on to the next
+            ++unnamed_;
     }
     driver_.EndListOnce(false);
     for (const std::int32_t index : driver_.Busy())

@@ -43,6 +43,7 @@ public:
         endOnce_ = On;
         end_ = -1;
     }
+    bool EndReached() const { return end_ >= 0; }
     const std::set<std::int32_t>& Busy() const { return busy_; }
     d2xx::FT_STATUS LastOpenEx() const { return lastOpenEx_; }
     bool Failed() const { return failed_; }
@@ -88,8 +89,11 @@ public:
     Board(d2xx::Driver& Driver, std::string_view Program) : driver_(Driver), program_(Program) {}
 
     // The serials of the attached boards in the order Read finds them; each device passed over
-    // because another program holds it is named on Err.
+    // because another program holds it is named on Err. A board with an empty serial, which
+    // cannot be opened by it, is stepped past as Read steps past it.
     std::vector<std::string> Scan(std::ostream& Err);
+    // How many boards with an empty serial the last Scan stepped past.
+    int Unnamed() const { return unnamed_; }
 
     enum class Opened {
         Yes,
@@ -112,6 +116,7 @@ private:
     std::string program_;
     clsVostrel device_{driver_};  // after the driver: closes the board through it
     std::string serial_;
+    int unnamed_ = 0;
 };
 
 // The simulated board of the programs' --sim: outputs 0..2 wired to inputs 0..2, inputs 3 and 4

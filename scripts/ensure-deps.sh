@@ -3,7 +3,7 @@
 # (kelvorn_ensure_deps run), scripts/package.sh (package) and test.sh (test).
 # Building and running the programs:
 kelvorn_run_packages=(g++ cmake make pkg-config qt6-base-dev libftdi1-dev libusb-1.0-0-dev
-  libcli11-dev nlohmann-json3-dev)
+  libcli11-dev nlohmann-json3-dev libmosquitto-dev)
 # Making the .deb: dpkg-shlibdeps, and file, which CPack uses to find the programs among the files.
 kelvorn_package_packages=(dpkg-dev file)
 # The tests, the sanitizer and fuzzing builds, the benchmarks and the package checks:
@@ -17,6 +17,7 @@ kelvorn_test_packages=(
   systemd udev man-db  # the service's checks: systemd-analyze, udevadm test, man for verify
   hyperfine
   sigrok-cli
+  mosquitto mosquitto-clients openssl
 )
 
 kelvorn_ensure_deps() {
