@@ -35,8 +35,9 @@ clsLampBox* clsLampAccessible::Box() const { return static_cast<clsLampBox*>(wid
 bool clsLampAccessible::Operable() const { return Box()->Kind() == clsLampBox::Look::CheckBox; }
 
 QString clsLampAccessible::text(QAccessible::Text Kind) const {
-    if (Kind == QAccessible::Description && !Box()->Value().isEmpty()) return Box()->Value();
-    return QAccessibleWidget::text(Kind);
+    const QString text = QAccessibleWidget::text(Kind);
+    if (Kind != QAccessible::Name || Box()->Value().isEmpty()) return text;
+    return text.isEmpty() ? Box()->Value() : text + QLatin1Char(' ') + Box()->Value();
 }
 
 QAccessible::State clsLampAccessible::state() const {

@@ -1,9 +1,10 @@
-// What assistive technology learns of a clsLampBox: its accessible name, its state in words as
-// the description (Value of clsLampBox; the AT-SPI bridge carries the description and announces
-// its changes, while a text value would not reach a screen reader), and for an output box also
-// checked or not and a toggle action. A lamp is no check box: nothing can switch it, Tab does not
-// reach it, and it is always there to be read. It is a label to AT-SPI (Qt's indicator role
-// reaches it as "unknown").
+// What assistive technology learns of a clsLampBox: its name followed by its state in words
+// (Value of clsLampBox), "input 0 (D6) low", with a name change announced when the state changes,
+// and for an output box also checked or not and a toggle action. The state is in the name because
+// Orca speaks a description only for the object with the focus, which a lamp never takes, and the
+// name wherever it meets the box: under the mouse and in flat review. A lamp is no check box:
+// nothing can switch it, Tab does not reach it, and it is always there to be read. It is a label
+// to AT-SPI (Qt's indicator role reaches it as "unknown").
 #pragma once
 
 #include <QAccessibleWidget>
