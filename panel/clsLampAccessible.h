@@ -15,8 +15,11 @@ class clsLampAccessible : public QAccessibleWidget {
 public:
     explicit clsLampAccessible(clsLampBox* Box);
 
-    // Registers the interface for every clsLampBox, and the window role for the program's top-level
-    // windows (else announced as a nameless "filler"); safe to call any number of times.
+    // Registers the interface for every clsLampBox, clsButtonAccessible for the panel's push
+    // buttons, and the window role for the program's top-level windows (else announced as a
+    // nameless "filler"); safe to call any number of times. Qt asks the factories installed last
+    // first, so this comes after the QApplication (whose factory covers Qt's widgets), and before
+    // the widgets it serves exist: an interface, once made, serves its widget for good.
     static void Install();
 
     QString text(QAccessible::Text Kind) const override;

@@ -278,6 +278,36 @@ private slots:
         QVERIFY(!test->isChecked());
     }
 
+    // A screen reader's toggle clicks Test, as the mouse does: the pattern runs while it is
+    // checked. Qt's AT-SPI bridge has no toggle button role; a button that stays pressed is a check
+    // box.
+    void aScreenReaderTogglesTestAsAClickDoes() {
+        p->sim.Add({"A1B2C3", "Kelvorn"});
+        p->ReadAndConnect();
+        QAccessibleInterface* test = QAccessible::queryAccessibleInterface(p->Button("cmdTest"));
+        QCOMPARE(test->role(), QAccessible::CheckBox);
+        QCOMPARE(test->text(QAccessible::Name), QString("Test"));
+        for (const bool on : {true, false}) {
+            test->actionInterface()->doAction(QAccessibleActionInterface::toggleAction());
+            QTRY_COMPARE(p->win->TestMode(), on);  // the click comes a moment later
+            QCOMPARE(p->Button("cmdTest")->isChecked(), on);
+            QCOMPARE(test->state().checked, on);
+        }
+        p->Read();  // disabled: nothing to toggle
+        QVERIFY(!test->actionInterface()->actionNames().contains(
+            QAccessibleActionInterface::toggleAction()));
+        // The other buttons stay push buttons that the screen reader presses.
+        QAccessibleInterface* connect =
+            QAccessible::queryAccessibleInterface(p->Button("cmdSerialConnect"));
+        QCOMPARE(connect->role(), QAccessible::Button);
+        QCOMPARE(connect->text(QAccessible::Name), QString("connect"));
+        QCOMPARE(connect->actionInterface()->keyBindingsForAction(
+                     QAccessibleActionInterface::pressAction()),
+                 QStringList{"Alt+C"});
+        connect->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
+        QTRY_VERIFY(p->Timer()->isActive());
+    }
+
     void screenReadersHearWhatEachLampIsAndShows() {
         const auto board = p->sim.Add({"A1B2C3", "Kelvorn"});
         QCOMPARE(PanelHarness::Told(p->Entry(), QAccessible::Name), QString("serial number"));

@@ -2,8 +2,8 @@
 
 Run under dbus-run-session by Debian's python3 (python3-pyatspi): starts Xvfb and the program with
 Qt's AT-SPI bridge, connects through the buttons' accessible actions, switches an output on,
-unplugs the virtual board, and checks the words each lamp gives after its line's name and the
-change events that announce them. Prints what it read of the window, a lamp and an output box.
+starts the test pattern, unplugs the virtual board, and checks the words each lamp gives after
+its line's name and the change events that announce them. Prints what it read of the window, a lamp and an output box.
 Usage: screen-reader.py PROGRAM
 """
 import sys
@@ -49,6 +49,10 @@ try:
     check(output.getState().contains(pyatspi.STATE_CHECKED), "output 0 checked")
     led = find(board, "label", "output 0 (D0) LED")
     wait_for("its LED lit on the virtual board", lambda: led.name == "output 0 (D0) LED lit")
+    test = find(panel, "check box", "Test")
+    press(test, "Toggle")  # a click: the pattern runs, and it alone switches output 2 on
+    wait_for("the pattern running", lambda: find(panel, "check box", "output 2 (D2) on"))
+    check(test.getState().contains(pyatspi.STATE_CHECKED), "Test checked while the pattern runs")
 
     announced.clear()
     press(find(board, "check box", "plugged in"), "Toggle")
