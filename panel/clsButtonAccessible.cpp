@@ -34,15 +34,22 @@ QStringList clsButtonAccessible::actionNames() const {
     return names;
 }
 
-// Pressed for a moment, then clicked, as Qt presses a button for a screen reader: the call returns
-// at once, before the click's handler runs.
+// A press as Qt makes it for a screen reader: pressed for a moment, then clicked, after the call
+// has returned. A toggle clicks at once, leaving the focus where it is (an animated click of a
+// checkable button takes the focus).
+// A press as Qt makes one: pressed for a moment, clicked after the call has returned. A toggle
+// clicks at once and leaves the focus where it is (an animated click of a checkable button takes
+// it).
 void clsButtonAccessible::doAction(const QString& Action) {
-    if (widget()->isEnabled() && (Action == toggleAction() || Action == pressAction()))
+    if (widget()->isEnabled() && Action == pressAction())
         Button()->animateClick();
+    else if (widget()->isEnabled() && Action == toggleAction())
+        Button()->click();
     else
         QAccessibleWidget::doAction(Action);
 }
 
+// As Qt gives it: the shortcut is the press action's key.
 QStringList clsButtonAccessible::keyBindingsForAction(const QString& Action) const {
     if (Action == pressAction() && !Button()->shortcut().isEmpty())
         return {Button()->shortcut().toString()};
