@@ -34,9 +34,6 @@ QStringList clsButtonAccessible::actionNames() const {
     return names;
 }
 
-// A press as Qt makes it for a screen reader: pressed for a moment, then clicked, after the call
-// has returned. A toggle clicks at once, leaving the focus where it is (an animated click of a
-// checkable button takes the focus).
 // A press as Qt makes one: pressed for a moment, clicked after the call has returned. A toggle
 // clicks at once and leaves the focus where it is (an animated click of a checkable button takes
 // it).

@@ -3,7 +3,8 @@
 Run under dbus-run-session by Debian's python3 (python3-pyatspi): starts Xvfb and the program with
 Qt's AT-SPI bridge, connects through the buttons' accessible actions, switches an output on,
 starts the test pattern, unplugs the virtual board, and checks the words each lamp gives after
-its line's name and the change events that announce them. Prints what it read of the window, a lamp and an output box.
+its line's name and the change events that announce them. Prints what it read of the window, a
+lamp and an output box.
 Usage: screen-reader.py PROGRAM
 """
 import sys
@@ -21,8 +22,8 @@ try:
     desktop.start_program(program)
     find, press, wait_for = desktop.find, desktop.press, desktop.wait_for
     panel, board = desktop.windows()
-    lines = [f"input {i} ({pin})" for i, pin in enumerate(["D6", "D3", "D5", "D7", "D1"])]
-    inputs = [find(panel, "label", line) for line in lines]
+    names = [f"input {i} ({pin})" for i, pin in enumerate(["D6", "D3", "D5", "D7", "D1"])]
+    inputs = [find(panel, "label", name) for name in names]
     output = find(panel, "check box", "output 0 (D0)")
 
     def line(a):
@@ -30,7 +31,7 @@ try:
         return f"[{a.getRoleName()}] {a.name!r} {{{','.join(states)}}} desc={a.description!r}"
 
     def words():
-        return [a.name[len(line) + 1:] for a, line in zip(inputs, lines)]
+        return [a.name[len(name) + 1:] for a, name in zip(inputs, names)]
 
     check(words() == ["no reading"] * 5, f"before connect: {words()}")
     for lamp in inputs:
