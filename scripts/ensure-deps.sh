@@ -12,6 +12,7 @@ kelvorn_test_packages=(
   umockdev libumockdev-dev
   xvfb xauth x11-utils fonts-dejavu-core
   dbus at-spi2-core python3 python3-pyatspi gir1.2-atspi-2.0
+  orca openbox xdotool
   clang libclang-rt-14-dev
   lintian desktop-file-utils appstream git
   systemd udev man-db  # the service's checks: systemd-analyze, udevadm test, man for verify
