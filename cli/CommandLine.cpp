@@ -43,6 +43,10 @@ int Main(int argc, const char* const* argv, Io& Io) {
             },
             "SECONDS"));
     run->add_option("FILE", opt.Script, "the script; - or none: standard input");
+    watch->add_flag("--vcd", opt.VcdTrace, "a VCD trace of the inputs instead of the lines")
+        ->excludes(watch->get_option("--json"));
+    run->add_option("--vcd", opt.VcdFile, "also write the script's trace to this file, as VCD")
+        ->type_name("TRACE");
 
     try {
         app.parse(argc, argv);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <ostream>
 
+#include "cli/Vcd.h"
 #include "device/Board.h"
 #include "device/Text.h"
 
@@ -119,6 +120,8 @@ int Read(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
 int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
     Board board(Driver, "kelvorn-io");
     if (const int status = ExitStatus(board.Open(Opt.Serial, Io.Err)); status != kOk) return status;
+    std::optional<Vcd> vcd;  // writes the changes itself, as the board's driver reads them
+    if (Opt.VcdTrace) board.Listen(&vcd.emplace(Io.Out, Io.Time, board.Serial(), false));
     const Micros start = Io.Time.Now();
     Micros end = INT64_MAX;
     if (Opt.Duration && __builtin_add_overflow(start, *Opt.Duration, &end)) end = INT64_MAX;
@@ -129,7 +132,8 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
         const std::uint8_t inputs = board.Device().Inputs();
         if (!board.Device().LastReadOk()) return StoppedAnswering(board, Io);
         const Micros now = Io.Time.Now();
-        if (inputs != last) {
+        if (vcd && !Io.Out) break;  // nobody reads the trace any more
+        if (inputs != last && !vcd) {
             last = inputs;
             const Micros ms = (sampled - start) / 1000;
             if (Opt.Json) {
@@ -189,8 +193,16 @@ int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io
         return kUsage;
     }
 
+    std::ofstream trace;  // opened before the board: a file that cannot be written opens nothing
+    if (Opt.VcdFile) trace.open(*Opt.VcdFile, std::ios::binary);
+    if (Opt.VcdFile && !trace) {
+        Io.Err << "kelvorn-io: cannot write the trace " << Printable(*Opt.VcdFile) << '\n';
+        return kUsage;
+    }
     Board board(Driver(), "kelvorn-io");
     if (const int status = ExitStatus(board.Open(Opt.Serial, Io.Err)); status != kOk) return status;
+    std::optional<Vcd> vcd;  // ends the trace however the script ends
+    if (Opt.VcdFile) board.Listen(&vcd.emplace(trace, Io.Time, board.Serial(), true));
     clsVostrel& device = board.Device();
     const auto& steps = std::get<std::vector<Step>>(parsed);
     int met = 0;
@@ -234,6 +246,8 @@ int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io
     }
     if (!stop.empty()) Io.Err << "kelvorn-io: stopped " << stop << '\n';
     Io.Out << "expectations: " << met << " met, " << failed << " failed" << std::endl;
+    if (vcd && !vcd->End())
+        Io.Err << "kelvorn-io: the trace " << Printable(*Opt.VcdFile) << " could not be written\n";
     return failed > 0 || !stop.empty() ? kFailed : kOk;
 }
 

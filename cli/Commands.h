@@ -14,6 +14,8 @@ struct Options {
     Micros Interval = 10000;         // watch
     std::optional<Micros> Duration;  // watch; none = until stopped
     std::string Script = "-";        // run; "-" = standard input
+    bool VcdTrace = false;           // watch: a VCD trace instead of the lines
+    std::optional<std::string> VcdFile;  // run: the script's trace also goes there, as VCD
 };
 
 int List(d2xx::Driver& Driver, const Options& Opt, Io& Io);

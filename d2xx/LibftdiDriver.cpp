@@ -169,6 +169,7 @@ struct LibftdiDriver::Device {
     std::unique_ptr<ftdi_context, ContextDeleter> ftdi{ftdi_new()};
     UsbHandle look;  // the handle that only looks; dropped once the device is taken
     Place place;
+    std::string serial;  // as OpenEx matched it; empty for a device opened by index
     bool bound = false;  // a kernel driver held the interface when the device was looked at
     bool dead = false;
 
@@ -192,11 +193,14 @@ struct LibftdiDriver::Device {
 LibftdiDriver::LibftdiDriver() = default;
 LibftdiDriver::~LibftdiDriver() = default;
 
-bool LibftdiDriver::Holds(const Place& Where) const {
-    return std::any_of(devices_.begin(), devices_.end(), [&](const auto& entry) {
+const LibftdiDriver::Device* LibftdiDriver::Holder(const Place& Where) const {
+    const auto it = std::find_if(devices_.begin(), devices_.end(), [&](const auto& entry) {
         return !entry.second->dead && entry.second->place == Where;
     });
+    return it == devices_.end() ? nullptr : it->second.get();
 }
+
+bool LibftdiDriver::Holds(const Place& Where) const { return Holder(Where) != nullptr; }
 
 FT_STATUS LibftdiDriver::Look(Device& Dev, libusb_device* Usb) const {
     Dev.place = {libusb_get_bus_number(Usb), libusb_get_device_address(Usb)};
@@ -274,13 +278,17 @@ FT_STATUS LibftdiDriver::OpenEx(const char* Arg, std::uint32_t Flags, FT_HANDLE*
         // ftdi_usb_open_desc gives up as soon as any other FTDI device is busy.
         const DeviceList list(dev->ftdi->usb_ctx);
         const auto& devices = list.Devices();
+        // A device held here by its serial is not asked again: that serial stands for it.
         const auto match = std::find_if(devices.begin(), devices.end(), [&](libusb_device* d) {
+            const Device* held = Holder({libusb_get_bus_number(d), libusb_get_device_address(d)});
+            if (held != nullptr && !held->serial.empty()) return held->serial == Arg;
             const auto serial = ReadSerialDescriptor(d);
             return serial && *serial == Arg;
         });
         if (match == devices.end()) return FT_DEVICE_NOT_FOUND;
         if (const FT_STATUS s = Look(*dev, *match); s != FT_OK) return s;
         if (Take(*dev) != FT_OK) return FT_DEVICE_NOT_OPENED;
+        dev->serial = Arg;
     }
     return Adopt(std::move(dev), Handle);
 }

@@ -27,6 +27,9 @@ namespace d2xx {
 //   silent on the reset) ends the handle like a failed transfer, and the serial driver is bound
 //   again.
 // - Close gives a taken device back: the interface is released and the serial driver bound again.
+// - Open passes a device this driver holds over as FT_DEVICE_NOT_OPENED without a request, and
+//   OpenEx matches one it holds by serial against that serial instead of reading its descriptor
+//   again: a program that holds boards sends them nothing while it looks for others.
 // A device is busy, and not opened, when another program has claimed it through usbfs (libusb).
 // Open tells by claiming without detaching and releasing at once: that fails with BUSY when a
 // driver holds the interface, and the kernel then names it; "usbfs" means another program, a
@@ -97,6 +100,8 @@ private:
     // Detaches the serial driver and claims the device, once: FT_OK or FT_IO_ERROR.
     static FT_STATUS Take(Device& Dev);
     FT_STATUS Adopt(std::unique_ptr<Device> Dev, FT_HANDLE* Handle);
+    // The live handle's device at Where, or null when this driver does not hold it.
+    const Device* Holder(const Place& Where) const;
     bool Holds(const Place& Where) const;
     // Runs Fn(device) for a live handle whose call passed its parameter check (Checked is FT_OK),
     // after taking the device for Use::Take; otherwise returns why not.

@@ -40,9 +40,28 @@ FT_STATUS WatchedDriver::OpenEx(const char* Arg, std::uint32_t Flags, FT_HANDLE*
     return lastOpenEx_;
 }
 
+FT_STATUS WatchedDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t BytesToWrite,
+                               std::uint32_t* BytesWritten) {
+    std::uint32_t written = 0;
+    const FT_STATUS status = Check(below_.Write(Handle, Buffer, BytesToWrite, &written));
+    if (BytesWritten) *BytesWritten = written;
+    // The board writes one byte at a time; a longer write would leave its last byte on the pins.
+    if (listener_ && status == FT_OK && written > 0)
+        listener_->Written(static_cast<const std::uint8_t*>(Buffer)[written - 1]);
+    return status;
+}
+
+FT_STATUS WatchedDriver::GetBitMode(FT_HANDLE Handle, std::uint8_t* Pins) {
+    if (listener_) listener_->Reading();
+    const FT_STATUS status = Check(below_.GetBitMode(Handle, Pins));
+    if (listener_ && status == FT_OK) listener_->Read(*Pins);
+    return status;
+}
+
 std::vector<std::string> Board::Scan(std::ostream& Err) {
     std::vector<std::string> serials;
     driver_.EndListOnce(true);
+    unnamed_ = 0;
     // One board a pass, up to the end of the list; a list that never ends is cut off at as many
     // passes as the scan tries devices.
     for (int pass = 0; pass < kMaxDevices; ++pass) {
@@ -51,7 +70,8 @@ std::vector<std::string> Board::Scan(std::ostream& Err) {
             serials.push_back(device_.SerialNumber());
         else if (driver_.EndReached())
             break;
-        // else a board with an empty serial, which cannot be opened by it: on to the next
+        else  // a board with an empty serial, which cannot be opened by it: on to the next
+            ++unnamed_;
     }
     driver_.EndListOnce(false);
     for (const std::int32_t index : driver_.Busy())

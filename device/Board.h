@@ -23,7 +23,21 @@ namespace kelvorn {
 // call that drives the chip failed.
 class WatchedDriver final : public d2xx::Driver {
 public:
+    // Told of each pin read and each write that went through, in the order they happened: for a
+    // trace of what the board did. Reading comes before the read, so that its time is taken
+    // there, as for a line of watch; Read and Written after the call, with the pin byte.
+    class Listener {
+    public:
+        virtual ~Listener() = default;
+        virtual void Reading() = 0;
+        virtual void Read(std::uint8_t Pins) = 0;
+        virtual void Written(std::uint8_t Pins) = 0;
+    };
+
     explicit WatchedDriver(d2xx::Driver& Below) : below_(Below) {}
+
+    // The listener (none: nullptr) must outlive every read and write made while it is set.
+    void Listen(Listener* To) { listener_ = To; }
 
     // While on, the device list ends at the first index found past its end, so that repeated
     // scans stop there instead of wrapping to the first board again.
@@ -53,12 +67,8 @@ public:
         return Check(below_.SetLatencyTimer(Handle, Timer));
     }
     d2xx::FT_STATUS Write(d2xx::FT_HANDLE Handle, const void* Buffer, std::uint32_t BytesToWrite,
-                          std::uint32_t* BytesWritten) override {
-        return Check(below_.Write(Handle, Buffer, BytesToWrite, BytesWritten));
-    }
-    d2xx::FT_STATUS GetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t* Pins) override {
-        return Check(below_.GetBitMode(Handle, Pins));
-    }
+                          std::uint32_t* BytesWritten) override;
+    d2xx::FT_STATUS GetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t* Pins) override;
 
 private:
     d2xx::FT_STATUS Check(d2xx::FT_STATUS Status) {
@@ -73,6 +83,7 @@ private:
     bool failed_ = false;
     bool endOnce_ = false;
     std::int32_t end_ = -1;
+    Listener* listener_ = nullptr;
 };
 
 // Messages go to the stream given, one line each, starting with the program's name.
@@ -84,6 +95,8 @@ public:
     // because another program holds it is named on Err. A board with an empty serial, which
     // cannot be opened by it, is stepped past as Read steps past it.
     std::vector<std::string> Scan(std::ostream& Err);
+    // How many boards with an empty serial the last Scan stepped past.
+    int Unnamed() const { return unnamed_; }
 
     enum class Opened {
         Yes,
@@ -99,6 +112,8 @@ public:
     Opened Open(const std::string& Serial, std::ostream& Err);
 
     clsVostrel& Device() { return device_; }
+    // Every pin read and write from now on goes to To as well (nullptr: to none).
+    void Listen(WatchedDriver::Listener* To) { driver_.Listen(To); }
     const std::string& Serial() const { return serial_; }
     // True once a call that drives the chip failed: the board no longer answers.
     bool Failed() const { return driver_.Failed(); }
@@ -108,6 +123,7 @@ private:
     std::string program_;
     clsVostrel device_{driver_};  // after the driver: closes the board through it
     std::string serial_;
+    int unnamed_ = 0;
 };
 
 // The simulated board of the programs' --sim: outputs 0..2 wired to inputs 0..2, inputs 3 and 4

@@ -2,18 +2,19 @@
 
 namespace kelvorn {
 
-std::string Printable(std::string_view Text) {
+std::string Hex(unsigned char Byte) {
     static constexpr char kHex[] = "0123456789ABCDEF";
+    return {kHex[Byte >> 4], kHex[Byte & 0xF]};
+}
+
+std::string Printable(std::string_view Text) {
     std::string out;
     for (const char ch : Text) {
         const auto c = static_cast<unsigned char>(ch);
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
+        if (c >= 0x20 && c < 0x7F && c != '\\')
             out += ch;
-        } else {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
+        else
+            out += "\\x" + Hex(c);
     }
     return out;
 }

@@ -10,6 +10,9 @@ namespace kelvorn {
 // For a message on stderr or in a log: bytes outside printable ASCII, and the backslash, as \xNN.
 std::string Printable(std::string_view Text);
 
+// A byte as the escapes write it: two upper-case hex digits.
+std::string Hex(unsigned char Byte);
+
 // For JSON: serials are the EEPROM's 8-bit bytes and, as the panel shows them, each byte is read
 // as the Latin-1 character of that code, so that any serial makes valid UTF-8.
 std::string Latin1ToUtf8(std::string_view Text);

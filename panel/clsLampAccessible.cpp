@@ -1,5 +1,8 @@
 #include "panel/clsLampAccessible.h"
 
+#include <QPushButton>
+
+#include "panel/clsButtonAccessible.h"
 #include "panel/clsLampBox.h"
 
 namespace {
@@ -8,6 +11,10 @@ QAccessibleInterface* Factory(const QString& ClassName, QObject* Object) {
     if (auto* box = qobject_cast<clsLampBox*>(Object);
         box && ClassName == QLatin1String("clsLampBox"))
         return new clsLampAccessible(box);
+    if (auto* button = qobject_cast<QPushButton*>(Object);
+        button && ClassName == QLatin1String("QPushButton") &&
+        button->window()->metaObject()->className() == QLatin1String("frmTest"))
+        return new clsButtonAccessible(button);
     // A plain QWidget is a "client" even as a window; as a window it keeps its title as its name.
     const bool window =
         ClassName == QLatin1String("frmTest") || ClassName == QLatin1String("frmVirtualBoard");
@@ -35,8 +42,9 @@ clsLampBox* clsLampAccessible::Box() const { return static_cast<clsLampBox*>(wid
 bool clsLampAccessible::Operable() const { return Box()->Kind() == clsLampBox::Look::CheckBox; }
 
 QString clsLampAccessible::text(QAccessible::Text Kind) const {
-    if (Kind == QAccessible::Description && !Box()->Value().isEmpty()) return Box()->Value();
-    return QAccessibleWidget::text(Kind);
+    const QString text = QAccessibleWidget::text(Kind);
+    if (Kind != QAccessible::Name || Box()->Value().isEmpty()) return text;
+    return text.isEmpty() ? Box()->Value() : text + QLatin1Char(' ') + Box()->Value();
 }
 
 QAccessible::State clsLampAccessible::state() const {

@@ -50,7 +50,7 @@ void clsLampBox::SetValue(const QString& Text) {
     if (Text == sValue) return;
     sValue = Text;
     if (QAccessible::isActive()) {
-        QAccessibleEvent event(this, QAccessible::DescriptionChanged);
+        QAccessibleEvent event(this, QAccessible::NameChanged);
         QAccessible::updateAccessibility(&event);
     }
 }

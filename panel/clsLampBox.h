@@ -4,8 +4,8 @@
 // work and nothing of the group behind it.
 //
 // A lamp can also carry a mark, a cross over its face, for "no reading". The box's state in words
-// (its value, e.g. "high" or "on") is what screen readers announce beside its accessible name, as
-// its accessible description (clsLampAccessible), since the colour alone says nothing to them.
+// (its value, e.g. "high" or "on") follows its accessible name for screen readers
+// (clsLampAccessible), since the colour alone says nothing to them.
 #pragma once
 
 #include <QCheckBox>

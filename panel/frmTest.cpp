@@ -14,6 +14,7 @@
 
 #include "device/clsVostrel.h"
 #include "panel/KelvornIcon.h"
+#include "panel/clsLampAccessible.h"
 #include "panel/clsLampBox.h"
 
 namespace {
@@ -95,6 +96,7 @@ frmTest::frmTest(d2xx::Driver& Driver, QWidget* Parent)
 frmTest::~frmTest() = default;
 
 void frmTest::BuildControls() {
+    clsLampAccessible::Install();
     Frame4 = new QGroupBox(this);
     txtSerNo = new QLineEdit(Frame4);
     txtSerNo->setReadOnly(true);  // filled from the board only, so connect never opens a second

@@ -3,7 +3,7 @@
 # (kelvorn_ensure_deps run), scripts/package.sh (package) and test.sh (test).
 # Building and running the programs:
 kelvorn_run_packages=(g++ cmake make pkg-config qt6-base-dev libftdi1-dev libusb-1.0-0-dev
-  libcli11-dev nlohmann-json3-dev)
+  libcli11-dev nlohmann-json3-dev libmosquitto-dev)
 # Making the .deb: dpkg-shlibdeps, and file, which CPack uses to find the programs among the files.
 kelvorn_package_packages=(dpkg-dev file)
 # The tests, the sanitizer and fuzzing builds, the benchmarks and the package checks:
@@ -12,9 +12,13 @@ kelvorn_test_packages=(
   umockdev libumockdev-dev
   xvfb xauth x11-utils fonts-dejavu-core
   dbus at-spi2-core python3 python3-pyatspi gir1.2-atspi-2.0
+  orca openbox xdotool
   clang libclang-rt-14-dev
   lintian desktop-file-utils appstream git
+  systemd udev man-db  # the service's checks: systemd-analyze, udevadm test, man for verify
   hyperfine
+  sigrok-cli
+  mosquitto mosquitto-clients openssl
 )
 
 kelvorn_ensure_deps() {

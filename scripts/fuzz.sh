@@ -9,7 +9,7 @@ CXX=clang++ cmake -S . -B build-fuzz -DKELVORN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWit
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
-for name in eeprom_strings driver_calls eeprom_decode script_parse; do
+for name in eeprom_strings driver_calls eeprom_decode script_parse mqtt_command; do
   corpus=tests/fuzz/corpus/$name
   mkdir -p "$scratch/$name"
   echo "fuzzing $name for ${seconds}s"

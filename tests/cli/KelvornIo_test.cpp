@@ -5,7 +5,11 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <fstream>
+#include <map>
 #include <sstream>
 #include <stdexcept>
 
@@ -323,6 +327,106 @@ TEST(KelvornIo, WatchPrintsTheInputsThenEachChangeAtTheTimeItsReadBegan) {
     };
     EXPECT_EQ(gone.Run({"--sim", "watch", "--duration", "3", "--interval", "1"}), 0);
     EXPECT_EQ(gone.clock.now, 1234000);
+}
+
+// A trace as sigrok-cli, PulseView's reader, reads it back: printed again as VCD, one line per
+// timestamp with the changes at it, shown here as "#T wire=value ...".
+std::string SigrokReads(const std::string& Path) {
+    std::string text;
+    const std::string command = "timeout 60 " SIGROK_CLI " -I vcd -O vcd -i " + Path + " 2>&1";
+    if (FILE* pipe = popen(command.c_str(), "r")) {
+        char buffer[4096];
+        while (const std::size_t n = std::fread(buffer, 1, sizeof buffer, pipe))
+            text.append(buffer, n);
+        pclose(pipe);
+    }
+    std::map<char, std::string> names;  // by sigrok's own identifiers
+    std::istringstream lines(text);
+    std::string line, read;
+    while (std::getline(lines, line)) {
+        char id = 0;
+        char name[32];
+        if (std::sscanf(line.c_str(), "$var wire 1 %c %31s $end", &id, name) == 2) names[id] = name;
+        if (!line.starts_with('#')) continue;
+        std::istringstream words(line);
+        std::string word;
+        words >> word;
+        read += word;  // the timestamp
+        while (words >> word) read += ' ' + names[word[1]] + '=' + word[0];
+        read += '\n';
+    }
+    return read.empty() ? "(nothing read) " + text : read;
+}
+
+TEST(KelvornIo, WatchVcdTracesEachChangeAtItsSampleAndEndsWhenWatchEnds) {
+    const std::string path = testing::TempDir() + "kelvorn-io-" + std::to_string(getpid()) + ".vcd";
+    World w;
+    w.clock.onSleep = [&](Micros Now) {
+        w.sim.SetInputLevels(w.board, Now >= 123000 && Now < 200000 ? 0xFF & ~0x40 : 0xFF);
+    };
+    EXPECT_EQ(w.Run({"watch", "--sim", "--vcd", "--duration", "0.3", "--interval", "2"}), 0);
+    std::ofstream(path) << w.out.str();
+    EXPECT_EQ(SigrokReads(path),
+              "#0 in0_D6=1 in1_D3=1 in2_D5=1 in3_D7=1 in4_D1=1\n"
+              "#124000 in0_D6=0\n"
+              "#200000 in0_D6=1\n"
+              "#300000\n");
+
+    // Its reader gone: watch ends at the next sample, not when the duration is over.
+    World gone;
+    gone.clock.onSleep = [&](Micros Now) {
+        if (Now >= 20000) gone.out.setstate(std::ios::badbit);
+    };
+    EXPECT_EQ(gone.Run({"--sim", "watch", "--vcd", "--duration", "1"}), 0);
+    EXPECT_EQ(gone.clock.now, 20000);
+
+    // Unplugged: status 3, the trace ends at the read that failed.
+    World unplugged;
+    unplugged.clock.onSleep = [&](Micros Now) {
+        if (Now >= 10000) unplugged.sim.Unplug(unplugged.board);
+    };
+    EXPECT_EQ(unplugged.Run({"--sim", "watch", "--vcd", "--interval", "5"}), 3);
+    std::ofstream(path) << unplugged.out.str();
+    EXPECT_EQ(SigrokReads(path), "#0 in0_D6=1 in1_D3=1 in2_D5=1 in3_D7=1 in4_D1=1\n#10000\n");
+    EXPECT_THAT(unplugged.out.str(), testing::EndsWith("$end\n#10000\n"))
+        << "no values from the failed read";
+
+    World json;
+    EXPECT_EQ(json.Run({"--sim", "watch", "--vcd", "--json"}), 2);
+    EXPECT_EQ(json.drivers, 0);
+    std::remove(path.c_str());
+}
+
+TEST(KelvornIo, RunVcdTracesWritesAndReadsInOrderOfABoardWithAnySerial) {
+    World w;
+    const std::string serial = "Q\" \\ $end \xE9";
+    const d2xx::SimDriver::DeviceId odd = w.sim.Add(kelvorn::WiredSimBoard(serial));
+    const std::string path = testing::TempDir() + "kelvorn-io-" + std::to_string(getpid()) + ".vcd";
+    const std::string script =
+        "wait 1ms\nout 0 on\nwait 5ms\nexpect in0 low within 20ms\nread\nout 2 on\nwait 2ms\n"
+        "expect in2 low\nout 0 off\nexpect in4 low\nwait 2ms\n";
+    EXPECT_EQ(w.Run({"run", "-s", serial.c_str(), "--vcd", path.c_str()}, script), 1);
+    EXPECT_THAT(w.sim.Written(odd), ElementsAre(0x15, 0x14, 0x10, 0x11));
+    std::ifstream trace(path);
+    const std::string text{std::istreambuf_iterator<char>(trace), {}};
+    EXPECT_THAT(text, testing::HasSubstr("\n$comment board Q\" \\x5C \\x24end \\xE9 $end\n"));
+    // In the order they happened: at 6 ms the two reads, then out 2 on; at 8 ms a read, out 0 off
+    // and a read again.
+    EXPECT_THAT(text, testing::EndsWith("#1000\n1!\n#6000\n0$\n1%\n1&\n1'\n1(\n1#\n"
+                                        "#8000\n0&\n0!\n1$\n#10000\n"));
+    // The inputs are unknown (x) until the first read, which sigrok reads as 0: in0 stays 0.
+    EXPECT_EQ(SigrokReads(path),
+              "#0 out0_D0=0 out1_D4=0 out2_D2=0 in0_D6=0 in1_D3=0 in2_D5=0 in3_D7=0 in4_D1=0\n"
+              "#1000 out0_D0=1\n"
+              "#6000 out2_D2=1 in1_D3=1 in2_D5=1 in3_D7=1 in4_D1=1\n"
+              "#8000 out0_D0=0 in0_D6=1 in2_D5=0\n"
+              "#10000\n");
+    std::remove(path.c_str());
+
+    w.err.str("");
+    EXPECT_EQ(w.Run({"--sim", "run", "--vcd", "/nonexistent/trace.vcd"}, "read\n"), 2);
+    EXPECT_EQ(w.err.str(), "kelvorn-io: cannot write the trace /nonexistent/trace.vcd\n");
+    EXPECT_EQ(w.drivers, 1);
 }
 
 }  // namespace

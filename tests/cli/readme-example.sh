@@ -1,6 +1,6 @@
 #!/bin/sh
-# The wiring test in the README's "Scripts and the shell", run as printed there on the program
-# built here: its script, its output and its exit status. Usage: readme-example.sh README KELVORN_IO
+# The wiring test in docs/kelvorn-io.md, run as printed there on the program built here: its
+# script, its output and its exit status. Usage: readme-example.sh PAGE KELVORN_IO
 set -eu
 readme=$1 io=$2
 # From the command line to the status printed after "$ echo $?", without the indent.
@@ -13,10 +13,10 @@ status=0
 actual=$(printf '%s\n' "$script" | "$io" --sim run) || status=$?
 actual=$(printf '%s\n%s\n' "$actual" "$status")
 if [ "$actual" != "$expected" ]; then
-  echo "README example differs:" >&2
+  echo "the example in $readme differs:" >&2
   printf '%s\n' "$expected" >"${TMPDIR:-/tmp}/readme-expected.$$"
   printf '%s\n' "$actual" | diff "${TMPDIR:-/tmp}/readme-expected.$$" - >&2 || true
   rm -f "${TMPDIR:-/tmp}/readme-expected.$$"
   exit 1
 fi
-echo "README example: as printed"
+echo "the example in $readme: as printed"

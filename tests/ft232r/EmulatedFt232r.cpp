@@ -497,6 +497,22 @@ gboolean EmulatedFt232r::State::HandleIoctl(UMockdevIoctlClient* Client) {
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(Client);
     std::lock_guard lock(mutex);
     if (unplugged || Stale(Client)) {
+        // As the kernel kills a gone device's URBs and still lets them be reaped: what was
+        // answered comes back as it was, what was held as shut down (-ESHUTDOWN); then ENODEV.
+        // Otherwise a transfer in flight at the unplug would never end for libusb, which waits
+        // for it to be reaped.
+        const bool reap = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+        const auto mine = [&](const PendingUrb& p) { return p.client == Client; };
+        if (reap && std::any_of(pending.begin(), pending.end(), mine)) {
+            for (PendingUrb& p : pending)
+                if (mine(p) && p.held) {
+                    p.held = false;
+                    p.status = -ESHUTDOWN;
+                    p.actualLength = 0;
+                }
+            Reap(Client, arg);
+            return TRUE;
+        }
         umockdev_ioctl_client_complete(Client, -1, ENODEV);
         return TRUE;
     }

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <chrono>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "DriverFixture.h"
@@ -451,6 +452,20 @@ TEST_F(LibftdiDriverFailure, UnpluggedBoardFailsAtOnceUntilClosedAndOpensOnceRep
     EXPECT_EQ(driver.Close(again), FT_OK);
     EXPECT_EQ(driver.OpenHandles(), 0u);
     EXPECT_TRUE(bed.WaitUntilAllClosed(2000));
+}
+
+TEST_F(LibftdiDriverFailure, AReadInFlightWhenTheBoardIsUnpluggedEndsWithTheHandle) {
+    auto [board, h] = AddOpened();
+    board.SetAnswering(false);  // the read waits; the plug is pulled meanwhile
+    std::thread unplug([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        board.Unplug();
+    });
+    std::uint8_t pins = 0;
+    EXPECT_EQ(driver.GetBitMode(h, &pins), FT_IO_ERROR);
+    unplug.join();
+    EXPECT_EQ(driver.GetBitMode(h, &pins), FT_IO_ERROR);
+    EXPECT_EQ(driver.Close(h), FT_OK);
 }
 
 TEST_F(LibftdiDriverFailure, SilentBoardCostsOneTimeoutPerHandle) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Checks the Debian package: its files, its dependencies, its licence, its AppStream metainfo and
-# lintian; that a second build of the same sources (rebuild.sh) gave the same bytes; then, as root
-# on a machine where it is not installed yet, installs it, checks what it put in place and purges it
-# again. Usage: check.sh DEB VERSION [REBUILT_DEB]. Prints "package: N passed" last; stops at the
+# Checks the Debian package: its files, its conffile, its dependencies, its licence, its AppStream
+# metainfo, kelvorn-mqtt's unit and config file, and lintian; that a second build of the same
+# sources (rebuild.sh) gave the same bytes; then, as root on a machine where it is not installed
+# yet, installs it, checks what it put in place and purges it again. Usage: check.sh DEB VERSION [REBUILT_DEB]. Prints "package: N passed" last; stops at the
 # first failure.
 set -euo pipefail
 deb=$(realpath "$1")
@@ -24,7 +24,7 @@ check() {  # check WHAT COMMAND...
 
 # Each program comes with its manual page; the desktop programs (by AppStream id) with a desktop
 # entry and a metainfo file named after that id.
-programs=(kelvorn-panel kelvorn-panel-sim kelvorn-io)
+programs=(kelvorn-panel kelvorn-panel-sim kelvorn-io kelvorn-mqtt)
 desktop_ids=(org.example.kelvorn_panel org.example.kelvorn_panel_sim)
 expected=$(
   for program in "${programs[@]}"; do
@@ -35,8 +35,13 @@ expected=$(
     echo "./usr/share/applications/$id.desktop"
     echo "./usr/share/metainfo/$id.metainfo.xml"
   done
-  echo "./usr/lib/udev/rules.d/70-kelvorn-ftdi.rules
+  echo "./etc/kelvorn-mqtt.conf
+./usr/lib/systemd/system/kelvorn-mqtt.service
+./usr/lib/sysusers.d/kelvorn-panel.conf
+./usr/lib/udev/rules.d/70-kelvorn-boards.rules
+./usr/lib/udev/rules.d/70-kelvorn-ftdi.rules
 ./usr/share/doc/kelvorn-panel/changelog.Debian.gz
+./usr/share/doc/kelvorn-panel/mqtt.md.gz
 ./usr/share/doc/kelvorn-panel/copyright
 ./usr/share/icons/hicolor/scalable/apps/kelvorn-panel.svg
 ./usr/share/lintian/overrides/kelvorn-panel"
@@ -45,8 +50,10 @@ expected=$(sort <<<"$expected")
 files_are_expected() {
   diff -u <(echo "$expected") <(dpkg-deb --fsys-tarfile "$deb" | tar -t | grep -v '/$' | sort)
 }
-check "the package holds exactly the programs, desktop entries, metainfo, icon, udev rule and docs" \
+check "the package holds exactly the programs, desktop entries, metainfo, icon, service, udev rules and docs" \
   files_are_expected
+check "dpkg keeps /etc/kelvorn-mqtt.conf as a conffile" \
+  test "$(dpkg-deb -I "$deb" conffiles)" = /etc/kelvorn-mqtt.conf
 
 if [ -n "$rebuilt" ]; then
   same_bytes() {
@@ -86,14 +93,47 @@ licence_is_mit() {  # machine-readable copyright, Expat, with LICENSE's text
 }
 check "the copyright file is machine-readable, Expat, with LICENSE's text" licence_is_mit
 
+# kelvorn-mqtt's service as packaged: the unit starts the packaged program on the conffile, is
+# hardened, and the conffile holds every option of the program, commented out, and parses.
+unit=$tree/usr/lib/systemd/system/kelvorn-mqtt.service
+conf=$tree/etc/kelvorn-mqtt.conf
+mqtt=$tree/usr/bin/kelvorn-mqtt
+check "kelvorn-mqtt.service starts /usr/bin/kelvorn-mqtt --config /etc/kelvorn-mqtt.conf" \
+  grep -qx 'ExecStart=/usr/bin/kelvorn-mqtt --config /etc/kelvorn-mqtt.conf' "$unit"
+systemd-analyze security --offline=yes --no-pager "$unit" 2>/dev/null | grep 'Overall exposure' || true
+hardened() {  # OK is an exposure below 5.0; the threshold counts tenths
+  systemd-analyze security --offline=yes --threshold=49 --no-pager "$unit" >/dev/null 2>&1
+}
+check "systemd-analyze security --offline rates kelvorn-mqtt.service OK or better" hardened
+all_commented() { ! grep -Evq '^(#.*)?$' "$conf"; }
+check "every line of /etc/kelvorn-mqtt.conf is a comment or blank" all_commented
+conf_names_every_option() {  # the long options of --help but help, version and config
+  diff <("$mqtt" --help | grep -oE '^ +(-[a-zA-Z], ?)?--[a-z-]+' | sed 's/.*--//' |
+           grep -vxE 'help|version|config' | sort) \
+       <(sed -nE 's/^#([a-z-]+) = .*$/\1/p' "$conf" | sort -u)
+}
+check "/etc/kelvorn-mqtt.conf names every option of kelvorn-mqtt --help" conf_names_every_option
+conf_parses() {  # every option uncommented; the bridge runs on its simulated boards until SIGTERM
+  # The credential, the CA file and the broker exist only where the service runs: a readable
+  # password file, a readable CA file and a port nobody listens on stand in on the command line,
+  # which comes before the config file.
+  local all=$tree/all.conf status=0
+  sed -E 's/^#([a-z-]+ = )/\1/' "$conf" >"$all"
+  timeout --preserve-status -k 5 -s TERM 2 "$mqtt" --config "$all" --password-file /dev/null \
+    --cafile "$tree/usr/share/doc/kelvorn-panel/copyright" --host 127.0.0.1 --port 1 \
+    2>"$tree/mqtt.log" || status=$?
+  [ "$status" -eq 0 ] || { cat "$tree/mqtt.log" >&2; return 1; }
+}
+check "kelvorn-mqtt takes /etc/kelvorn-mqtt.conf with every option uncommented" conf_parses
+
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
 has_versioned_depends() {  # dpkg-shlibdeps writes each library with its minimum version
   local lib
   for lib in "$@"; do grep -Eq "(^|, )$lib \(>= [^)]+\)(,|$)" <<<"$depends" || return 1; done
 }
-check "dpkg-shlibdeps' dependencies on Qt 6 Widgets, libftdi1 and libusb" \
-  has_versioned_depends libqt6widgets6 libftdi1-2 'libusb-1\.0-0'
+check "dpkg-shlibdeps' dependencies on Qt 6 Widgets, libftdi1, libusb and libmosquitto" \
+  has_versioned_depends libqt6widgets6 libftdi1-2 'libusb-1\.0-0' libmosquitto1
 check "the package's version is $version-1" test "$(dpkg-deb -f "$deb" Version)" = "$version-1"
 check "lintian finds no errors or warnings" lintian --pedantic --fail-on error,warning "$deb"
 
@@ -103,6 +143,9 @@ elif dpkg-query -W -f='${Status}' kelvorn-panel 2>/dev/null | grep -q "ok instal
   echo "package: kelvorn-panel is installed on this machine already, so the install is not tried"
 else
   trap 'apt-get purge -y -q kelvorn-panel >/dev/null 2>&1 || true; rm -rf "$tree"' EXIT
+  # Purging leaves the system group, as Debian leaves system groups, so only a first install shows
+  # that postinst creates it.
+  had_group=$(getent group kelvorn || true)
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" >/dev/null
   for program in "${programs[@]}"; do
     check "installed $program --version answers" \
@@ -114,10 +157,30 @@ else
   done
   check "the udev rule is in /usr/lib/udev/rules.d, where udev reads it" \
     cmp udev/70-kelvorn-ftdi.rules /usr/lib/udev/rules.d/70-kelvorn-ftdi.rules
+  check "dpkg lists /etc/kelvorn-mqtt.conf among the package's conffiles" \
+    grep -q '^ /etc/kelvorn-mqtt.conf [0-9a-f]*$' <<<"$(dpkg-query -W -f='${Conffiles}\n' kelvorn-panel)"
+  if [ -z "$had_group" ]; then
+    system_group() {  # Debian's system groups have ids below 1000
+      local gid
+      gid=$(getent group kelvorn | cut -d: -f3) && [ "$gid" -lt 1000 ]
+    }
+    check "installing created the system group kelvorn" system_group
+  else
+    echo "package: the group kelvorn was there before the install, so its creation is not checked"
+  fi
+  board_group() { test "$(tests/package/udev-group.sh "$1")" = "$2"; }
+  check "udev gives a Kelvorn board's device node to the group kelvorn (udevadm test, umockdev)" \
+    board_group Kelvorn "kelvorn 70-kelvorn-boards.rules"
+  not_kelvorn() { ! tests/package/udev-group.sh "$1" | grep -q '^kelvorn '; }
+  check "udev leaves an FTDI serial adapter out of the group kelvorn" not_kelvorn "FT232R USB UART"
+  check "udev leaves a board described in another case out of the group kelvorn" not_kelvorn kelvorn
+  check "systemd-analyze verify passes on the installed kelvorn-mqtt.service" \
+    systemd-analyze verify kelvorn-mqtt.service
   DEBIAN_FRONTEND=noninteractive apt-get purge -y -q kelvorn-panel >/dev/null
   trap 'rm -rf "$tree"' EXIT
   gone() { ! dpkg-query -W kelvorn-panel >/dev/null 2>&1 && [ ! -e /usr/bin/kelvorn-panel ] &&
-    [ ! -e /usr/lib/udev/rules.d/70-kelvorn-ftdi.rules ]; }
-  check "purging removes the package and its files" gone
+    [ ! -e /usr/lib/udev/rules.d/70-kelvorn-ftdi.rules ] && [ ! -e /etc/kelvorn-mqtt.conf ] &&
+    [ ! -e /usr/lib/systemd/system/kelvorn-mqtt.service ]; }
+  check "purging removes the package and its files, the conffile too" gone
 fi
 echo "package: $passed passed"

@@ -1,0 +1,151 @@
+#include "mqtt/Connection.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+#include "device/Text.h"
+#include "mqtt/Topics.h"
+
+namespace kmqtt {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto kFirstWait = std::chrono::seconds(1);
+constexpr auto kLongestWait = std::chrono::seconds(30);
+constexpr int kLoopTimeoutMs = 1000;
+
+Connection& Of(void* Self) { return *static_cast<Connection*>(Self); }
+
+}  // namespace
+
+Connection::Connection(const Options& Opt, const std::string& WillTopic, std::function<void()> Wake)
+    : opt_(Opt), wake_(std::move(Wake)) {
+    mosq_ = mosquitto_new(opt_.ClientId.c_str(), true, this);
+    if (mosq_ == nullptr) throw std::runtime_error("cannot make an MQTT client");
+    mosquitto_threaded_set(mosq_, true);
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);  // no Nagle delay on small messages
+    mosquitto_will_set(mosq_, WillTopic.c_str(), static_cast<int>(std::strlen(kOffline)), kOffline,
+                       0, true);
+    if (!opt_.Username.empty())
+        mosquitto_username_pw_set(mosq_, opt_.Username.c_str(),
+                                  opt_.Password.empty() ? nullptr : opt_.Password.c_str());
+    if (!opt_.CaFile.empty()) {
+        // The server's certificate is verified against the CA and its name against --host.
+        if (mosquitto_tls_set(mosq_, opt_.CaFile.c_str(), nullptr, nullptr, nullptr, nullptr) !=
+                MOSQ_ERR_SUCCESS ||
+            mosquitto_tls_opts_set(mosq_, 1, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
+            throw std::runtime_error("cannot use the CA file " + kelvorn::Printable(opt_.CaFile));
+    }
+    mosquitto_connect_callback_set(mosq_, [](mosquitto*, void* Self, int Code) {
+        Connection& c = Of(Self);
+        if (Code != 0) {
+            c.refused_ = mosquitto_connack_string(Code);
+            return;
+        }
+        c.up_ = true;
+        c.Push({Event::Kind::Up, "", "", false});
+    });
+    mosquitto_message_callback_set(mosq_, [](mosquitto*, void* Self, const mosquitto_message* M) {
+        Of(Self).Push({Event::Kind::Message, M->topic,
+                       std::string(static_cast<const char*>(M->payload),
+                                   static_cast<std::size_t>(std::max(M->payloadlen, 0))),
+                       M->retain});
+    });
+    mosquitto_log_callback_set(mosq_, [](mosquitto*, void* Self, int Level, const char* Text) {
+        if (Level == MOSQ_LOG_ERR && Text != nullptr) Of(Self).lastError_ = Text;
+    });
+}
+
+Connection::~Connection() {
+    if (Stop())
+        mosquitto_destroy(mosq_);
+    else
+        thread_.detach();  // only as the process ends: the thread may still use the client
+}
+
+void Connection::Start() {
+    thread_ = std::thread([this] { Run(); });
+}
+
+std::deque<Connection::Event> Connection::Take() {
+    const std::lock_guard lock(mutex_);
+    return std::exchange(events_, {});
+}
+
+void Connection::Push(Event E) {
+    {
+        const std::lock_guard lock(mutex_);
+        events_.push_back(std::move(E));
+    }
+    wake_();
+}
+
+bool Connection::Publish(const std::string& Topic, const std::string& Payload, bool Retain) {
+    return mosquitto_publish(mosq_, nullptr, Topic.c_str(), static_cast<int>(Payload.size()),
+                             Payload.data(), 0, Retain) == MOSQ_ERR_SUCCESS;
+}
+
+bool Connection::Subscribe(const std::string& Pattern) {
+    return mosquitto_subscribe(mosq_, nullptr, Pattern.c_str(), 0) == MOSQ_ERR_SUCCESS;
+}
+
+std::string Connection::Why(int Result, int Error) const {
+    if (!refused_.empty()) return "refused: " + refused_;
+    if (!lastError_.empty()) return kelvorn::Printable(lastError_);
+    if (Result == MOSQ_ERR_ERRNO) return std::strerror(Error);
+    return mosquitto_strerror(Result);
+}
+
+void Connection::Run() {
+    auto wait = std::chrono::duration_cast<Clock::duration>(kFirstWait);
+    std::unique_lock lock(mutex_);
+    while (!stopping_) {
+        lock.unlock();
+        up_ = false;
+        refused_.clear();
+        lastError_.clear();
+        int result = mosquitto_connect(mosq_, opt_.Host.c_str(), opt_.Port, opt_.Keepalive);
+        if (result == MOSQ_ERR_SUCCESS) {
+            while ((result = mosquitto_loop(mosq_, kLoopTimeoutMs, 1)) == MOSQ_ERR_SUCCESS) {
+                lock.lock();
+                const bool late = stopping_ && Clock::now() > stopBy_;
+                lock.unlock();
+                if (late) break;
+            }
+        }
+        const int error = errno;
+        if (up_) wait = kFirstWait;
+        const std::string why = up_ ? "connection lost: " + Why(result, error) : Why(result, error);
+        lock.lock();
+        if (stopping_) break;
+        lock.unlock();
+        Push({Event::Kind::Down, "", why, false});
+        lock.lock();
+        changed_.wait_for(lock, wait, [this] { return stopping_; });
+        wait = std::min<Clock::duration>(wait * 2, kLongestWait);
+    }
+    finished_ = true;
+    changed_.notify_all();
+}
+
+bool Connection::Stop() {
+    std::unique_lock lock(mutex_);
+    if (!thread_.joinable()) return true;
+    if (!stopping_) {
+        stopping_ = true;
+        stopBy_ = Clock::now() + std::chrono::seconds(1);
+        lock.unlock();
+        mosquitto_disconnect(mosq_);  // after what is queued; the loop then ends
+        lock.lock();
+        changed_.notify_all();
+    }
+    if (!changed_.wait_for(lock, std::chrono::seconds(2), [this] { return finished_; }))
+        return false;
+    lock.unlock();
+    thread_.join();
+    return true;
+}
+
+}  // namespace kmqtt

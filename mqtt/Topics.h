@@ -1,0 +1,75 @@
+// The bridge's MQTT topic contract: the topic names, the payloads, and the parsing of the commands
+// that arrive. Everything here is a pure function of its arguments, so that the fuzzer and the
+// table tests reach all of it.
+//
+//   <prefix>/bridge/<name>/availability   Online | Offline              retained, also the will
+//   <prefix>/<id>/availability            Online | Offline              retained
+//   <prefix>/<id>/in<N>, N 0..4           high | low                    retained
+//   <prefix>/<id>/out<N>, N 0..2          ON | OFF (on = pin low)       retained
+//   <prefix>/<id>/out<N>/set              ON OFF TOGGLE 1 0, any case; empty: publish again
+//   <prefix>/<id>/out<N>/pulse            whole milliseconds 1..60000
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace kmqtt {
+
+// The board's serial as one topic level: every byte outside A-Z a-z 0-9 and '-' is written as
+// '_' and two upper-case hex digits ("_" is "_5F", "/" is "_2F"). Different serials give
+// different ids, and no id holds a topic separator or wildcard.
+std::string EscapeId(std::string_view Serial);
+
+inline constexpr const char* kOnline = "Online";
+inline constexpr const char* kOffline = "Offline";
+inline const char* InputPayload(bool High) { return High ? "high" : "low"; }
+inline const char* OutputPayload(bool On) { return On ? "ON" : "OFF"; }
+
+// The topic names of one bridge. Prefix and Name are taken as they are (see ValidLevels).
+class Topics {
+public:
+    Topics(std::string Prefix, std::string Name)
+        : prefix_(std::move(Prefix)), name_(std::move(Name)) {}
+
+    std::string Bridge() const { return prefix_ + "/bridge/" + name_ + "/availability"; }
+    std::string Availability(const std::string& Id) const { return Board(Id) + "availability"; }
+    std::string Input(const std::string& Id, int N) const {
+        return Board(Id) + "in" + std::to_string(N);
+    }
+    std::string Output(const std::string& Id, int N) const {
+        return Board(Id) + "out" + std::to_string(N);
+    }
+    // The subscriptions that bring one board's commands.
+    std::string SetCommands(const std::string& Id) const { return Board(Id) + "+/set"; }
+    std::string PulseCommands(const std::string& Id) const { return Board(Id) + "+/pulse"; }
+    const std::string& Prefix() const { return prefix_; }
+
+private:
+    std::string Board(const std::string& Id) const { return prefix_ + "/" + Id + "/"; }
+    std::string prefix_;
+    std::string name_;
+};
+
+// Whether Text can stand in a topic as given: not empty, no wildcard ('+', '#') or NUL, and
+// without '/' unless Slashes (a prefix may span levels, a bridge name may not); nor empty levels.
+bool ValidLevels(std::string_view Text, bool Slashes);
+
+// One command for one output, as parsed from its topic and payload.
+struct Command {
+    enum class Kind { On, Off, Toggle, Republish, Pulse };
+    std::string Id;
+    int Output = 0;  // 0..2
+    Kind What = Kind::Republish;
+    int Millis = 0;  // Pulse: 1..60000
+};
+
+// The command in a message on Topic, or why it is ignored, in words for the log line.
+struct Parsed {
+    std::optional<Command> Ok;
+    std::string Why;
+};
+Parsed ParseCommand(std::string_view Prefix, std::string_view Topic, std::string_view Payload);
+
+}  // namespace kmqtt

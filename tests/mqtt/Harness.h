@@ -1,0 +1,213 @@
+// What the bridge's tests run: the program, a real mosquitto broker on a free loopback port, and
+// an MQTT client that keeps every message it sees. A child process is killed when its object
+// goes, and when the test process dies (PR_SET_PDEATHSIG); every wait is bounded.
+#pragma once
+
+#include <fcntl.h>
+#include <mosquitto.h>
+#include <netinet/in.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace mqtt_test {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Polls Done every 5 ms until it holds or Limit passes.
+inline bool Eventually(const std::function<bool()>& Done, Clock::duration Limit = 10s) {
+    for (const auto end = Clock::now() + Limit; !Done(); std::this_thread::sleep_for(5ms))
+        if (Clock::now() > end) return Done();
+    return true;
+}
+
+// A temporary folder, removed with what is in it. Readable by all: mosquitto started as root
+// reads its files as the user mosquitto.
+struct TempDir {
+    std::filesystem::path Path = [] {
+        char name[] = "/tmp/kelvorn-mqtt-test-XXXXXX";
+        if (mkdtemp(name) == nullptr || chmod(name, 0755) != 0) throw std::runtime_error(name);
+        return std::filesystem::path(name);
+    }();
+    ~TempDir() { std::filesystem::remove_all(Path); }
+    std::string Write(const std::string& Name, const std::string& Text) const {
+        std::ofstream(Path / Name) << Text;
+        return Path / Name;
+    }
+    std::string Read(const std::string& Name) const {
+        std::stringstream text;
+        text << std::ifstream(Path / Name).rdbuf();
+        return text.str();
+    }
+};
+
+// A child process with its standard output and error in files.
+class Process {
+public:
+    explicit Process(std::vector<std::string> Args, bool Preload = true) {
+        const std::string out = dir_.Write("out", ""), err = dir_.Write("err", "");
+        if ((pid_ = fork()) != 0) return;
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        dup2(open(out.c_str(), O_WRONLY), 1);
+        dup2(open(err.c_str(), O_WRONLY), 2);
+        if (!Preload) unsetenv("LD_PRELOAD");  // umockdev's, for the programs under test only
+        std::vector<char*> argv;
+        for (std::string& a : Args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    ~Process() {
+        if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
+    }
+    void Signal(int Number) const { kill(pid_, Number); }
+    // The exit status, or -1 when it did not end within 10 s.
+    int Wait() {
+        int status = 0;
+        if (!Eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) return -1;
+        pid_ = 0;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::string Out() const { return dir_.Read("out"); }
+    std::string Err() const { return dir_.Read("err"); }
+    long Lines() const {  // on standard error
+        const std::string err = Err();
+        return std::count(err.begin(), err.end(), '\n');
+    }
+    // Whether Text is on standard error, or comes there within Limit.
+    bool Logged(const std::string& Text, Clock::duration Limit = 10s) const {
+        return Eventually([&] { return Err().find(Text) != std::string::npos; }, Limit);
+    }
+
+private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+};
+
+// A port of 127.0.0.1 that nothing listens on.
+inline int FreePort() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t n = sizeof a;
+    bind(s, reinterpret_cast<sockaddr*>(&a), n);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &n);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// Debian's mosquitto with an open listener on a free port of 127.0.0.1, and Config after it
+// (further listeners, with settings of their own).
+class Broker {
+public:
+    explicit Broker(const std::string& Config = "") : port_(FreePort()) {
+        conf_ = dir.Write("mosquitto.conf",
+                          "per_listener_settings true\npersistence false\n"
+                          "listener " +
+                              PortText() + " 127.0.0.1\nallow_anonymous true\n" + Config);
+        Start();
+    }
+    // Starts it (again), on the same port, with nothing retained; returns once it answers.
+    void Start() {
+        process_ = std::make_unique<Process>(
+            std::vector<std::string>{"/usr/sbin/mosquitto", "-c", conf_}, false);
+        if (!Eventually([&] { return Log().find(" running") != std::string::npos; }))
+            throw std::runtime_error("mosquitto did not start: " + Log());
+    }
+    void Kill() { process_.reset(); }
+    std::string Log() const { return process_->Err(); }
+    int Port() const { return port_; }
+    std::string PortText() const { return std::to_string(port_); }
+    TempDir dir;
+
+private:
+    int port_;
+    std::string conf_;
+    std::unique_ptr<Process> process_;
+};
+
+struct Received {
+    std::string Topic;
+    std::string Payload;
+    bool Retained;
+    Clock::time_point At;
+};
+
+// An MQTT client subscribed to every topic, keeping every message it receives.
+class Client {
+public:
+    explicit Client(int Port) : mosq_((mosquitto_lib_init(), mosquitto_new(nullptr, true, this))) {
+        mosquitto_message_callback_set(mosq_, [](mosquitto*, void* Self,
+                                                 const mosquitto_message* M) {
+            auto& c = *static_cast<Client*>(Self);
+            const std::lock_guard lock(c.mutex_);
+            c.messages_.push_back(
+                {M->topic,
+                 {static_cast<const char*>(M->payload), static_cast<std::size_t>(M->payloadlen)},
+                 M->retain,
+                 Clock::now()});
+        });
+        mosquitto_connect_callback_set(
+            mosq_, [](mosquitto* M, void*, int) { mosquitto_subscribe(M, nullptr, "#", 0); });
+        if (mosquitto_connect(mosq_, "127.0.0.1", Port, 60) != MOSQ_ERR_SUCCESS ||
+            mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS)
+            throw std::runtime_error("cannot connect to the broker");
+    }
+    ~Client() {
+        mosquitto_disconnect(mosq_);
+        mosquitto_loop_stop(mosq_, true);
+        mosquitto_destroy(mosq_);
+    }
+    void Publish(const std::string& Topic, const std::string& Payload, bool Retain = false) {
+        mosquitto_publish(mosq_, nullptr, Topic.c_str(), static_cast<int>(Payload.size()),
+                          Payload.data(), 1, Retain);
+    }
+    std::vector<Received> Messages() const {
+        const std::lock_guard lock(mutex_);
+        return messages_;
+    }
+    // The index of the first message from From on with this topic and payload, once it came.
+    std::optional<std::size_t> Await(const std::string& Topic, const std::string& Payload,
+                                     std::size_t From = 0, Clock::duration Limit = 10s) const {
+        std::optional<std::size_t> found;
+        Eventually(
+            [&] {
+                const auto all = Messages();
+                for (std::size_t i = From; i < all.size() && !found; ++i)
+                    if (all[i].Topic == Topic && all[i].Payload == Payload) found = i;
+                return found.has_value();
+            },
+            Limit);
+        return found;
+    }
+    // The last payload of each topic, as a subscriber arriving now would get it.
+    std::map<std::string, std::string> Latest() const {
+        std::map<std::string, std::string> latest;
+        for (const Received& m : Messages()) latest[m.Topic] = m.Payload;
+        return latest;
+    }
+
+private:
+    mosquitto* mosq_;
+    mutable std::mutex mutex_;
+    std::vector<Received> messages_;
+};
+
+}  // namespace mqtt_test
