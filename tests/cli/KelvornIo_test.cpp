@@ -117,9 +117,13 @@ Hook Busy() {
 Hook Add(const char* Serial, const char* Description = "Kelvorn", bool Busy = false) {
     return [=](World& W) { W.sim.SetBusy(W.sim.Add({Serial, Description}), Busy); };
 }
-Hook Wrote(Bytes Board, Bytes Second = {}) {  // checks what the board (and device 1) saw
+// Checks what the board (and device 1) saw, and how often the board's pins were read.
+Hook Wrote(Bytes Board, Bytes Second = {}, int Reads = -1) {
     return [=](World& W) {
         EXPECT_EQ(W.sim.Written(W.board), Board);
+        if (Reads >= 0) {
+            EXPECT_EQ(W.sim.PinReads(W.board), std::uint64_t(Reads));
+        }
         if (!Second.empty()) {
             EXPECT_EQ(W.sim.Written(1), Second);
         }
@@ -155,7 +159,7 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
     const Case cases[] = {
         {"# wiring test\r\nout 0 on\r\n\r\nwait 20ms\nexpect in0 low\nout 2 on\nread\nexpect in3 high within 1.5s\nout 0 off\n",
          "ok 5: in0 low\nin0=low in1=high in2=low in3=high in4=high\nok 8: in3 high after 0 ms\nexpectations: 2 met, 0 failed\n",
-         "", 0, 20000, nullptr, Wrote({0x15, 0x14, 0x10, 0x11})},
+         "", 0, 20000, nullptr, Wrote({0x15, 0x14, 0x10, 0x11}, {}, 3)},
         {"wait 1.5s\nwait 0.25ms\n#comment\n\t# indented\nout\t1 on\nexpect in1 low\n",
          "ok 6: in1 low\nexpectations: 1 met, 0 failed\n", "", 0, 1500250, nullptr, Wrote({0x15, 0x05}), {"run", "-", "--sim"}},
         // Read about every millisecond: in3 goes low 3 ms in.
