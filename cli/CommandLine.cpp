@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/Commands.h"
+#include "device/Text.h"
 
 namespace kio {
 
@@ -27,11 +28,18 @@ int Main(int argc, const char* const* argv, Io& Io) {
     Micros intervalMs = 10;
     watch->add_option("--interval", intervalMs, "sampling interval in ms (default 10, least 1)")
         ->check(CLI::Range(Micros{1}, Micros{86400000}));
-    // Parsed as a script's duration in seconds: no sign, exponent, NaN or overflow gets through.
-    watch->add_option("--duration", seconds, "seconds to watch (default: until stopped)")
+    // A script's duration, or a plain number of seconds: no sign, exponent, NaN, other unit or
+    // overflow gets through.
+    const auto duration = [](std::string Text) {
+        if (!Text.empty() && Text.back() >= '0' && Text.back() <= '9') Text += 's';
+        return ParseDuration(Text);
+    };
+    watch
+        ->add_option("--duration", seconds,
+                     "how long to watch: seconds, or 20ms, 1.5s (default: until stopped)")
         ->check(CLI::Validator(
-            [](std::string& Text) {
-                return ParseDuration(Text + "s") ? "" : "not a number of seconds: " + Text;
+            [&](std::string& Text) {
+                return duration(Text) ? "" : "not a duration (seconds, or with ms or s): " + Text;
             },
             "SECONDS"));
     run->add_option("FILE", opt.Script, "the script; - or none: standard input");
@@ -45,17 +53,22 @@ int Main(int argc, const char* const* argv, Io& Io) {
     } catch (const CLI::ParseError& e) {
         if (e.get_exit_code() == 0) return app.exit(e, Io.Out, Io.Err);
         std::string what = e.what();
-        // A mistyped command is left over as an extra, and CLI11 then only misses a command.
-        if (const std::vector<std::string> extra = app.remaining();
-            !extra.empty() && app.get_subcommands().empty())
-            what = "unknown command '" + extra.front() + "': list, read, watch or run";
+        // What CLI11 leaves over: a mistyped option, a mistyped command (CLI11 then only misses a
+        // command) or a word too many.
+        if (const std::vector<std::string> extra = app.remaining(); !extra.empty()) {
+            const std::string word = "'" + kelvorn::Printable(extra.front()) + "'";
+            what = extra.front().starts_with('-') ? "unknown option " + word
+                   : app.get_subcommands().empty()
+                       ? "unknown command " + word + ": list, read, watch or run"
+                       : "unexpected argument " + word;
+        }
         for (char& c : what)
             if (c == '\n') c = ' ';
         Io.Err << "kelvorn-io: " << what << " (see kelvorn-io --help)\n";
         return kUsage;
     }
     opt.Interval = intervalMs * 1000;
-    if (!seconds.empty()) opt.Duration = ParseDuration(seconds + "s");
+    if (!seconds.empty()) opt.Duration = duration(seconds);
 
     if (run->parsed()) return Run([&]() -> d2xx::Driver& { return Io.MakeDriver(sim); }, opt, Io);
     d2xx::Driver& driver = Io.MakeDriver(sim);

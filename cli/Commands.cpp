@@ -56,30 +56,34 @@ int StoppedAnswering(const Board& B, Io& Io, const std::string& Where = "") {
 
 std::string Milliseconds(Micros Time) { return std::to_string(Time / 1000) + " ms"; }
 
-// Reads the input once, or with `within` until it is at the level or the time is up, and prints
-// the line that says how it went. Whether it was met; nothing when the board did not answer.
-std::optional<bool> Expect(clsVostrel& Device, const Step& Line, Io& Io) {
+enum class Outcome { Met, Failed, Stopped, Silent };
+
+// Reads the input once, or with `within` until it is at the level, the time is up or a stop is
+// asked, and prints the line that says how it went.
+Outcome Expect(clsVostrel& Device, const Step& Line, Io& Io) {
     const Micros start = Io.Time.Now();
     bool high = false;
+    bool stopped = false;
     Micros spent = 0;
     for (;;) {
         high = High(Device.Inputs(), Line.Index);
-        if (!Device.LastReadOk()) return std::nullopt;
+        if (!Device.LastReadOk()) return Outcome::Silent;
         spent = Io.Time.Now() - start;
-        if (high == Line.Level || !Line.Within || spent >= Line.Time) break;
-        if (!Io.Time.Sleep(std::min<Micros>(1000, Line.Time - spent))) break;
+        if (high == Line.Level || spent >= Line.Time) break;  // without within, Time is 0
+        stopped = !Io.Time.Sleep(std::min<Micros>(1000, Line.Time - spent));
+        if (stopped) break;
     }
     const char* want = Line.Level ? "high" : "low";
     if (high == Line.Level) {
         Io.Out << "ok " << Line.Line << ": in" << Line.Index << ' ' << want;
         if (Line.Within) Io.Out << " after " << Milliseconds(spent);
     } else {
-        Io.Out << "FAIL " << Line.Line << ": in" << Line.Index << " expected " << want << ", read "
-               << (high ? "high" : "low");
+        Io.Out << (stopped ? "stopped " : "FAIL ") << Line.Line << ": in" << Line.Index
+               << " expected " << want << ", read " << (high ? "high" : "low");
         if (Line.Within) Io.Out << " for " << Milliseconds(spent);
     }
     Io.Out << std::endl;
-    return high == Line.Level;
+    return high == Line.Level ? Outcome::Met : stopped ? Outcome::Stopped : Outcome::Failed;
 }
 
 }  // namespace
@@ -200,23 +204,24 @@ int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io
     std::optional<Vcd> vcd;  // ends the trace however the script ends
     if (Opt.VcdFile) board.Listen(&vcd.emplace(trace, Io.Time, board.Serial(), true));
     clsVostrel& device = board.Device();
+    const auto& steps = std::get<std::vector<Step>>(parsed);
     int met = 0;
     int failed = 0;
-    bool stopped = false;
-    for (const Step& step : std::get<std::vector<Step>>(parsed)) {
+    std::string stop;  // where a stop ended the script
+    for (const Step& step : steps) {
         const std::string where = " (line " + std::to_string(step.Line) + ")";
         if (Io.Time.StopAsked()) {
-            Io.Err << "kelvorn-io: stopped before line " << step.Line << '\n';
-            stopped = true;
+            stop = "before line " + std::to_string(step.Line);
             break;
         }
+        bool cut = false;  // by a stop
         switch (step.What) {
             case Step::Kind::Out:
                 device.BitOut(static_cast<std::int16_t>(step.Index), step.Level);
                 if (board.Failed()) return StoppedAnswering(board, Io, where);
                 break;
             case Step::Kind::Wait:
-                Io.Time.Sleep(step.Time);
+                cut = !Io.Time.Sleep(step.Time);
                 break;
             case Step::Kind::Read: {
                 const std::uint8_t inputs = device.Inputs();
@@ -225,17 +230,25 @@ int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io
                 break;
             }
             case Step::Kind::Expect: {
-                const std::optional<bool> ok = Expect(device, step, Io);
-                if (!ok) return StoppedAnswering(board, Io, where);
-                ++(*ok ? met : failed);
+                const Outcome how = Expect(device, step, Io);
+                if (how == Outcome::Silent) return StoppedAnswering(board, Io, where);
+                met += how == Outcome::Met;
+                failed += how == Outcome::Failed;
+                cut = how == Outcome::Stopped;
                 break;
             }
         }
+        // A stop that came while the last line ran is one at that line, too.
+        if (cut || (&step == &steps.back() && Io.Time.StopAsked())) {
+            stop = "at line " + std::to_string(step.Line);
+            break;
+        }
     }
+    if (!stop.empty()) Io.Err << "kelvorn-io: stopped " << stop << '\n';
     Io.Out << "expectations: " << met << " met, " << failed << " failed" << std::endl;
     if (vcd && !vcd->End())
         Io.Err << "kelvorn-io: the trace " << Printable(*Opt.VcdFile) << " could not be written\n";
-    return failed > 0 || stopped ? kFailed : kOk;
+    return failed > 0 || !stop.empty() ? kFailed : kOk;
 }
 
 }  // namespace kio

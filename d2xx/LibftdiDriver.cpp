@@ -107,37 +107,27 @@ struct BaudDivisor {
     std::uint16_t index = 0;
 };
 
-// The divisor for Baud as libftdi's ftdi_set_baudrate computes it (before the factor of four it
-// applies after its own ftdi_set_bitmode), for every chip but the FT8U232AM: the base clock
-// (3 MHz; 12 MHz on the H chips above 732 baud) divided in eighths, to the nearest eighth.
-// nullopt when the rate that gives is more than 5 % off.
-std::optional<BaudDivisor> DivisorFor(const ftdi_context& Ftdi, std::int64_t Baud) {
+// The divisor for Baud on the chips with a 3 MHz baud clock (the FT232R and FT232BM, the FT2232C,
+// the FT-X series): the clock divided in eighths, to the nearest eighth, as FTDI's D2XX and
+// libftdi's ftdi_set_baudrate (before the factor of four it applies after its own
+// ftdi_set_bitmode) compute it. nullopt when the rate that gives is more than 5 % off.
+std::optional<BaudDivisor> DivisorFor(std::int64_t Baud) {
     static constexpr std::uint32_t kFractionCode[8] = {0, 3, 2, 4, 1, 5, 6, 7};
-    const bool h = Ftdi.type == TYPE_2232H || Ftdi.type == TYPE_4232H || Ftdi.type == TYPE_232H;
-    const bool fast = h && Baud * 10 > 120000000 / 0x3FFF;
-    const std::int64_t base = fast ? 12000000 : 3000000;
+    constexpr std::int64_t kClock = 3000000;
     std::uint32_t encoded = 0;  // codes 0, 1 and 2 divide by 1, 1.5 and 2
-    std::int64_t actual = base;
-    if (Baud < base / 2) {
-        const std::int64_t sixteenths = base * 16 / Baud;
-        const std::int64_t eighths =
-            std::min<std::int64_t>(sixteenths / 2 + (sixteenths & 1), 0x1FFFF);
-        const std::int64_t twice = base * 16 / eighths;
-        actual = twice / 2 + (twice & 1);
+    std::int64_t actual = kClock;
+    if (Baud < kClock / 2) {
+        const std::int64_t eighths = std::min<std::int64_t>((kClock * 16 / Baud + 1) / 2, 0x1FFFF);
+        actual = kClock * 8 / eighths;
         encoded = static_cast<std::uint32_t>(eighths >> 3) | kFractionCode[eighths & 7] << 14;
-    } else if (Baud < base * 2 / 3) {
+    } else if (Baud < kClock * 2 / 3) {
         encoded = 2;
-        actual = base / 2;
-    } else if (Baud < base) {
+        actual = kClock / 2;
+    } else if (Baud < kClock) {
         encoded = 1;
-        actual = base * 2 / 3;
+        actual = kClock * 2 / 3;
     }
     if (actual * 21 < Baud * 20 || Baud * 21 < actual * 20) return std::nullopt;
-    if (fast) encoded |= 0x20000;
-    if (h)
-        return BaudDivisor{static_cast<std::uint16_t>(encoded & 0xFFFF),
-                           static_cast<std::uint16_t>((encoded >> 8 & 0xFF00) |
-                                                      static_cast<std::uint32_t>(Ftdi.index))};
     return BaudDivisor{static_cast<std::uint16_t>(encoded & 0xFFFF),
                        static_cast<std::uint16_t>(encoded >> 16)};
 }
@@ -349,13 +339,15 @@ FT_STATUS LibftdiDriver::SetBitMode(FT_HANDLE Handle, std::uint8_t Mask, std::ui
 FT_STATUS LibftdiDriver::SetBaudRate(FT_HANDLE Handle, std::uint32_t BaudRate) {
     const FT_STATUS checked = BaudRate == 0 || BaudRate > INT_MAX ? FT_INVALID_BAUD_RATE : FT_OK;
     return OnDevice(Handle, Use::Take, checked, [&](Device& dev) -> FT_STATUS {
-        if (dev.ftdi->type == TYPE_AM) {
-            // Its divisors follow rules of their own; libftdi does not say why its transfer
+        const auto type = dev.ftdi->type;
+        if (type == TYPE_AM || type == TYPE_2232H || type == TYPE_4232H || type == TYPE_232H) {
+            // Divisors of rules of their own (the AM's fractions, the H chips' 12 MHz clock),
+            // never a Kelvorn board's: left to libftdi, which does not say why its transfer
             // failed, so that failure ends only this call.
             const int result = ftdi_set_baudrate(dev.ftdi.get(), static_cast<int>(BaudRate));
             return result == 0 ? FT_OK : result == -1 ? FT_INVALID_BAUD_RATE : FT_IO_ERROR;
         }
-        const auto divisor = DivisorFor(*dev.ftdi, BaudRate);
+        const auto divisor = DivisorFor(BaudRate);
         if (!divisor) return FT_INVALID_BAUD_RATE;
         return dev.Outcome(libusb_control_transfer(dev.Usb(), kVendorOut, SIO_SET_BAUDRATE_REQUEST,
                                                    divisor->value, divisor->index, nullptr, 0,

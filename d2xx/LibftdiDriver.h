@@ -38,9 +38,11 @@ namespace d2xx {
 // Every USB transfer is bounded by kTransferTimeoutMs. A transfer that times out or finds the
 // device gone marks its handle dead: from then on every call on it returns FT_IO_ERROR at once
 // without touching the bus, until Close frees it. A protocol error, stall or overflow fails only
-// the call it happens in; the next call goes to the bus again. One exception: on an FT8U232AM,
-// whose baud divisors only libftdi computes, a failed SetBaudRate transfer fails only that call
-// (libftdi does not say why it failed).
+// the call it happens in; the next call goes to the bus again. One exception: SetBaudRate computes
+// the baud divisor itself, as D2XX does, only on the chips with a 3 MHz baud clock (the FT232R of
+// a Kelvorn board, the FT232BM, FT2232C and FT-X series); on an FT8U232AM or an H chip (FT2232H,
+// FT4232H, FT232H), whose divisors follow rules of their own, it leaves the rate to libftdi, and a
+// failed transfer there fails only that call (libftdi does not say why it failed).
 // A dead handle does not count as holding its device: the device opens again while it is still
 // open (replugged, even at the same address). One that had taken the device keeps that claim
 // until Close, though, so a device that merely went silent stays busy until then.

@@ -1,5 +1,7 @@
 #include "device/Board.h"
 
+#include <algorithm>
+#include <cstring>
 #include <ostream>
 #include <utility>
 
@@ -21,6 +23,15 @@ FT_STATUS WatchedDriver::Open(std::int32_t Index, FT_HANDLE* Handle) {
     const FT_STATUS status = below_.Open(Index, Handle);
     if (status == FT_DEVICE_NOT_OPENED) busy_.insert(Index);
     if (status == FT_DEVICE_NOT_FOUND && endOnce_) end_ = Index;
+    return status;
+}
+
+FT_STATUS WatchedDriver::EE_Read(FT_HANDLE Handle, FT_PROGRAM_DATA* Data) {
+    const FT_STATUS status = below_.EE_Read(Handle, Data);
+    if (status == FT_OK && Data != nullptr && Data->SerialNumber != nullptr &&
+        Data->Description != nullptr)
+        descriptions_[{Data->SerialNumber, strnlen(Data->SerialNumber, kSerialNumberSize)}] = {
+            Data->Description, strnlen(Data->Description, kDescriptionSize)};
     return status;
 }
 
@@ -70,8 +81,21 @@ std::vector<std::string> Board::Scan(std::ostream& Err) {
 
 Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
     serial_ = Serial;
-    if (serial_.empty()) {
-        const std::vector<std::string> found = Scan(Err);
+    // Also with a serial: OpenEx takes whatever device carries it, so the scan checks first that
+    // it is a Kelvorn board, reading EEPROMs only.
+    const std::vector<std::string> found = Scan(Err);
+    if (!serial_.empty()) {
+        if (std::find(found.begin(), found.end(), serial_) == found.end()) {
+            const auto seen = driver_.Descriptions().find(serial_);
+            if (seen == driver_.Descriptions().end())
+                Err << program_ << ": board " << Printable(serial_) << " not found\n";
+            else
+                Err << program_ << ": FTDI device " << Printable(serial_)
+                    << " is not a Kelvorn board (its description is \"" << Printable(seen->second)
+                    << "\"): left alone\n";
+            return Opened::No;
+        }
+    } else {
         if (found.empty()) {
             Err << program_ << ": no Kelvorn board found\n";
             return Opened::No;
@@ -92,7 +116,8 @@ Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
                                                               : " cannot be opened\n");
         return Opened::No;
     }
-    device_.SetOutputs(0);
+    // Nothing is written to a chip that may not be in bit-bang mode.
+    if (!driver_.Failed()) device_.SetOutputs(0);
     if (driver_.Failed()) {
         Err << program_ << ": board " << Printable(serial_) << " does not answer\n";
         return Opened::No;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <map>
 #include <set>
 #include <string>
 #include <string_view>
@@ -17,8 +18,9 @@
 namespace kelvorn {
 
 // Forwards every call to the driver below and keeps what the commands report: the devices
-// passed over because another program holds them, how the last open by serial went, and whether
-// a call that drives the chip failed.
+// passed over because another program holds them, the description of each serial whose EEPROM
+// was read, whether the device list has ended, how the last open by serial went, and whether a
+// call that drives the chip failed.
 class WatchedDriver final : public d2xx::Driver {
 public:
     // Told of each pin read and each write that went through, in the order they happened: for a
@@ -45,15 +47,15 @@ public:
     }
     bool EndReached() const { return end_ >= 0; }
     const std::set<std::int32_t>& Busy() const { return busy_; }
+    // Serial -> description, from every EEPROM read that returned both.
+    const std::map<std::string, std::string>& Descriptions() const { return descriptions_; }
     d2xx::FT_STATUS LastOpenEx() const { return lastOpenEx_; }
     bool Failed() const { return failed_; }
 
     d2xx::FT_STATUS Open(std::int32_t Index, d2xx::FT_HANDLE* Handle) override;
     d2xx::FT_STATUS OpenEx(const char* Arg, std::uint32_t Flags, d2xx::FT_HANDLE* Handle) override;
     d2xx::FT_STATUS Close(d2xx::FT_HANDLE Handle) override { return below_.Close(Handle); }
-    d2xx::FT_STATUS EE_Read(d2xx::FT_HANDLE Handle, d2xx::FT_PROGRAM_DATA* Data) override {
-        return below_.EE_Read(Handle, Data);
-    }
+    d2xx::FT_STATUS EE_Read(d2xx::FT_HANDLE Handle, d2xx::FT_PROGRAM_DATA* Data) override;
     d2xx::FT_STATUS SetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t Mask,
                                std::uint8_t Mode) override {
         return Check(below_.SetBitMode(Handle, Mask, Mode));
@@ -76,6 +78,7 @@ private:
 
     d2xx::Driver& below_;
     std::set<std::int32_t> busy_;
+    std::map<std::string, std::string> descriptions_;
     d2xx::FT_STATUS lastOpenEx_ = d2xx::FT_OK;
     bool failed_ = false;
     bool endOnce_ = false;
@@ -98,10 +101,14 @@ public:
     enum class Opened {
         Yes,
         Ambiguous,  // no serial given and several boards attached; they are named on Err
-        No,         // not found, held by another program, or not answering; said on Err
+        No,         // not found, no Kelvorn board, held by another program, or not answering;
+                    // said on Err
     };
     // Opens the board with this serial, or the one attached when Serial is empty, and writes all
-    // outputs off.
+    // outputs off. Either way the board is one the scan found: an FTDI device with that serial
+    // but another description is someone else's (a USB-serial adapter, say) and is refused before
+    // anything is sent to it but the scan's EEPROM reads. A board whose bit-mode settings or
+    // all-off write fail is not used.
     Opened Open(const std::string& Serial, std::ostream& Err);
 
     clsVostrel& Device() { return device_; }

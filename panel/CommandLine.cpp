@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QString>
 #include <QtGlobal>
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -12,6 +13,7 @@ namespace commandline {
 namespace {
 
 const char* sProgram = "";
+std::string_view sDisplay;  // the X display xcb opens: -display, else DISPLAY
 QtMessageHandler oQtHandler = nullptr;
 
 std::string_view Env(const char* Name) {
@@ -19,13 +21,14 @@ std::string_view Env(const char* Name) {
     return value ? value : "";
 }
 
-// Where Qt takes its platform: the last -platform (or --platform) argument, else QT_QPA_PLATFORM.
-// Returns the index of that argument's value, or 0 when it comes from the environment.
-int PlatformArgument(int argc, char** argv) {
+// The index of the value of the last -Name (or --Name) option, as Qt takes it; 0 when there is
+// none. -platform counts over QT_QPA_PLATFORM, and xcb takes -display over DISPLAY.
+int LastArgument(int argc, char** argv, std::string_view Name) {
     int at = 0;
     for (int i = 1; i + 1 < argc; ++i) {
-        const std::string_view arg = argv[i];
-        if (arg == "-platform" || arg == "--platform") at = ++i;
+        std::string_view arg = argv[i];
+        if (arg.starts_with("--")) arg.remove_prefix(1);
+        if (arg.starts_with('-') && arg.substr(1) == Name) at = ++i;
     }
     return at;
 }
@@ -34,7 +37,7 @@ int PlatformArgument(int argc, char** argv) {
 // a Wayland session, wayland. xcb needs DISPLAY and wayland WAYLAND_DISPLAY; offscreen, minimal,
 // vnc, eglfs, linuxfb and the like need neither.
 bool DisplayAvailable(std::string_view Platforms) {
-    const bool x11 = !Env("DISPLAY").empty();
+    const bool x11 = !sDisplay.empty();
     const bool wayland = !Env("WAYLAND_DISPLAY").empty() || !Env("WAYLAND_SOCKET").empty();
     if (Platforms.empty()) return x11 || wayland;
     while (!Platforms.empty()) {
@@ -52,9 +55,8 @@ bool DisplayAvailable(std::string_view Platforms) {
 // Qt's fatal "no Qt platform plugin could be initialized": turn that into status 1 as well.
 void OnQtMessage(QtMsgType Type, const QMessageLogContext& Context, const QString& Message) {
     if (Type == QtFatalMsg && Message.contains(QLatin1String("platform plugin"))) {
-        std::fprintf(stderr,
-                     "%s: cannot open the window: the display does not answer (DISPLAY=%s)\n",
-                     sProgram, Env("DISPLAY").data());
+        std::fprintf(stderr, "%s: cannot open the window: display %.*s does not answer\n", sProgram,
+                     static_cast<int>(sDisplay.size()), sDisplay.data());
         std::_Exit(1);  // inside QApplication's constructor: nothing to tidy up
     }
     oQtHandler(Type, Context, Message);
@@ -72,8 +74,16 @@ void OnQtMessageOffscreen(QtMsgType Type, const QMessageLogContext& Context,
 bool PrepareDisplay(int argc, char** argv, const char* Program) {
     sProgram = Program;
     static char offscreen[] = "offscreen";
-    const int platform = PlatformArgument(argc, argv);
-    if (DisplayAvailable(platform != 0 ? argv[platform] : Env("QT_QPA_PLATFORM"))) {
+    const int platform = LastArgument(argc, argv, "platform");
+    const int display = LastArgument(argc, argv, "display");
+    sDisplay = display != 0 ? argv[display] : Env("DISPLAY");
+    // --help and --version answer without opening any display, also one that would not answer.
+    const bool answerOnly = std::any_of(argv + 1, argv + argc, [](std::string_view Arg) {
+        if (Arg.starts_with("--")) Arg.remove_prefix(1);
+        return Arg == "-h" || Arg == "-?" || Arg == "-help" || Arg == "-help-all" || Arg == "-v" ||
+               Arg == "-version";
+    });
+    if (!answerOnly && DisplayAvailable(platform != 0 ? argv[platform] : Env("QT_QPA_PLATFORM"))) {
         oQtHandler = qInstallMessageHandler(OnQtMessage);
         return true;
     }
@@ -91,6 +101,11 @@ std::optional<int> Handle(bool Display, const char* About) {
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addHelpOption();
     parser.addVersionOption();
+    // Taken by xcb when it opens the display; left over when it does not, as without one.
+    QCommandLineOption display(QStringLiteral("display"), QStringLiteral("the X display"),
+                               QStringLiteral("name"));
+    display.setFlags(QCommandLineOption::HiddenFromHelp);
+    parser.addOption(display);
     const QStringList arguments = QCoreApplication::arguments();
     const bool parsed = parser.parse(arguments);
     if (!parsed || !parser.positionalArguments().isEmpty()) {

@@ -1,5 +1,6 @@
 #include "panel/sim/frmVirtualBoard.h"
 
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QPointer>
@@ -24,6 +25,8 @@ frmVirtualBoard::frmVirtualBoard(d2xx::SimDriver& Sim, QWidget* Parent)
     // "Simulated" first, where a narrow taskbar entry still shows it.
     setWindowTitle(QStringLiteral("Simulated Kelvorn boards"));
     setWindowIcon(KelvornIcon());
+    // Not the last window that keeps the program running once the panel closes.
+    setAttribute(Qt::WA_QuitOnClose, false);
     auto* column = new QVBoxLayout(this);
     layDevices = new QVBoxLayout;
     column->addLayout(layDevices);
@@ -133,5 +136,5 @@ bool frmVirtualBoard::eventFilter(QObject* Watched, QEvent* Event) {
 
 void frmVirtualBoard::closeEvent(QCloseEvent* Event) {
     QWidget::closeEvent(Event);
-    emit Closed();
+    QCoreApplication::quit();
 }

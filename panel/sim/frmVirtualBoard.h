@@ -1,6 +1,7 @@
 // The demo's second window: the simulated devices the panel sees. It starts with one Kelvorn
 // board and can add a second board and a foreign FTDI device, so that every panel flow, a Read
-// stepping through two boards included, can be tried without hardware.
+// stepping through two boards included, can be tried without hardware. Closing it ends the
+// program, and so does closing the panel: the board is no use alone, nor the panel without it.
 #pragma once
 
 #include <QWidget>
@@ -27,10 +28,6 @@ public:
     // Shows the window beside Other once Other is on screen: under a window manager Other's
     // place and frame are known only then.
     void ShowBeside(QWidget& Other);
-
-signals:
-    // The operator closed the window.
-    void Closed();
 
 public slots:
     // Follows the simulator: LEDs, plugged and open states.

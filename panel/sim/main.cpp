@@ -16,9 +16,6 @@ int main(int argc, char** argv) {
     d2xx::SimDriver sim;
     frmVirtualBoard board(sim);
     frmTest panel(sim);
-    // Closing either window ends the program: the board is no use alone, nor the panel without it.
-    board.setAttribute(Qt::WA_QuitOnClose, false);
-    QObject::connect(&board, &frmVirtualBoard::Closed, &app, &QApplication::quit);
     panel.show();
     board.ShowBeside(panel);
     return app.exec();

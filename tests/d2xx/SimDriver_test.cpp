@@ -51,6 +51,27 @@ TEST(SimDriver, PinsAreAllInputsUntilBitBangIsSet) {
     EXPECT_THAT(sim.Written(id), testing::ElementsAre(0x15, 0x15));
 }
 
+// A wire from D0 to D6 pulls D6 low only while D0 is an output driven low, and never while D6 is
+// an output itself.
+TEST(SimDriver, AWirePullsItsInputOnlyWhileItsOutputPinIsDrivenLow) {
+    const struct {
+        std::uint8_t Mask, Mode, Latch, Pins;
+    } cases[] = {{0x01, 1, 0x00, 0xBE},
+                 {0x01, 1, 0x01, 0xFF},
+                 {0x00, 1, 0x00, 0xFF},
+                 {0x41, 1, 0x40, 0xFE},
+                 {0x01, 0, 0x00, 0xFF}};
+    SimDriver sim;
+    const auto id = sim.Add({"S1", "Kelvorn", 0xFF, false, false, {{0x01, 0x40}}});
+    FT_HANDLE h = 0;
+    ASSERT_EQ(sim.Open(0, &h), d2xx::FT_OK);
+    for (const auto& c : cases) {
+        ASSERT_EQ(sim.SetBitMode(h, c.Mask, c.Mode), d2xx::FT_OK);
+        ASSERT_EQ(sim.Write(h, &c.Latch, 1, nullptr), d2xx::FT_OK);
+        EXPECT_EQ(sim.Pins(id), c.Pins) << int{c.Mask} << ' ' << int{c.Latch};
+    }
+}
+
 TEST(SimDriver, ReplugLeavesOldHandlesDeadAndCountsThemUntilClosed) {
     SimDriver sim;
     const auto id = sim.Add({"S1", "Kelvorn"});

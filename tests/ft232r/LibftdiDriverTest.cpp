@@ -323,6 +323,30 @@ TEST_F(LibftdiDriverIo, ConfigurationReachesTheChipInThreeTransfers) {
     EXPECT_EQ(log[2].Value, 2);
 }
 
+// FTDI's divisors (AN232B-05) of the FT232R's 3 MHz clock: the nearest eighth, its whole part in
+// wValue's low 14 bits, the eighths coded 0, 3, 2, 4, 1, 5, 6, 7 in wValue's top bits and wIndex's
+// bit 0; whole parts 0 and 1 stand for 3 and 2 MHz.
+TEST_F(LibftdiDriverIo, EachBaudRateGetsFtdisDivisor) {
+    const struct {
+        std::uint32_t Baud;
+        std::uint16_t Value;
+        std::uint16_t Index;
+    } rates[] = {{3000000, 0, 0},    {2000000, 1, 0},    {1500000, 2, 0},    {1000000, 3, 0},
+                 {115200, 26, 0},    {100000, 30, 0},    {57600, 0xC034, 0}, {38400, 0xC04E, 0},
+                 {19200, 0x809C, 0}, {9600, 0x4138, 0},  {4800, 625, 0},     {300, 10000, 0},
+                 {29888, 0x0064, 1}, {29814, 0x4064, 1}, {29777, 0x8064, 1}, {29740, 0xC064, 1},
+                 {184, 0x3FB0, 1},   {175, 0xFFFF, 1},   {1575000, 2, 0}};
+    auto [board, h] = AddOpened();
+    for (const auto& r : rates) {
+        EXPECT_EQ(driver.SetBaudRate(h, r.Baud), FT_OK) << r.Baud;
+        EXPECT_EQ(board.BaudDivisorValue(), r.Value) << r.Baud;
+        EXPECT_EQ(board.BaudDivisorIndex(), r.Index) << r.Baud;
+    }
+    // More than 5 % off the nearest rate the chip makes.
+    for (const std::uint32_t baud : {174u, 1577287u, 2500000u, 2900000u})
+        EXPECT_EQ(driver.SetBaudRate(h, baud), FT_INVALID_BAUD_RATE) << baud;
+}
+
 TEST_F(LibftdiDriverIo, RefusesWhatTheChipCannotDo) {
     auto [board, h] = AddOpened();
     EXPECT_EQ(driver.SetBitMode(h, 0x15, 0x03), FT_INVALID_PARAMETER);

@@ -53,22 +53,37 @@ for program in "$@"; do
   done
 
   # No display for the platform Qt would use: one line, status 1. -platform counts over
-  # QT_QPA_PLATFORM, as it does for Qt.
-  no_display() {
-    [ $status -eq 1 ] && [ ! -s "$out/stdout" ] && grep -q "^$name: .*display" "$out/stderr" &&
-      { [ "$(lines stderr)" = 1 ] || [ "$1" = :99999 ]; } ||
-      fail "$name $*: status $status, '$(cat "$out/stderr")'"
-  }
-  run_on - ""
-  no_display "without a display"
-  run_on xcb:foo ""
-  no_display "QT_QPA_PLATFORM=xcb:foo"
-  run_on offscreen "" -platform xcb
-  no_display "-platform xcb"
-  run_on - :99999  # named, but does not answer
-  no_display :99999
-  # ... and a platform that needs none opens the window (and runs until stopped).
-  run_on - "" -platform offscreen
-  [ $status -eq 124 ] || fail "$name -platform offscreen without a display: status $status"
+  # QT_QPA_PLATFORM and -display over DISPLAY, as they do for Qt, the last of each and with one
+  # dash or two; --help and --version answer before any display is opened. Each row: what the
+  # program must do, then QT_QPA_PLATFORM and DISPLAY ("-" for unset) and the arguments.
+  while read -r want platform display args; do
+    [ "$display" = - ] && display=""
+    # shellcheck disable=SC2086  # the words are separate arguments
+    run_on "$platform" "$display" $args
+    case $want in
+      none) # named but not answering: Qt's own lines come first
+        [ $status -eq 1 ] && [ ! -s "$out/stdout" ] && grep -q "^$name: .*display" "$out/stderr" &&
+          { [ "$(lines stderr)" = 1 ] || [ "$display" = :99999 ]; } ;;
+      silent) [ $status -eq 1 ] && grep -q "^$name: .*display :99999 does not answer" "$out/stderr" ;;
+      window) [ $status -eq 124 ] ;;  # opens the window and runs until stopped
+      version) [ $status -eq 0 ] && [ "$(cat "$out/stdout")" = "$name $version" ] ;;
+      help) [ $status -eq 0 ] && cmp -s "$out/stdout" "$out/help" ;;
+    esac || fail "$name $want: QT_QPA_PLATFORM=$platform DISPLAY=$display $args: status $status, '$(cat "$out/stderr")'"
+  done <<EOF
+none - -
+none xcb:foo -
+none offscreen - -platform xcb
+none - :99999
+none - - --platform offscreen -platform xcb
+silent - - -display :99999
+silent - :1 --display :99999
+window - - -platform offscreen
+window - - -platform xcb --platform offscreen
+version - - --version
+version - :99999 --version
+version - - -display :99999 -v
+help - - --help
+help - :99999 -h
+EOF
 done
 exit $failed

@@ -366,6 +366,7 @@ private slots:
         const QColor darkFace = DarkPalette().color(QPalette::Button);
         p->win->setPalette(DarkPalette());  // before any connect
         for (int i = 0; i < 3; ++i) QCOMPARE(p->Out(i)->Colour(), darkFace);
+        for (int i = 0; i < 5; ++i) QCOMPARE(p->In(i)->Colour(), kBlue);  // unread, marked
         p->sim.Add({"A1B2C3", "Kelvorn"});
         p->Out(0)->setChecked(true);
         p->ReadAndConnect();
