@@ -13,6 +13,14 @@ volatile std::sig_atomic_t gStop = 0;
 
 void OnSignal(int) { gStop = 1; }
 
+// The mask for a wait: the one found at start, with the stop signals let through.
+sigset_t Waking(const sigset_t& Found) {
+    sigset_t waking = Found;
+    sigdelset(&waking, SIGINT);
+    sigdelset(&waking, SIGTERM);
+    return waking;
+}
+
 }  // namespace
 
 struct SystemClock::Saved {
@@ -49,9 +57,7 @@ Micros SystemClock::Now() {
 }
 
 bool SystemClock::Sleep(Micros Duration) {
-    sigset_t waking = saved_->Mask;
-    sigdelset(&waking, SIGINT);
-    sigdelset(&waking, SIGTERM);
+    const sigset_t waking = Waking(saved_->Mask);
     // A century at the most, which keeps the end time from overflowing.
     constexpr Micros kCentury = Micros{100} * 365 * 24 * 3600 * 1000000;
     const Micros end = Now() + (Duration < kCentury ? Duration : kCentury);
@@ -67,5 +73,13 @@ bool SystemClock::Sleep(Micros Duration) {
 }
 
 bool SystemClock::StopAsked() { return !Sleep(0); }
+
+bool SystemClock::Readable(int Fd) {
+    const sigset_t waking = Waking(saved_->Mask);
+    pollfd in{Fd, POLLIN, 0};
+    while (gStop == 0 && ppoll(&in, 1, nullptr, &waking) < 0 && errno == EINTR) {
+    }
+    return gStop == 0;
+}
 
 }  // namespace kio

@@ -1,6 +1,9 @@
 #include "cli/Commands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <fstream>
 #include <istream>
@@ -173,15 +176,34 @@ int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io
             }
         }
         std::istream& in = Opt.Script == "-" ? Io.In : file;
+        const int fd = Opt.Script == "-" ? Io.InFd : -1;
         char buffer[65536];
-        while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-            text.append(buffer, static_cast<std::size_t>(in.gcount()));
+        bool bad = false;
+        for (;;) {
+            std::size_t got = 0;
+            if (fd >= 0) {  // straight from the descriptor, so that a stop ends the wait for input
+                if (!Io.Time.Readable(fd)) {
+                    Io.Err << "kelvorn-io: stopped before line 1\n";
+                    Io.Out << "expectations: 0 met, 0 failed" << std::endl;
+                    return kFailed;
+                }
+                const ssize_t n = read(fd, buffer, sizeof buffer);
+                if (n < 0 && errno == EINTR) continue;
+                bad = n < 0;
+                got = n > 0 ? static_cast<std::size_t>(n) : 0;
+            } else {
+                in.read(buffer, sizeof buffer);
+                bad = in.bad();
+                got = static_cast<std::size_t>(in.gcount());
+            }
+            if (got == 0) break;
+            text.append(buffer, got);
             if (text.size() > kMaxScript) {
                 Io.Err << "kelvorn-io: the script is larger than 16 MiB\n";
                 return kUsage;
             }
         }
-        if (in.bad()) {
+        if (bad) {
             Io.Err << "kelvorn-io: cannot read the script " << Printable(Opt.Script) << '\n';
             return kUsage;
         }

@@ -26,10 +26,13 @@ public:
     // Sleeps Duration, or less when a stop is asked; false once one has been.
     virtual bool Sleep(Micros Duration) = 0;
     virtual bool StopAsked() = 0;
+    // Waits until the file descriptor Fd has input or is at its end; false once a stop is asked.
+    virtual bool Readable(int Fd) = 0;
 };
 
 // The system's monotonic clock. While it lives SIGINT and SIGTERM ask for a stop instead of
-// ending the process: they are blocked, and let through only while Sleep waits, which they end.
+// ending the process: they are blocked, and let through only while Sleep or Readable waits, which
+// they end.
 class SystemClock final : public Clock {
 public:
     SystemClock();
@@ -39,6 +42,7 @@ public:
     Micros Now() override;
     bool Sleep(Micros Duration) override;
     bool StopAsked() override;
+    bool Readable(int Fd) override;
 
 private:
     struct Saved;
@@ -53,6 +57,9 @@ struct Io {
     // The driver for the simulated boards (Sim) or for the USB bus; called once, after the
     // command line has been parsed. The driver must outlive Main.
     std::function<d2xx::Driver&(bool Sim)> MakeDriver;
+    // The file descriptor behind In, or -1. With one, run reads its script from it directly, so
+    // that a stop while it waits for the script (Ctrl-C at a terminal) ends the wait.
+    int InFd = -1;
 };
 
 int Main(int argc, const char* const* argv, Io& Io);

@@ -1,4 +1,6 @@
 // kelvorn-io: the program is kio::Main; this picks the drivers and the streams.
+#include <unistd.h>
+
 #include <csignal>
 #include <iostream>
 #include <memory>
@@ -21,6 +23,7 @@ int main(int argc, char** argv) {
                        driver = std::make_unique<d2xx::LibftdiDriver>();
                    }
                    return *driver;
-               }};
+               },
+               STDIN_FILENO};
     return kio::Main(argc, argv, io);
 }

@@ -43,6 +43,7 @@ public:
         return !stopped;
     }
     bool StopAsked() override { return now >= stopAt; }
+    bool Readable(int) override { return !StopAsked(); }  // In has no descriptor here
     int sleeps = 0;
 };
 
