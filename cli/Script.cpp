@@ -26,15 +26,7 @@ std::vector<std::string_view> Words(std::string_view Line) {
 }
 
 // A small non-negative decimal index, digits only.
-std::optional<int> Index(std::string_view Text) {
-    if (Text.empty() || Text.size() > 3) return std::nullopt;
-    int value = 0;
-    for (const char c : Text) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    return value;
-}
+std::optional<int> Index(std::string_view Text) { return kelvorn::Digits(Text, 3); }
 
 // True for Yes, false for No, nothing for any other word.
 std::optional<bool> Either(std::string_view Text, std::string_view Yes, std::string_view No) {

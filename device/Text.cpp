@@ -33,4 +33,14 @@ std::string Latin1ToUtf8(std::string_view Text) {
     return out;
 }
 
+std::optional<int> Digits(std::string_view Text, std::size_t MaxDigits) {
+    if (Text.empty() || Text.size() > MaxDigits) return std::nullopt;
+    int value = 0;
+    for (const char c : Text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value;
+}
+
 }  // namespace kelvorn

@@ -2,6 +2,7 @@
 // the programs without a window put it.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,5 +17,9 @@ std::string Hex(unsigned char Byte);
 // For JSON: serials are the EEPROM's 8-bit bytes and, as the panel shows them, each byte is read
 // as the Latin-1 character of that code, so that any serial makes valid UTF-8.
 std::string Latin1ToUtf8(std::string_view Text);
+
+// A whole number written with 1 to MaxDigits decimal digits and nothing else (no sign, space,
+// point or exponent); MaxDigits at most 9. Nothing for any other text.
+std::optional<int> Digits(std::string_view Text, std::size_t MaxDigits);
 
 }  // namespace kelvorn

@@ -20,13 +20,8 @@ bool Is(std::string_view Payload, std::string_view Word) {
 
 // A whole number of milliseconds from 1 to 60000: digits only, no sign, space or exponent.
 std::optional<int> Millis(std::string_view Payload) {
-    if (Payload.empty() || Payload.size() > 5) return std::nullopt;
-    int value = 0;
-    for (const char c : Payload) {
-        if (c < '0' || c > '9') return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > 60000) return std::nullopt;
+    const std::optional<int> value = kelvorn::Digits(Payload, 5);
+    if (!value || *value < 1 || *value > 60000) return std::nullopt;
     return value;
 }
 
