@@ -69,7 +69,7 @@ void Connection::Start() {
     thread_ = std::thread([this] { Run(); });
 }
 
-std::deque<Connection::Event> Connection::Take() {
+std::vector<Connection::Event> Connection::Take() {
     const std::lock_guard lock(mutex_);
     return std::exchange(events_, {});
 }

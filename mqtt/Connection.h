@@ -7,11 +7,11 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "mqtt/Options.h"
 
@@ -40,7 +40,7 @@ public:
 
     void Start();
     // The events since the last call, oldest first.
-    std::deque<Event> Take();
+    std::vector<Event> Take();
     // QoS 0, sent by the network thread in the order given. False while not connected: nothing
     // is kept for later, since everything retained is published again on every Up.
     bool Publish(const std::string& Topic, const std::string& Payload, bool Retain);
@@ -61,7 +61,8 @@ private:
     std::thread thread_;
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::deque<Event> events_;
+    // Not a deque: taking none, at every sample, then allocates nothing.
+    std::vector<Event> events_;
     bool stopping_ = false;  // guarded by mutex_
     bool finished_ = false;  // guarded by mutex_
     std::chrono::steady_clock::time_point stopBy_;

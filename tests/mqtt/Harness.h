@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <filesystem>
 #include <fstream>
@@ -79,6 +80,7 @@ public:
         if (pid_ > 0 && kill(pid_, SIGKILL) == 0) waitpid(pid_, nullptr, 0);
     }
     void Signal(int Number) const { kill(pid_, Number); }
+    pid_t Pid() const { return pid_; }
     // The exit status, or -1 when it did not end within 10 s.
     int Wait() {
         int status = 0;
@@ -150,22 +152,33 @@ struct Received {
     Clock::time_point At;
 };
 
-// An MQTT client subscribed to every topic, keeping every message it receives.
+// An MQTT client subscribed to every topic (or to Patterns), keeping every message it receives
+// with the time it came. Nagle's algorithm is off, as in the bridge, so that a message is sent at
+// once.
 class Client {
 public:
-    explicit Client(int Port) : mosq_((mosquitto_lib_init(), mosquitto_new(nullptr, true, this))) {
-        mosquitto_message_callback_set(mosq_, [](mosquitto*, void* Self,
-                                                 const mosquitto_message* M) {
-            auto& c = *static_cast<Client*>(Self);
-            const std::lock_guard lock(c.mutex_);
-            c.messages_.push_back(
-                {M->topic,
-                 {static_cast<const char*>(M->payload), static_cast<std::size_t>(M->payloadlen)},
-                 M->retain,
-                 Clock::now()});
+    explicit Client(int Port, std::vector<std::string> Patterns = {"#"})
+        : patterns_(std::move(Patterns)),
+          mosq_((mosquitto_lib_init(), mosquitto_new(nullptr, true, this))) {
+        mosquitto_message_callback_set(
+            mosq_, [](mosquitto*, void* Self, const mosquitto_message* M) {
+                auto& c = *static_cast<Client*>(Self);
+                const auto at = Clock::now();
+                {
+                    const std::lock_guard lock(c.mutex_);
+                    c.messages_.push_back({M->topic,
+                                           {static_cast<const char*>(M->payload),
+                                            static_cast<std::size_t>(M->payloadlen)},
+                                           M->retain,
+                                           at});
+                }
+                c.arrived_.notify_all();
+            });
+        mosquitto_connect_callback_set(mosq_, [](mosquitto* M, void* Self, int) {
+            for (const std::string& p : static_cast<Client*>(Self)->patterns_)
+                mosquitto_subscribe(M, nullptr, p.c_str(), 0);
         });
-        mosquitto_connect_callback_set(
-            mosq_, [](mosquitto* M, void*, int) { mosquitto_subscribe(M, nullptr, "#", 0); });
+        mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
         if (mosquitto_connect(mosq_, "127.0.0.1", Port, 60) != MOSQ_ERR_SUCCESS ||
             mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS)
             throw std::runtime_error("cannot connect to the broker");
@@ -175,9 +188,10 @@ public:
         mosquitto_loop_stop(mosq_, true);
         mosquitto_destroy(mosq_);
     }
-    void Publish(const std::string& Topic, const std::string& Payload, bool Retain = false) {
+    void Publish(const std::string& Topic, const std::string& Payload, bool Retain = false,
+                 int Qos = 1) {
         mosquitto_publish(mosq_, nullptr, Topic.c_str(), static_cast<int>(Payload.size()),
-                          Payload.data(), 1, Retain);
+                          Payload.data(), Qos, Retain);
     }
     std::vector<Received> Messages() const {
         const std::lock_guard lock(mutex_);
@@ -186,15 +200,15 @@ public:
     // The index of the first message from From on with this topic and payload, once it came.
     std::optional<std::size_t> Await(const std::string& Topic, const std::string& Payload,
                                      std::size_t From = 0, Clock::duration Limit = 10s) const {
+        std::unique_lock lock(mutex_);
+        std::size_t next = From;
         std::optional<std::size_t> found;
-        Eventually(
-            [&] {
-                const auto all = Messages();
-                for (std::size_t i = From; i < all.size() && !found; ++i)
-                    if (all[i].Topic == Topic && all[i].Payload == Payload) found = i;
-                return found.has_value();
-            },
-            Limit);
+        arrived_.wait_for(lock, Limit, [&] {
+            for (; next < messages_.size() && !found; ++next)
+                if (messages_[next].Topic == Topic && messages_[next].Payload == Payload)
+                    found = next;
+            return found.has_value();
+        });
         return found;
     }
     // The last payload of each topic, as a subscriber arriving now would get it.
@@ -205,8 +219,10 @@ public:
     }
 
 private:
+    std::vector<std::string> patterns_;
     mosquitto* mosq_;
     mutable std::mutex mutex_;
+    mutable std::condition_variable arrived_;
     std::vector<Received> messages_;
 };
 
