@@ -1,0 +1,84 @@
+"""What the Python tests share: simulated boards, emulated FT232R boards (under umockdev-wrapper
+only), child Python processes, and the check that every test leaves no board open."""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import sys
+import textwrap
+import time
+from collections.abc import Callable, Iterator
+from pathlib import Path
+
+import pytest
+
+import kelvorn
+
+SOURCE = Path(os.environ.get("KELVORN_SOURCE", Path(__file__).resolve().parents[2]))
+
+
+@pytest.fixture(autouse=True)
+def every_board_closed() -> Iterator[None]:
+    """A test that leaves a board open has lost it: nothing in this process could close it."""
+    yield
+    left = [serial for (_, serial) in kelvorn._open_boards]
+    kelvorn._open_boards.clear()
+    assert left == [], "boards left open"
+
+
+@pytest.fixture
+def sim() -> kelvorn.Simulator:
+    """One wired simulated board A1B2C3, as --sim gives."""
+    simulator = kelvorn.Simulator()
+    simulator.add()
+    return simulator
+
+
+@pytest.fixture
+def bed() -> Iterator[object]:
+    """An empty umockdev testbed for emulated FT232R boards; none of its files open at the end."""
+    import ft232r_testbed
+
+    testbed = ft232r_testbed.Testbed()
+    yield testbed
+    assert testbed.wait_until_all_closed(5000), "device files left open"
+
+
+def eventually(done: Callable[[], object], limit: float = 10.0) -> bool:
+    """Polls done every 5 ms until it holds or limit seconds have passed."""
+    end = time.monotonic() + limit
+    while not done():
+        if time.monotonic() > end:
+            return bool(done())
+        time.sleep(0.005)
+    return True
+
+
+class Child:
+    """A Python child process running a script, its standard output and error on pipes."""
+
+    def __init__(self, script: str, *args: str) -> None:
+        self.process = subprocess.Popen(
+            [sys.executable, "-c", textwrap.dedent(script), *args],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+    def line(self) -> str:
+        """The next line it prints (readline returns at its end, when it dies)."""
+        assert self.process.stdout is not None
+        return self.process.stdout.readline().rstrip("\n")
+
+    def finish(self, limit: float = 10.0) -> tuple[int, str, str]:
+        out, err = self.process.communicate(timeout=limit)
+        return self.process.returncode, out, err
+
+    def __enter__(self) -> Child:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        for stream in (self.process.stdout, self.process.stderr):
+            if stream is not None:
+                stream.close()

@@ -1,0 +1,60 @@
+// ft232r_testbed: the emulated FT232R boards of tests/ft232r for the Python tests, which run under
+// umockdev-wrapper. The emulator answers from umockdev's worker thread in this process, beside the
+// libusb of kelvorn._kelvorn, and of any child process started meanwhile.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <stdexcept>
+
+#include "EmulatedFt232r.h"
+
+namespace py = pybind11;
+using ft232r::EmulatedFt232r;
+using ft232r::Testbed;
+
+PYBIND11_MODULE(ft232r_testbed, m) {
+    m.def("preload_active", &Testbed::PreloadActive);
+    m.attr("READ_PINS") = ft232r::request::ReadPins;
+    m.attr("SET_BIT_MODE") = ft232r::request::SetBitMode;
+
+    py::class_<EmulatedFt232r>(m, "Board")
+        .def("set_inputs", &EmulatedFt232r::SetInputs, py::arg("levels"))
+        .def_property_readonly("latch", &EmulatedFt232r::Latch)
+        .def_property_readonly("pins", &EmulatedFt232r::Pins)
+        .def("bulk_out_bytes",
+             [](const EmulatedFt232r& B) {
+                 const auto bytes = B.BulkOutBytes();
+                 return py::bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+             })
+        .def("control_count", &EmulatedFt232r::ControlCount, py::arg("request"))
+        .def("clear_log", &EmulatedFt232r::ClearLog)
+        .def("set_busy", &EmulatedFt232r::SetBusy, py::arg("busy"))
+        .def("set_answering", &EmulatedFt232r::SetAnswering, py::arg("answering"))
+        .def("unplug", &EmulatedFt232r::Unplug)
+        .def("replug", &EmulatedFt232r::Replug)
+        .def_property_readonly("claimed", &EmulatedFt232r::Claimed)
+        .def_property_readonly("kernel_driver_bound", &EmulatedFt232r::KernelDriverBound)
+        .def_property_readonly("open_files", &EmulatedFt232r::OpenFiles)
+        .def_property_readonly("sys_path", &EmulatedFt232r::SysPath);
+
+    py::class_<Testbed>(m, "Testbed")
+        .def(py::init([] {
+            if (!Testbed::PreloadActive())
+                throw std::runtime_error("not running under umockdev-wrapper");
+            return new Testbed();
+        }))
+        .def(
+            "add",
+            [](Testbed& T, const std::string& Serial, const std::string& Description,
+               bool KernelDriverBound) -> EmulatedFt232r& {
+                ft232r::BoardConfig config;
+                config.Serial = Serial;
+                config.Description = Description;
+                config.KernelDriverBound = KernelDriverBound;
+                return T.Add(config);
+            },
+            py::arg("serial") = "KV000001", py::arg("description") = "Kelvorn",
+            py::arg("kernel_driver_bound") = true, py::return_value_policy::reference_internal)
+        .def("wait_until_all_closed", &Testbed::WaitUntilAllClosed, py::arg("timeout_ms"),
+             py::call_guard<py::gil_scoped_release>());
+}
