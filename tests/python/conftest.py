@@ -36,11 +36,13 @@ def sim() -> kelvorn.Simulator:
 
 
 @pytest.fixture
-def bed() -> Iterator[object]:
-    """An empty umockdev testbed for emulated FT232R boards; none of its files open at the end."""
+def bed(monkeypatch: pytest.MonkeyPatch) -> Iterator[object]:
+    """An empty umockdev testbed for emulated FT232R boards, seen by child processes too; none
+    of its files open at the end."""
     import ft232r_testbed
 
     testbed = ft232r_testbed.Testbed()
+    monkeypatch.setenv("UMOCKDEV_DIR", ft232r_testbed.umockdev_dir())
     yield testbed
     assert testbed.wait_until_all_closed(5000), "device files left open"
 

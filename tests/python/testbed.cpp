@@ -4,6 +4,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstdlib>
 #include <stdexcept>
 
 #include "EmulatedFt232r.h"
@@ -14,6 +15,12 @@ using ft232r::Testbed;
 
 PYBIND11_MODULE(ft232r_testbed, m) {
     m.def("preload_active", &Testbed::PreloadActive);
+    // Where the testbed set up /sys and /dev, for the environment of the child processes that
+    // should see it (os.environ does not see what C's setenv changed).
+    m.def("umockdev_dir", [] {
+        const char* dir = std::getenv("UMOCKDEV_DIR");
+        return std::string(dir ? dir : "");
+    });
     m.attr("READ_PINS") = ft232r::request::ReadPins;
     m.attr("SET_BIT_MODE") = ft232r::request::SetBitMode;
 
