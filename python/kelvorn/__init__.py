@@ -14,11 +14,11 @@ is. See docs/python.md.
 
 from __future__ import annotations
 
+import collections.abc
 import math
 import threading
+import typing
 import weakref
-from collections.abc import Iterator, Sequence
-from typing import NamedTuple, Union
 
 from . import _kelvorn
 
@@ -82,12 +82,12 @@ class BoardDisconnectedError(KelvornError):
     """The board stopped answering or was unplugged (status 4). The ``Board`` is closed."""
 
 
-class Change(NamedTuple):
+class Change(typing.NamedTuple):
     """One input that changed: when the pin read that saw it began (``time.monotonic()``), which
     input, its level (True = high) and all five inputs as that read found them."""
 
     time: float
-    index: int
+    index: int  # type: ignore[assignment]  # the field hides tuple.index, as the name says
     high: bool
     inputs: tuple[bool, ...]
 
@@ -131,8 +131,12 @@ class Mqtt:
 
     _driver: _kelvorn.Driver
 
+    def __init__(self, url: str, *, password_file: str | None = None,
+                 cafile: str | None = None) -> None:
+        raise NotImplementedError("TODO before merge: kmqtt::MqttDriver")
 
-_Driver = Union[Simulator, Mqtt, None]
+
+_Driver = typing.Union[Simulator, Mqtt, None]
 
 
 class Board:
@@ -192,7 +196,7 @@ class Board:
         except _kelvorn.Disconnected as e:
             raise self._lost(e) from None
 
-    def set_outputs(self, on: Sequence[bool]) -> None:
+    def set_outputs(self, on: collections.abc.Sequence[bool]) -> None:
         """Switches all three outputs at once, from a sequence of three bools: one write."""
         if isinstance(on, (str, bytes)) or not hasattr(on, "__len__"):
             raise TypeError(f"outputs must be a sequence of three bools, not {type(on).__name__}")
@@ -228,7 +232,7 @@ class Board:
         except _kelvorn.Disconnected as e:
             raise self._lost(e) from None
 
-    def changes(self, timeout: float | None = None) -> Iterator[Change]:
+    def changes(self, timeout: float | None = None) -> collections.abc.Iterator[Change]:
         """Each change of an input from this call on: the inputs are read once now, then every
         10 ms while the iterator is asked for the next change; one ``Change`` per input that
         changed. Ends after ``timeout`` seconds without a change (None: never)."""
@@ -240,7 +244,7 @@ class Board:
             raise self._lost(e) from None
         return self._changes(last, limit)
 
-    def _changes(self, last: int, limit: float) -> Iterator[Change]:
+    def _changes(self, last: int, limit: float) -> collections.abc.Iterator[Change]:
         try:
             while True:
                 sample = self._live().next_change(last, limit)

@@ -125,7 +125,7 @@ def _open(resource: Resource) -> kelvorn.Board:
 
 
 @attr.s(eq=False)
-class _BoardDriver(Driver):  # type: ignore[misc]
+class _BoardDriver(Driver):
     bindings = {"board": {"KelvornBoard", "KelvornNetworkBoard", "KelvornSimBoard"}}
 
     def __attrs_post_init__(self) -> None:
