@@ -41,16 +41,20 @@ source scripts/configure-programs.sh
 echo "programs' tree: kelvorn-panel-sim built without umockdev in sight"
 
 echo "== build and test"
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON
+# The Python package too, here only: its tests load it into Debian's Python, which the sanitizer
+# build below cannot be loaded into.
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON -DKELVORN_PYTHON=ON
 cmake --build build-test -j"$jobs"
 ctest --test-dir build-test --output-on-failure -j"$jobs" | tee "$logs/plain"
 no_skips "$logs/plain"
 
 echo "== the Debian package, built twice to check that it is reproducible"
-deb=$(scripts/package.sh)
-rebuilt=$(tests/package/rebuild.sh "$logs")
+built=$(scripts/package.sh)  # kelvorn-panel's, then python3-kelvorn's
+mapfile -t debs <<<"$built"
+built=$(tests/package/rebuild.sh "$logs")
+mapfile -t rebuilt <<<"$built"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCache.txt)
-tests/package/check.sh "$deb" "$version" "$rebuilt" | tee "$logs/package"
+tests/package/check.sh "${debs[0]}" "${debs[1]}" "$version" "${rebuilt[@]}" | tee "$logs/package"
 
 echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKELVORN_SANITIZE=ON -DKELVORN_TESTS=ON
