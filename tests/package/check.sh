@@ -237,7 +237,9 @@ with kelvorn.open(driver=sim) as board:
   }
   check "Debian's python3 imports the installed kelvorn and drives a simulated board" installed_python
   plugin_loaded() {
-    (cd "$tree" && env -u PYTHONPATH /usr/bin/python3 -m pytest --help) | grep -q -- '--kelvorn-sim'
+    local help
+    help=$(cd "$tree" && env -u PYTHONPATH /usr/bin/python3 -m pytest --help)
+    grep -q -- '--kelvorn-sim' <<<"$help"
   }
   check "pytest loads the installed plugin by its entry point (--kelvorn-sim in --help)" plugin_loaded
   check "postinst byte-compiled the modules" test -d /usr/lib/python3/dist-packages/kelvorn/__pycache__

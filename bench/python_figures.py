@@ -1,0 +1,148 @@
+"""The Python package's figures (scripts/bench.sh runs this under umockdev-wrapper):
+
+- board.read() on an emulated FT232R, calls a second, beside `kelvorn-io watch --interval 1`'s
+  samples a second on the same board in the same run (the emulator counts the pin reads of both);
+- wait_for's reaction on a simulated board: from the input change to the return, p50/p99/max;
+- Ctrl-C: from SIGINT to KeyboardInterrupt in a child waiting in wait_for;
+- a Python thread's speed while another thread waits in wait_for, against the thread alone.
+
+Usage: python_figures.py KELVORN_IO   (PYTHONPATH: the build's python/ and tests/python/)
+"""
+
+from __future__ import annotations
+
+import os
+import random
+import signal
+import statistics
+import subprocess
+import sys
+import threading
+import time
+
+import ft232r_testbed
+
+import kelvorn
+
+
+def read_rate(kelvorn_io: str, seconds: float = 3.0) -> None:
+    bed = ft232r_testbed.Testbed()
+    os.environ["UMOCKDEV_DIR"] = ft232r_testbed.umockdev_dir()
+    board = bed.add()
+    rates = []
+    for _ in range(3):  # in turn, so that both see the machine alike
+        with kelvorn.open() as opened:
+            board.clear_log()
+            calls, start = 0, time.monotonic()
+            while time.monotonic() - start < seconds:
+                opened.read()
+                calls += 1
+            python = calls / (time.monotonic() - start)
+            assert board.control_count(ft232r_testbed.READ_PINS) == calls
+        board.clear_log()
+        start = time.monotonic()
+        subprocess.run([kelvorn_io, "watch", "--interval", "1", "--duration", f"{seconds}s"],
+                       check=True, stdout=subprocess.DEVNULL)
+        elapsed = time.monotonic() - start  # its start and exit included: a little in its favour
+        watch = board.control_count(ft232r_testbed.READ_PINS) / elapsed
+        rates.append((python, watch))
+    for python, watch in rates:
+        print(f"board.read(): {python:.0f} calls/s; kelvorn-io watch --interval 1: {watch:.0f} "
+              f"samples/s; ratio {python / watch:.2f}")
+    assert bed.wait_until_all_closed(5000)
+
+
+def reaction(trials: int = 300) -> None:
+    sim = kelvorn.Simulator()
+    sim.add()
+    latencies = []
+    with kelvorn.open(driver=sim) as board:
+        for _ in range(trials):
+            changed: list[float] = []
+
+            def change() -> None:
+                time.sleep(random.uniform(0.0, 0.02))  # any phase of the 10 ms poll
+                changed.append(time.monotonic())
+                sim.set_input("A1B2C3", 3, False)
+
+            other = threading.Thread(target=change)
+            other.start()
+            assert board.wait_for(3, False, 5)
+            returned = time.monotonic()
+            other.join()
+            latencies.append((returned - changed[0]) * 1000)
+            sim.set_input("A1B2C3", 3, True)
+    q = statistics.quantiles(latencies, n=100)
+    print(f"wait_for reaction over {trials} changes: p50 {q[49]:.2f} ms, p99 {q[98]:.2f} ms, "
+          f"max {max(latencies):.2f} ms")
+
+
+CHILD = """
+import sys, time, kelvorn
+sim = kelvorn.Simulator()
+sim.add()
+board = kelvorn.open(driver=sim)
+print("ready", flush=True)
+try:
+    board.wait_for(3, False, 60)
+except KeyboardInterrupt:
+    print(time.monotonic(), flush=True)
+"""
+
+
+def ctrl_c(trials: int = 20) -> None:
+    latencies = []
+    for _ in range(trials):
+        child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, text=True)
+        assert child.stdout is not None
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(random.uniform(0.05, 0.07))  # inside wait_for, at any phase of its poll
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        latencies.append((float(child.stdout.readline()) - sent) * 1000)
+        child.wait(10)
+        child.stdout.close()
+    print(f"Ctrl-C in wait_for, {trials} times: median {statistics.median(latencies):.2f} ms, "
+          f"max {max(latencies):.2f} ms")
+
+
+def count_for(seconds: float) -> float:
+    """A pure-Python loop's iterations a second."""
+    n, end = 0, time.monotonic() + seconds
+    while time.monotonic() < end:
+        n += 1
+    return n / seconds
+
+
+def thread_speed(seconds: float = 2.0) -> None:
+    sim = kelvorn.Simulator()
+    sim.add()
+    with kelvorn.open(driver=sim) as board:
+        for waiter in ("main", "other"):
+            results = []
+            for _ in range(3):
+                alone: list[float] = []
+                t = threading.Thread(target=lambda: alone.append(count_for(seconds)))
+                t.start()
+                t.join()
+                beside: list[float] = []
+                if waiter == "main":  # the main thread takes the GIL back to look for signals
+                    t = threading.Thread(target=lambda: beside.append(count_for(seconds)))
+                    t.start()
+                    board.wait_for(3, False, seconds + 0.2)
+                    t.join()
+                else:
+                    w = threading.Thread(target=lambda: board.wait_for(3, False, seconds + 0.2))
+                    w.start()
+                    beside.append(count_for(seconds))
+                    w.join()
+                results.append(beside[0] / alone[0])
+            print(f"a Python thread beside wait_for in the {waiter} thread: "
+                  f"{', '.join(f'{r:.1%}' for r in results)} of its speed alone")
+
+
+if __name__ == "__main__":
+    read_rate(sys.argv[1])
+    reaction()
+    ctrl_c()
+    thread_speed()
