@@ -119,8 +119,7 @@ void Bridge::Handle(const Connection::Event& E) {
         case Connection::Event::Kind::Down:
             // One line per change: a broker that stays away is not named at every attempt.
             if (connected_ || E.Text != down_)
-                Line() << "broker " << Printable(opt_.Host) << ':' << opt_.Port << ": " << E.Text
-                       << "; retrying" << std::endl;
+                Line() << E.Text << "; retrying" << std::endl;
             connected_ = false;
             down_ = E.Text;
             break;
@@ -137,6 +136,8 @@ void Bridge::Handle(const Connection::Event& E) {
                 break;
             }
             Command(E.Topic, E.Text, E.Retained);
+            break;
+        case Connection::Event::Kind::Subscribed:
             break;
     }
 }
@@ -294,6 +295,7 @@ void Bridge::PublishBoard(const std::string& Id, const Held& B, bool WithDiscove
     if (WithDiscovery)
         for (const Message& m : Discovery(topics_, opt_.DiscoveryPrefix, B.Serial))
             Publish(m.Topic, m.Payload);
+    if (B.Board) Publish(topics_.HeldBy(Id), opt_.Name);  // before Online: a client then knows
     Publish(topics_.Availability(Id), B.Board ? kOnline : kOffline);
     if (!B.Board) return;
     for (int n = 0; n < kInputs; ++n) Publish(topics_.Input(Id, n), InputPayload(Bit(B.Inputs, n)));
