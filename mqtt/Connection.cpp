@@ -16,6 +16,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kFirstWait = std::chrono::seconds(1);
 constexpr auto kLongestWait = std::chrono::seconds(30);
 constexpr int kLoopTimeoutMs = 1000;
+constexpr int kConnectingTimeoutMs = 100;
 // Where Debian keeps the system's CA certificates, hashed for OpenSSL.
 constexpr const char* kSystemCerts = "/etc/ssl/certs";
 
@@ -86,6 +87,18 @@ Connection::~Connection() {
         thread_.detach();  // only as the process ends: the thread may still use the client
 }
 
+void Connection::Abandon(std::unique_ptr<Connection>& C) {
+    if (!C) return;
+    if (C->Stop(std::chrono::seconds(1))) {
+        C.reset();
+        return;
+    }
+    // Stuck in a host name lookup: the thread may only touch what is its own, so that is left to
+    // it, and Wake is no longer called.
+    C->thread_.detach();
+    [[maybe_unused]] Connection* left = C.release();
+}
+
 void Connection::Start() {
     thread_ = std::thread([this] { Run(); });
 }
@@ -100,7 +113,8 @@ void Connection::Push(Event E) {
         const std::lock_guard lock(mutex_);
         events_.push_back(std::move(E));
     }
-    wake_();
+    const std::lock_guard lock(wakeMutex_);
+    if (!silenced_) wake_();
 }
 
 bool Connection::Publish(const std::string& Topic, const std::string& Payload, bool Retain,
@@ -133,6 +147,7 @@ std::string Connection::Why(int Result, int Error) const {
                                      Error == ENETUNREACH))
         return where + " does not answer: " + std::strerror(Error);
     if (Result == MOSQ_ERR_ERRNO) return where + ": " + std::strerror(Error);
+    if (Result == MOSQ_ERR_PROTOCOL) return where + " does not speak MQTT";
     return where + ": " + mosquitto_strerror(Result);
 }
 
@@ -144,11 +159,15 @@ void Connection::Run() {
         up_ = false;
         refused_ = 0;
         lastError_.clear();
-        int result = mosquitto_connect(mosq_, opt_.Host.c_str(), opt_.Port, opt_.Keepalive);
+        // Connected in the loop, so that a host that does not answer holds no call for longer
+        // than a loop's turn: a stop is seen in time. Only the host name lookup blocks.
+        int result =
+            mosquitto_connect_async(mosq_, opt_.Host.c_str(), opt_.Port, opt_.Keepalive);
         if (result == MOSQ_ERR_SUCCESS) {
-            while ((result = mosquitto_loop(mosq_, kLoopTimeoutMs, 1)) == MOSQ_ERR_SUCCESS) {
+            while ((result = mosquitto_loop(mosq_, up_ ? kLoopTimeoutMs : kConnectingTimeoutMs,
+                                            1)) == MOSQ_ERR_SUCCESS) {
                 lock.lock();
-                const bool late = stopping_ && Clock::now() > stopBy_;
+                const bool late = stopping_ && (!up_ || Clock::now() > stopBy_);
                 lock.unlock();
                 if (late) break;
             }
@@ -172,6 +191,10 @@ void Connection::Run() {
 }
 
 bool Connection::Stop(std::chrono::milliseconds Limit) {
+    {
+        const std::lock_guard lock(wakeMutex_);  // waits for a Wake that runs now
+        silenced_ = true;
+    }
     std::unique_lock lock(mutex_);
     if (!thread_.joinable()) return true;
     if (!stopping_) {

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -50,7 +51,7 @@ public:
     };
 
     // WillTopic, unless empty, gets a retained kOffline when the connection breaks without a
-    // goodbye. Wake is called on the network thread after each new event.
+    // goodbye. Wake is called on the network thread after each new event, until Stop.
     Connection(const Broker& Opt, const std::string& WillTopic, std::function<void()> Wake);
     ~Connection();
     Connection(const Connection&) = delete;
@@ -66,18 +67,23 @@ public:
     // QoS 0. The message id whose Subscribed event tells that the broker has it, or 0 when not
     // connected.
     int Subscribe(const std::string& Pattern);
-    // Sends what was published, then a goodbye, and ends the network thread. False when the
-    // thread did not end within Limit (a connect that hangs); the object must then not be
-    // destroyed.
+    // Sends what was published, then a goodbye, and ends the network thread; Wake is not called
+    // any more once it returns. False when the thread did not end within Limit (a host name
+    // lookup that hangs); the object must then not be destroyed.
     bool Stop(std::chrono::milliseconds Limit = std::chrono::seconds(2));
+    // Stops C and frees it, or, when its thread does not end, leaves it to the thread: for an
+    // owner that goes on living after giving up on a broker. C is null afterwards.
+    static void Abandon(std::unique_ptr<Connection>& C);
 
 private:
     void Run();
     void Push(Event E);
     std::string Why(int Result, int Error) const;  // Error: errno after Result
 
-    const Broker& opt_;
+    const Broker opt_;  // a copy: an abandoned connection outlives its owner
     std::function<void()> wake_;
+    std::mutex wakeMutex_;   // held while Wake runs
+    bool silenced_ = false;  // guarded by wakeMutex_: Stop was called
     mosquitto* mosq_ = nullptr;
     std::thread thread_;
     std::mutex mutex_;
