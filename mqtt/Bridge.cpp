@@ -170,7 +170,9 @@ void Bridge::Command(const std::string& Topic, const std::string& Payload, bool 
         const bool on = c.What == Command::Kind::On || c.What == Command::Kind::Pulse ||
                         (c.What == Command::Kind::Toggle && !Bit(b.Commanded, c.Output));
         b.Commanded = static_cast<std::uint8_t>(on ? b.Commanded | bit : b.Commanded & ~bit);
-        if (!Write(c.Id, b)) return;
+        // The pins read at once: an input the output drives is published before the output's
+        // state, so that whoever waits for the state sees the input follow with it.
+        if (!Write(c.Id, b) || !Sample(c.Id, b)) return;
         if (c.What == Command::Kind::Pulse)
             b.PulseEnd[static_cast<std::size_t>(c.Output)] =
                 Clock::now() + std::chrono::milliseconds(c.Millis);
@@ -217,18 +219,21 @@ std::optional<Bridge::Clock::time_point> Bridge::NextPulseEnd() const {
 }
 
 void Bridge::Sample() {
-    for (auto& [id, b] : boards_) {
-        if (!b.Board) continue;
-        const std::uint8_t inputs = b.Board->Device().Inputs();  // one pin read
-        if (!b.Board->Device().LastReadOk()) {
-            Drop(id, b);
-            continue;
-        }
-        for (int n = 0; n < kInputs; ++n)
-            if (Bit(inputs, n) != Bit(b.Inputs, n))
-                Publish(topics_.Input(id, n), InputPayload(Bit(inputs, n)));
-        b.Inputs = inputs;
+    for (auto& [id, b] : boards_)
+        if (b.Board) Sample(id, b);
+}
+
+bool Bridge::Sample(const std::string& Id, Held& B) {
+    const std::uint8_t inputs = B.Board->Device().Inputs();  // one pin read
+    if (!B.Board->Device().LastReadOk()) {
+        Drop(Id, B);
+        return false;
     }
+    for (int n = 0; n < kInputs; ++n)
+        if (Bit(inputs, n) != Bit(B.Inputs, n))
+            Publish(topics_.Input(Id, n), InputPayload(Bit(inputs, n)));
+    B.Inputs = inputs;
+    return true;
 }
 
 void Bridge::Rescan() {

@@ -133,6 +133,7 @@ bool MqttDriver::Listed(const Board& B) const {
 
 std::vector<std::pair<std::string, std::string>> MqttDriver::Listing() const {
     std::vector<std::pair<std::string, std::string>> list;
+    if (!synced_) return list;  // out of reach, or not all heard yet
     for (const auto& [id, b] : boards_) {
         if (!Listed(b)) continue;
         const std::optional<std::string> serial = UnescapeId(id);
