@@ -35,8 +35,13 @@ MqttDriver::MqttDriver(Remote Where, std::function<void(const std::string&)> Log
 MqttDriver::~MqttDriver() { Connection::Abandon(connection_); }
 
 std::optional<std::string> MqttDriver::Start(std::chrono::milliseconds Limit) {
-    connection_->Start();
     std::unique_lock lock(mutex_);
+    if (!started_) {
+        started_ = true;
+        lock.unlock();
+        connection_->Start();
+        lock.lock();
+    }
     if (changed_.wait_for(lock, Limit, [this] { return synced_ || !down_.empty(); }) && synced_)
         return std::nullopt;
     if (!down_.empty()) return down_;

@@ -55,7 +55,8 @@ public:
 
     // Connects, and returns once the broker has sent all the retained state there is; or the one
     // line that says why not (the broker not found, not answering, refusing us, failing TLS) as
-    // soon as the first attempt fails, and at the latest after Limit.
+    // soon as the first attempt fails, and at the latest after Limit. The connection is kept up
+    // either way; a second call only waits again.
     std::optional<std::string> Start(std::chrono::milliseconds Limit = std::chrono::milliseconds(4000));
 
     // The devices as Open numbers them: their serials.
@@ -101,6 +102,7 @@ private:
     std::map<std::string, bool> bridges_;   // by name: Online
     std::map<d2xx::FT_HANDLE, std::string> handles_;  // to ids
     d2xx::FT_HANDLE lastHandle_ = 0;
+    bool started_ = false;
     bool up_ = false;      // connected
     bool synced_ = false;  // and every retained message of the subscriptions has come
     int syncMid_ = 0;

@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
 # Runs the benchmarks on a release build and prints medians over repeated runs, then kelvorn-io's
 # read time and watch rate (bench/read.sh), then kelvorn-mqtt's latency and idle CPU against a
-# mosquitto broker (bench/mqtt_figures.cpp), then the start-up and memory comparison with a bare
-# Qt window. Usage: scripts/bench.sh [--no-startup]
+# mosquitto broker (bench/mqtt_figures.cpp), then the programs on a board behind a bridge
+# (bench/remote.sh), then the start-up and memory comparison with a bare Qt window. Usage: scripts/bench.sh [--no-startup]
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON >/dev/null
 cmake --build build-test -j"$(nproc)" --target device_bench panel_tick_bench bare_window kelvorn-panel \
-  kelvorn-io watch_rate kelvorn-mqtt mqtt_figures >/dev/null
+  kelvorn-io watch_rate kelvorn-mqtt mqtt_figures poll_window remote_figures >/dev/null
 for bench in device_bench panel_tick_bench; do
   QT_QPA_PLATFORM=offscreen "build-test/bench/$bench" --benchmark_repetitions=9 \
     --benchmark_report_aggregates_only=true 2>/dev/null | grep -E '_median|^Benchmark|^---'
 done
 bench/read.sh
 build-test/bench/mqtt_figures
+bench/remote.sh
 [ "${1-}" = --no-startup ] || bench/startup.sh 15
