@@ -25,27 +25,13 @@
 #include <vector>
 
 #include "Harness.h"
+#include "Percentiles.h"
 
 namespace {
 
 using namespace mqtt_test;
 using Ms = std::chrono::duration<double, std::milli>;
 constexpr int kInterval = 10;  // ms, the bridge's default
-
-struct Spread {
-    double P50;
-    double P99;
-};
-
-// Nearest-rank percentiles of the samples, in milliseconds.
-Spread Percentiles(std::vector<double> Samples) {
-    std::sort(Samples.begin(), Samples.end());
-    const auto rank = [&](double P) {
-        const auto n = static_cast<double>(Samples.size());
-        return Samples[static_cast<std::size_t>(std::max(std::ceil(P * n), 1.0)) - 1];
-    };
-    return {rank(0.50), rank(0.99)};
-}
 
 // CPU time of every thread of a process so far, in nanoseconds (the scheduler's own count).
 double CpuNs(pid_t Pid) {
