@@ -5,6 +5,7 @@
 
 #include "cli/Commands.h"
 #include "device/Text.h"
+#include "mqtt/MqttDriver.h"
 
 namespace kio {
 
@@ -14,7 +15,20 @@ int Main(int argc, const char* const* argv, Io& Io) {
     bool sim = false;
     std::string seconds;
     app.add_option("-s,--serial", opt.Serial, "the board's serial (default: the one attached)");
-    app.add_flag("--sim", sim, "simulated board A1B2C3 instead of the USB bus");
+    std::string mqtt, passwordFile, caFile;
+    CLI::Option* simFlag =
+        app.add_flag("--sim", sim, "simulated board A1B2C3 instead of the USB bus");
+    CLI::Option* mqttOption =
+        app.add_option("--mqtt", mqtt,
+                       "the boards behind kelvorn-mqtt bridges: mqtt[s]://[USER@]HOST[:PORT][/PREFIX]")
+            ->type_name("URL")
+            ->excludes(simFlag);
+    app.add_option("--password-file", passwordFile, "with --mqtt: the password, the file's first line")
+        ->type_name("FILE")
+        ->needs(mqttOption);
+    app.add_option("--cafile", caFile, "with an mqtts:// URL: trust the CA certificates in FILE")
+        ->type_name("FILE")
+        ->needs(mqttOption);
     app.set_version_flag("--version", "kelvorn-io " KELVORN_VERSION, "show the version and exit");
     app.require_subcommand(1);
 
@@ -70,11 +84,32 @@ int Main(int argc, const char* const* argv, Io& Io) {
     opt.Interval = intervalMs * 1000;
     if (!seconds.empty()) opt.Duration = duration(seconds);
 
-    if (run->parsed()) return Run([&]() -> d2xx::Driver& { return Io.MakeDriver(sim); }, opt, Io);
-    d2xx::Driver& driver = Io.MakeDriver(sim);
-    if (list->parsed()) return List(driver, opt, Io);
-    if (read->parsed()) return Read(driver, opt, Io);
-    return Watch(driver, opt, Io);
+    // A URL that cannot be used is a wrong command line: said before anything connects.
+    std::optional<kmqtt::Remote> remote;
+    if (mqttOption->count() > 0) {
+        auto parsed = kmqtt::ParseRemote(mqtt, passwordFile, caFile, "kelvorn-io");
+        if (const auto* why = std::get_if<std::string>(&parsed)) {
+            Io.Err << "kelvorn-io: " << *why << '\n';
+            return kUsage;
+        }
+        remote = std::get<kmqtt::Remote>(std::move(parsed));
+    }
+    std::unique_ptr<kmqtt::MqttDriver> bridged;
+    const auto driver = [&]() -> d2xx::Driver* {
+        if (!remote) return &Io.MakeDriver(sim);
+        bridged = std::make_unique<kmqtt::MqttDriver>(*remote);
+        if (const auto why = bridged->Start()) {
+            Io.Err << "kelvorn-io: " << *why << '\n';
+            return nullptr;
+        }
+        return bridged.get();
+    };
+    if (run->parsed()) return Run(driver, opt, Io);
+    d2xx::Driver* board = driver();
+    if (board == nullptr) return kBoard;
+    if (list->parsed()) return List(*board, opt, Io);
+    if (read->parsed()) return Read(*board, opt, Io);
+    return Watch(*board, opt, Io);
 }
 
 }  // namespace kio

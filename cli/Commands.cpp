@@ -14,6 +14,7 @@
 #include "cli/Vcd.h"
 #include "device/Board.h"
 #include "device/Text.h"
+#include "mqtt/MqttDriver.h"
 
 namespace kio {
 namespace {
@@ -99,8 +100,16 @@ int List(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
         return kFailed;
     }
     if (Opt.Json) {
-        nlohmann::json list = nlohmann::json::array();
-        for (const std::string& s : serials) list.push_back(Latin1ToUtf8(s));
+        // Boards behind a bridge are each named with the bridge that holds them.
+        const auto* bridged = dynamic_cast<const kmqtt::MqttDriver*>(&Driver);
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        for (const std::string& s : serials) {
+            if (bridged)
+                list.push_back(nlohmann::ordered_json{
+                    {"serial", Latin1ToUtf8(s)}, {"bridge", Latin1ToUtf8(bridged->BridgeOf(s))}});
+            else
+                list.push_back(Latin1ToUtf8(s));
+        }
         Io.Out << list.dump() << '\n';
     } else {
         for (const std::string& s : serials) Io.Out << s << '\n';
@@ -164,7 +173,7 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
     return kOk;
 }
 
-int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io) {
+int Run(const std::function<d2xx::Driver*()>& Driver, const Options& Opt, Io& Io) {
     std::string text;
     {
         std::ifstream file;
@@ -221,7 +230,9 @@ int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io
         Io.Err << "kelvorn-io: cannot write the trace " << Printable(*Opt.VcdFile) << '\n';
         return kUsage;
     }
-    Board board(Driver(), "kelvorn-io");
+    d2xx::Driver* driver = Driver();
+    if (driver == nullptr) return kBoard;
+    Board board(*driver, "kelvorn-io");
     if (const int status = ExitStatus(board.Open(Opt.Serial, Io.Err)); status != kOk) return status;
     std::optional<Vcd> vcd;  // ends the trace however the script ends
     if (Opt.VcdFile) board.Listen(&vcd.emplace(trace, Io.Time, board.Serial(), true));

@@ -21,7 +21,8 @@ struct Options {
 int List(d2xx::Driver& Driver, const Options& Opt, Io& Io);
 int Read(d2xx::Driver& Driver, const Options& Opt, Io& Io);
 int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io);
-// Reads and parses the script before it asks for the driver.
-int Run(const std::function<d2xx::Driver&()>& Driver, const Options& Opt, Io& Io);
+// Reads and parses the script before it asks for the driver; a driver that cannot be had (null)
+// has been said on Io.Err.
+int Run(const std::function<d2xx::Driver*()>& Driver, const Options& Opt, Io& Io);
 
 }  // namespace kio

@@ -3,8 +3,9 @@
 // in-process.
 //
 // Exit statuses: 0 success; 1 an expectation failed (run) or no board was found (list); 2 the
-// command line or the script is wrong, nothing opened; 3 the board could not be found or opened,
-// or stopped answering while in use.
+// command line, the --mqtt URL or the script is wrong, nothing opened or connected; 3 the board
+// could not be found or opened, or stopped answering while in use, or with --mqtt the broker
+// could not be reached or refused us.
 #pragma once
 
 #include <functional>

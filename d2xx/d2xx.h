@@ -52,11 +52,17 @@ struct FT_PROGRAM_DATA {
 //   FT_INVALID_HANDLE and touches nothing.
 // - A call on the handle of a device that has been unplugged or stopped answering fails with a
 //   non-zero status (FT_IO_ERROR); Close still frees such a handle.
-// - A failing open leaves *Handle unchanged. A device can be held by one handle at a time.
+// - A failing open leaves *Handle unchanged. A device can be held by one handle at a time,
+//   unless the driver's devices are Shared.
 // - Calls return within a bounded time, also on a device that never answers.
 class Driver {
 public:
     virtual ~Driver() = default;
+
+    // Whether the devices are shared with other programs that switch their outputs too (boards
+    // behind a network bridge): opening one then must not set its outputs, but take them as they
+    // are. A device on this machine is the opener's alone: false.
+    virtual bool Shared() const { return false; }
 
     // Opens the Index-th attached device (0, 1, ...). FT_DEVICE_NOT_FOUND past the last device,
     // FT_DEVICE_NOT_OPENED for a device that exists but cannot be opened.

@@ -121,8 +121,13 @@ Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
                                                               : " cannot be opened\n");
         return Opened::No;
     }
-    // Nothing is written to a chip that may not be in bit-bang mode.
-    if (!driver_.Failed()) device_.SetOutputs(0);
+    // Nothing is written to a chip that may not be in bit-bang mode. A shared board's outputs are
+    // someone else's too: they stay as they are.
+    if (!driver_.Failed() && !device_.TakeOutputs([this] { device_.SetOutputs(0); })) {
+        Err << program_ << ": board " << Printable(serial_) << " does not answer\n";
+        status_ = FT_IO_ERROR;
+        return Opened::No;
+    }
     if (driver_.Failed()) {
         Err << program_ << ": board " << Printable(serial_) << " does not answer\n";
         status_ = FT_IO_ERROR;

@@ -52,6 +52,7 @@ public:
     d2xx::FT_STATUS LastOpenEx() const { return lastOpenEx_; }
     bool Failed() const { return failed_; }
 
+    bool Shared() const override { return below_.Shared(); }
     d2xx::FT_STATUS Open(std::int32_t Index, d2xx::FT_HANDLE* Handle) override;
     d2xx::FT_STATUS OpenEx(const char* Arg, std::uint32_t Flags, d2xx::FT_HANDLE* Handle) override;
     d2xx::FT_STATUS Close(d2xx::FT_HANDLE Handle) override { return below_.Close(Handle); }
@@ -105,7 +106,7 @@ public:
                     // said on Err
     };
     // Opens the board with this serial, or the one attached when Serial is empty, and writes all
-    // outputs off. Either way the board is one the scan found: an FTDI device with that serial
+    // outputs off, unless the board is shared: then its outputs are read into the latch. Either way the board is one the scan found: an FTDI device with that serial
     // but another description is someone else's (a USB-serial adapter, say) and is refused before
     // anything is sent to it but the scan's EEPROM reads. A board whose bit-mode settings or
     // all-off write fail is not used.

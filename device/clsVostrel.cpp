@@ -67,6 +67,20 @@ void clsVostrel::SetOutputs(std::uint8_t On) {
     WriteLatch();
 }
 
+std::optional<std::uint8_t> clsVostrel::TakeOutputs(const std::function<void()>& SetOwn) {
+    if (!oDriver.Shared()) {
+        SetOwn();
+    } else {
+        const std::uint8_t pins = ReadPins();
+        if (!bLastReadOk) return std::nullopt;
+        for (const Pin& p : OutputPins) lOutputs = (lOutputs & ~p.Mask) | (pins & p.Mask);
+    }
+    std::uint8_t on = 0;
+    for (std::size_t i = 0; i < OutputPins.size(); ++i)
+        if (BitOut(static_cast<std::int16_t>(i))) on = static_cast<std::uint8_t>(on | 1u << i);
+    return on;
+}
+
 void clsVostrel::WriteLatch() {
     const auto byte = static_cast<std::uint8_t>(lOutputs & 0xFF);
     std::uint32_t written = 0;

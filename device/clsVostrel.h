@@ -9,6 +9,8 @@
 
 #include <array>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -53,6 +55,13 @@ public:
     // Sets all three outputs in the latch at once (bit N of On: output N on) and writes the latch
     // byte to the board in one write.
     void SetOutputs(std::uint8_t On);
+    // The outputs a board just connected starts with: the one place where a board of this
+    // program's own and a shared one (d2xx::Driver::Shared, a board behind a network bridge,
+    // which other programs switch too) differ. A board of its own is set by SetOwn, which writes
+    // what the caller starts with; a shared board is left as it is, and the outputs its pins show
+    // are taken into the latch without a write. Returns the outputs then on (bit N: output N),
+    // or nothing when the shared board's pins could not be read.
+    std::optional<std::uint8_t> TakeOutputs(const std::function<void()>& SetOwn);
     // Whether the pin read of the most recent BitInput or Inputs succeeded. A False from BitInput
     // is a low input only while this is True; otherwise the board did not answer (unplugged,
     // silent, or none open). Each read sets it, so after several it tells about the last one only.

@@ -119,8 +119,7 @@ void Bridge::Handle(const Connection::Event& E) {
         case Connection::Event::Kind::Down:
             // One line per change: a broker that stays away is not named at every attempt.
             if (connected_ || E.Text != down_)
-                Line() << "broker " << Printable(opt_.Host) << ':' << opt_.Port << ": " << E.Text
-                       << "; retrying" << std::endl;
+                Line() << E.Text << "; retrying" << std::endl;
             connected_ = false;
             down_ = E.Text;
             break;
@@ -137,6 +136,8 @@ void Bridge::Handle(const Connection::Event& E) {
                 break;
             }
             Command(E.Topic, E.Text, E.Retained);
+            break;
+        case Connection::Event::Kind::Subscribed:
             break;
     }
 }
@@ -169,7 +170,9 @@ void Bridge::Command(const std::string& Topic, const std::string& Payload, bool 
         const bool on = c.What == Command::Kind::On || c.What == Command::Kind::Pulse ||
                         (c.What == Command::Kind::Toggle && !Bit(b.Commanded, c.Output));
         b.Commanded = static_cast<std::uint8_t>(on ? b.Commanded | bit : b.Commanded & ~bit);
-        if (!Write(c.Id, b)) return;
+        // The pins read at once: an input the output drives is published before the output's
+        // state, so that whoever waits for the state sees the input follow with it.
+        if (!Write(c.Id, b) || !Sample(c.Id, b)) return;
         if (c.What == Command::Kind::Pulse)
             b.PulseEnd[static_cast<std::size_t>(c.Output)] =
                 Clock::now() + std::chrono::milliseconds(c.Millis);
@@ -216,18 +219,21 @@ std::optional<Bridge::Clock::time_point> Bridge::NextPulseEnd() const {
 }
 
 void Bridge::Sample() {
-    for (auto& [id, b] : boards_) {
-        if (!b.Board) continue;
-        const std::uint8_t inputs = b.Board->Device().Inputs();  // one pin read
-        if (!b.Board->Device().LastReadOk()) {
-            Drop(id, b);
-            continue;
-        }
-        for (int n = 0; n < kInputs; ++n)
-            if (Bit(inputs, n) != Bit(b.Inputs, n))
-                Publish(topics_.Input(id, n), InputPayload(Bit(inputs, n)));
-        b.Inputs = inputs;
+    for (auto& [id, b] : boards_)
+        if (b.Board) Sample(id, b);
+}
+
+bool Bridge::Sample(const std::string& Id, Held& B) {
+    const std::uint8_t inputs = B.Board->Device().Inputs();  // one pin read
+    if (!B.Board->Device().LastReadOk()) {
+        Drop(Id, B);
+        return false;
     }
+    for (int n = 0; n < kInputs; ++n)
+        if (Bit(inputs, n) != Bit(B.Inputs, n))
+            Publish(topics_.Input(Id, n), InputPayload(Bit(inputs, n)));
+    B.Inputs = inputs;
+    return true;
 }
 
 void Bridge::Rescan() {
@@ -294,6 +300,7 @@ void Bridge::PublishBoard(const std::string& Id, const Held& B, bool WithDiscove
     if (WithDiscovery)
         for (const Message& m : Discovery(topics_, opt_.DiscoveryPrefix, B.Serial))
             Publish(m.Topic, m.Payload);
+    if (B.Board) Publish(topics_.HeldBy(Id), opt_.Name);  // before Online: a client then knows
     Publish(topics_.Availability(Id), B.Board ? kOnline : kOffline);
     if (!B.Board) return;
     for (int n = 0; n < kInputs; ++n) Publish(topics_.Input(Id, n), InputPayload(Bit(B.Inputs, n)));

@@ -55,6 +55,9 @@ private:
     void Rescan();
     void Take(const std::string& Serial);
     void Sample();
+    // One pin read of one board, its inputs published where they changed; false (and the board
+    // dropped) when it does not answer.
+    bool Sample(const std::string& Id, Held& B);
     void EndPulses(Clock::time_point Now);
     // Writes the latch from Commanded; false (and the board dropped) when it does not answer.
     bool Write(const std::string& Id, Held& B);

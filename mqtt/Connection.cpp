@@ -1,8 +1,13 @@
 #include "mqtt/Connection.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <random>
 #include <stdexcept>
 
 #include "device/Text.h"
@@ -15,37 +20,71 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kFirstWait = std::chrono::seconds(1);
 constexpr auto kLongestWait = std::chrono::seconds(30);
 constexpr int kLoopTimeoutMs = 1000;
+constexpr int kConnectingTimeoutMs = 100;
+// Where Debian keeps the system's CA certificates, hashed for OpenSSL.
+constexpr const char* kSystemCerts = "/etc/ssl/certs";
 
 Connection& Of(void* Self) { return *static_cast<Connection*>(Self); }
 
+// The broker answers a connect, a subscription and a QoS 1 message at once, and a broker with
+// Nagle's algorithm on toward its clients (mosquitto's default) holds what it sends next (the
+// retained state, the state that answers a command) until that answer has been acknowledged,
+// which the kernel delays by up to 40 ms. Called as each answer has been read, this sends the
+// acknowledgement now.
+void QuickAck(mosquitto* M) {
+    const int one = 1;
+    setsockopt(mosquitto_socket(M), IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+}
+
+// The longest client id MQTT 3.1.1 obliges a broker to accept.
+constexpr std::size_t kClientIdBytes = 23;
+
 }  // namespace
 
-Connection::Connection(const Options& Opt, const std::string& WillTopic, std::function<void()> Wake)
+std::string UniqueClientId(const std::string& Stem) {
+    std::random_device random;
+    char tail[10];
+    std::snprintf(tail, sizeof tail, "-%08x", static_cast<unsigned>(random()));
+    return Stem.substr(0, kClientIdBytes - std::strlen(tail)) + tail;
+}
+
+Connection::Connection(const Broker& Opt, const std::string& WillTopic, std::function<void()> Wake)
     : opt_(Opt), wake_(std::move(Wake)) {
     mosq_ = mosquitto_new(opt_.ClientId.c_str(), true, this);
     if (mosq_ == nullptr) throw std::runtime_error("cannot make an MQTT client");
     mosquitto_threaded_set(mosq_, true);
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);  // no Nagle delay on small messages
-    mosquitto_will_set(mosq_, WillTopic.c_str(), static_cast<int>(std::strlen(kOffline)), kOffline,
-                       0, true);
+    if (!WillTopic.empty())
+        mosquitto_will_set(mosq_, WillTopic.c_str(), static_cast<int>(std::strlen(kOffline)),
+                           kOffline, 0, true);
     if (!opt_.Username.empty())
         mosquitto_username_pw_set(mosq_, opt_.Username.c_str(),
                                   opt_.Password.empty() ? nullptr : opt_.Password.c_str());
-    if (!opt_.CaFile.empty()) {
-        // The server's certificate is verified against the CA and its name against --host.
-        if (mosquitto_tls_set(mosq_, opt_.CaFile.c_str(), nullptr, nullptr, nullptr, nullptr) !=
-                MOSQ_ERR_SUCCESS ||
+    if (opt_.Tls || !opt_.CaFile.empty()) {
+        // The server's certificate is verified against the CA, or the system's CAs, and its name
+        // against the host name asked for.
+        if (opt_.CaFile.empty()) mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
+        if (mosquitto_tls_set(mosq_, opt_.CaFile.empty() ? nullptr : opt_.CaFile.c_str(),
+                              opt_.CaFile.empty() ? kSystemCerts : nullptr, nullptr, nullptr,
+                              nullptr) != MOSQ_ERR_SUCCESS ||
             mosquitto_tls_opts_set(mosq_, 1, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
             throw std::runtime_error("cannot use the CA file " + kelvorn::Printable(opt_.CaFile));
     }
-    mosquitto_connect_callback_set(mosq_, [](mosquitto*, void* Self, int Code) {
+    mosquitto_connect_callback_set(mosq_, [](mosquitto* M, void* Self, int Code) {
+        QuickAck(M);
         Connection& c = Of(Self);
         if (Code != 0) {
-            c.refused_ = mosquitto_connack_string(Code);
+            c.refused_ = Code;
             return;
         }
         c.up_ = true;
-        c.Push({Event::Kind::Up, "", "", false});
+        c.connected_ = true;
+        c.Push({Event::Kind::Up, "", "", false, 0});
+    });
+    mosquitto_publish_callback_set(mosq_, [](mosquitto* M, void*, int) { QuickAck(M); });
+    mosquitto_subscribe_callback_set(mosq_, [](mosquitto* M, void* Self, int Mid, int, const int*) {
+        QuickAck(M);
+        Of(Self).Push({Event::Kind::Subscribed, "", "", false, Mid});
     });
     mosquitto_message_callback_set(mosq_, [](mosquitto*, void* Self, const mosquitto_message* M) {
         Of(Self).Push({Event::Kind::Message, M->topic,
@@ -65,6 +104,18 @@ Connection::~Connection() {
         thread_.detach();  // only as the process ends: the thread may still use the client
 }
 
+void Connection::Abandon(std::unique_ptr<Connection>& C) {
+    if (!C) return;
+    if (C->Stop(std::chrono::seconds(1))) {
+        C.reset();
+        return;
+    }
+    // Stuck in a host name lookup: the thread may only touch what is its own, so that is left to
+    // it, and Wake is no longer called.
+    C->thread_.detach();
+    [[maybe_unused]] Connection* left = C.release();
+}
+
 void Connection::Start() {
     thread_ = std::thread([this] { Run(); });
 }
@@ -79,23 +130,42 @@ void Connection::Push(Event E) {
         const std::lock_guard lock(mutex_);
         events_.push_back(std::move(E));
     }
-    wake_();
+    const std::lock_guard lock(wakeMutex_);
+    if (!silenced_) wake_();
 }
 
-bool Connection::Publish(const std::string& Topic, const std::string& Payload, bool Retain) {
+bool Connection::Publish(const std::string& Topic, const std::string& Payload, bool Retain,
+                         int Qos) {
+    if (!connected_) return false;
     return mosquitto_publish(mosq_, nullptr, Topic.c_str(), static_cast<int>(Payload.size()),
-                             Payload.data(), 0, Retain) == MOSQ_ERR_SUCCESS;
+                             Payload.data(), Qos, Retain) == MOSQ_ERR_SUCCESS;
 }
 
-bool Connection::Subscribe(const std::string& Pattern) {
-    return mosquitto_subscribe(mosq_, nullptr, Pattern.c_str(), 0) == MOSQ_ERR_SUCCESS;
+int Connection::Subscribe(const std::string& Pattern) {
+    int mid = 0;
+    if (mosquitto_subscribe(mosq_, &mid, Pattern.c_str(), 0) != MOSQ_ERR_SUCCESS) return 0;
+    return mid;
 }
 
 std::string Connection::Why(int Result, int Error) const {
-    if (!refused_.empty()) return "refused: " + refused_;
-    if (!lastError_.empty()) return kelvorn::Printable(lastError_);
-    if (Result == MOSQ_ERR_ERRNO) return std::strerror(Error);
-    return mosquitto_strerror(Result);
+    const std::string where = kelvorn::Printable(opt_.Host) + ":" + std::to_string(opt_.Port);
+    // A refusing CONNACK: 4 and 5 are MQTT 3.1.1's bad user name or password and not authorised.
+    if (refused_ == 4 || refused_ == 5)
+        return opt_.Username.empty() ? "the broker refused a client without a user name"
+                                     : "the broker refused the user name or password";
+    if (refused_ != 0)
+        return "the broker refused the connection: " + std::string(mosquitto_connack_string(refused_));
+    if (lastError_.find("certificate verify failed") != std::string::npos)
+        return "TLS: the broker's certificate is not trusted (--cafile)";
+    if (!lastError_.empty()) return "TLS: " + kelvorn::Printable(lastError_);
+    if (Result == MOSQ_ERR_EAI) return "host " + kelvorn::Printable(opt_.Host) + " not found";
+    if (Result == MOSQ_ERR_ERRNO && Error == ECONNREFUSED) return "connection refused by " + where;
+    if (Result == MOSQ_ERR_ERRNO && (Error == ETIMEDOUT || Error == EHOSTUNREACH ||
+                                     Error == ENETUNREACH))
+        return where + " does not answer: " + std::strerror(Error);
+    if (Result == MOSQ_ERR_ERRNO) return where + ": " + std::strerror(Error);
+    if (Result == MOSQ_ERR_PROTOCOL) return where + " does not speak MQTT";
+    return where + ": " + mosquitto_strerror(Result);
 }
 
 void Connection::Run() {
@@ -104,20 +174,27 @@ void Connection::Run() {
     while (!stopping_) {
         lock.unlock();
         up_ = false;
-        refused_.clear();
+        refused_ = 0;
         lastError_.clear();
-        int result = mosquitto_connect(mosq_, opt_.Host.c_str(), opt_.Port, opt_.Keepalive);
+        // Connected in the loop, so that a host that does not answer holds no call for longer
+        // than a loop's turn: a stop is seen in time. Only the host name lookup blocks.
+        int result =
+            mosquitto_connect_async(mosq_, opt_.Host.c_str(), opt_.Port, opt_.Keepalive);
         if (result == MOSQ_ERR_SUCCESS) {
-            while ((result = mosquitto_loop(mosq_, kLoopTimeoutMs, 1)) == MOSQ_ERR_SUCCESS) {
+            while ((result = mosquitto_loop(mosq_, up_ ? kLoopTimeoutMs : kConnectingTimeoutMs,
+                                            1)) == MOSQ_ERR_SUCCESS) {
                 lock.lock();
-                const bool late = stopping_ && Clock::now() > stopBy_;
+                const bool late = stopping_ && (!up_ || Clock::now() > stopBy_);
                 lock.unlock();
                 if (late) break;
             }
         }
         const int error = errno;
+        connected_ = false;
         if (up_) wait = kFirstWait;
-        const std::string why = up_ ? "connection lost: " + Why(result, error) : Why(result, error);
+        const std::string why = up_ ? "connection to " + kelvorn::Printable(opt_.Host) + ":" +
+                                          std::to_string(opt_.Port) + " lost"
+                                    : Why(result, error);
         lock.lock();
         if (stopping_) break;
         lock.unlock();
@@ -130,7 +207,11 @@ void Connection::Run() {
     changed_.notify_all();
 }
 
-bool Connection::Stop() {
+bool Connection::Stop(std::chrono::milliseconds Limit) {
+    {
+        const std::lock_guard lock(wakeMutex_);  // waits for a Wake that runs now
+        silenced_ = true;
+    }
     std::unique_lock lock(mutex_);
     if (!thread_.joinable()) return true;
     if (!stopping_) {
@@ -141,7 +222,7 @@ bool Connection::Stop() {
         lock.lock();
         changed_.notify_all();
     }
-    if (!changed_.wait_for(lock, std::chrono::seconds(2), [this] { return finished_; }))
+    if (!changed_.wait_for(lock, Limit, [this] { return finished_; }))
         return false;
     lock.unlock();
     thread_.join();

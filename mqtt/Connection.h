@@ -1,39 +1,58 @@
 // The connection to the broker, kept up by a network thread of its own: it connects, and after
 // a failure or a loss connects again after 1 s, doubling the wait up to 30 s and back to 1 s once
-// connected. What happens reaches the owner as events; it acts on them on its own thread.
+// connected. What happens reaches the owner as events; it acts on them on its own thread. The
+// bridge and the clients that reach boards through a bridge both talk to the broker through it.
 #pragma once
 
 #include <mosquitto.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "mqtt/Options.h"
-
 namespace kmqtt {
+
+// Where the broker is and who this program is to it.
+struct Broker {
+    std::string Host = "localhost";
+    int Port = 1883;
+    std::string Username;
+    std::string Password;
+    bool Tls = false;     // also on whenever CaFile is set
+    std::string CaFile;   // the CA certificates to trust (PEM); empty: the system's
+    std::string ClientId;  // at most 23 bytes, which every broker must accept
+    int Keepalive = 60;    // seconds
+};
+
+// A client id of at most 23 bytes: Stem (cut to fit) and 8 random hex digits, so that two
+// programs with the same stem, on one host or on two, never take each other's connection.
+std::string UniqueClientId(const std::string& Stem);
 
 class Connection {
 public:
     struct Event {
         enum class Kind {
-            Up,       // connected: subscriptions and retained state are gone, set them up again
-            Down,     // not connected; Text says why, in words
-            Message,  // Topic, Text (the payload) and Retained
+            Up,          // connected: subscriptions and retained state are gone, set them up again
+            Down,        // not connected; Text says why, in words
+            Message,     // Topic, Text (the payload) and Retained
+            Subscribed,  // the broker acknowledged the subscription Subscribe returned Mid for
         };
         Kind What;
         std::string Topic;
         std::string Text;
         bool Retained = false;
+        int Mid = 0;
     };
 
-    // WillTopic gets a retained kOffline when the connection breaks without a goodbye. Wake is
-    // called on the network thread after each new event.
-    Connection(const Options& Opt, const std::string& WillTopic, std::function<void()> Wake);
+    // WillTopic, unless empty, gets a retained kOffline when the connection breaks without a
+    // goodbye. Wake is called on the network thread after each new event, until Stop.
+    Connection(const Broker& Opt, const std::string& WillTopic, std::function<void()> Wake);
     ~Connection();
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
@@ -41,22 +60,30 @@ public:
     void Start();
     // The events since the last call, oldest first.
     std::vector<Event> Take();
-    // QoS 0, sent by the network thread in the order given. False while not connected: nothing
-    // is kept for later, since everything retained is published again on every Up.
-    bool Publish(const std::string& Topic, const std::string& Payload, bool Retain);
-    bool Subscribe(const std::string& Pattern);
-    // Sends what was published, then a goodbye, and ends the network thread. False when the
-    // thread did not end within about two seconds (a connect that hangs); the object must then
-    // not be destroyed.
-    bool Stop();
+    // Sent by the network thread in the order given. False while not connected: nothing is kept
+    // for later, since everything retained is published again on every Up and a command sent
+    // late would switch an output nobody asked for any more.
+    bool Publish(const std::string& Topic, const std::string& Payload, bool Retain, int Qos = 0);
+    // QoS 0. The message id whose Subscribed event tells that the broker has it, or 0 when not
+    // connected.
+    int Subscribe(const std::string& Pattern);
+    // Sends what was published, then a goodbye, and ends the network thread; Wake is not called
+    // any more once it returns. False when the thread did not end within Limit (a host name
+    // lookup that hangs); the object must then not be destroyed.
+    bool Stop(std::chrono::milliseconds Limit = std::chrono::seconds(2));
+    // Stops C and frees it, or, when its thread does not end, leaves it to the thread: for an
+    // owner that goes on living after giving up on a broker. C is null afterwards.
+    static void Abandon(std::unique_ptr<Connection>& C);
 
 private:
     void Run();
     void Push(Event E);
     std::string Why(int Result, int Error) const;  // Error: errno after Result
 
-    const Options& opt_;
+    const Broker opt_;  // a copy: an abandoned connection outlives its owner
     std::function<void()> wake_;
+    std::mutex wakeMutex_;   // held while Wake runs
+    bool silenced_ = false;  // guarded by wakeMutex_: Stop was called
     mosquitto* mosq_ = nullptr;
     std::thread thread_;
     std::mutex mutex_;
@@ -66,9 +93,10 @@ private:
     bool stopping_ = false;  // guarded by mutex_
     bool finished_ = false;  // guarded by mutex_
     std::chrono::steady_clock::time_point stopBy_;
+    std::atomic<bool> connected_ = false;  // between a CONNACK that accepts and the loss
     // Written on the network thread only (its callbacks run there).
     bool up_ = false;
-    std::string refused_;    // the broker's reason from a refusing CONNACK
+    int refused_ = 0;        // the reason code of a refusing CONNACK
     std::string lastError_;  // libmosquitto's last error message (TLS failures)
 };
 

@@ -50,7 +50,8 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
                    "TLS, trusting the CA certificates in FILE (PEM); the broker's host name is "
                    "verified")
         ->type_name("FILE");
-    app.add_option("--client-id", Opt.ClientId, "MQTT client id (default kelvorn-mqtt-NAME-PID)");
+    app.add_option("--client-id", Opt.ClientId,
+                   "MQTT client id (default kelvorn-NAME and a random tail, 23 bytes at most)");
     app.add_option("--keepalive", Opt.Keepalive, "seconds (default 60)")
         ->type_name("SECONDS")
         ->check(CLI::Range(5, 65535));
@@ -86,8 +87,7 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
     }
     Opt.Discovery = !noDiscovery;
     if (Opt.Name.empty()) Opt.Name = HostName();
-    if (Opt.ClientId.empty())
-        Opt.ClientId = "kelvorn-mqtt-" + Opt.Name + "-" + std::to_string(getpid());
+    if (Opt.ClientId.empty()) Opt.ClientId = UniqueClientId("kelvorn-" + Opt.Name);
     if (!passwordFile.empty()) {
         std::ifstream file(passwordFile);
         if (!file || (!std::getline(file, Opt.Password) && !file.eof())) {

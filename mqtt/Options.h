@@ -7,16 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "mqtt/Connection.h"
+
 namespace kmqtt {
 
-struct Options {
-    std::string Host = "localhost";
-    int Port = 1883;
-    std::string Username;
-    std::string Password;  // the first line of --password-file
-    std::string CaFile;    // TLS when set
-    std::string ClientId;  // default kelvorn-mqtt-<name>-<pid>
-    int Keepalive = 60;    // seconds
+// The broker's part: Password is the first line of --password-file, TLS is on with --cafile, and
+// the client id is by default kelvorn-<name> with a random tail.
+struct Options : Broker {
     std::string Prefix = "kelvorn";
     std::string Name;                  // default the host name
     std::vector<std::string> Serials;  // empty: every Kelvorn board

@@ -39,6 +39,81 @@ std::string EscapeId(std::string_view Serial) {
     return id;
 }
 
+std::optional<std::string> UnescapeId(std::string_view Id) {
+    const auto hex = [](char C) -> int {
+        return C >= '0' && C <= '9' ? C - '0' : C >= 'A' && C <= 'F' ? C - 'A' + 10 : -1;
+    };
+    std::string serial;
+    for (std::size_t i = 0; i < Id.size(); ++i) {
+        const auto c = static_cast<unsigned char>(Id[i]);
+        if (IdByte(c)) {
+            serial += Id[i];
+            continue;
+        }
+        if (c != '_' || i + 2 >= Id.size() || hex(Id[i + 1]) < 0 || hex(Id[i + 2]) < 0)
+            return std::nullopt;
+        const auto byte = static_cast<unsigned char>(hex(Id[i + 1]) << 4 | hex(Id[i + 2]));
+        if (IdByte(byte)) return std::nullopt;  // EscapeId writes it as itself
+        serial += static_cast<char>(byte);
+        i += 2;
+    }
+    return serial;
+}
+
+namespace {
+
+std::optional<bool> Word(std::string_view Payload, const char* True, const char* False) {
+    if (Payload == True) return true;
+    if (Payload == False) return false;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<bool> ParseAvailability(std::string_view Payload) {
+    return Word(Payload, kOnline, kOffline);
+}
+std::optional<bool> ParseInput(std::string_view Payload) {
+    return Word(Payload, InputPayload(true), InputPayload(false));
+}
+std::optional<bool> ParseOutput(std::string_view Payload) {
+    return Word(Payload, OutputPayload(true), OutputPayload(false));
+}
+
+std::optional<State> ParseState(std::string_view Prefix, std::string_view Topic) {
+    if (Topic.size() <= Prefix.size() || !Topic.starts_with(Prefix) || Topic[Prefix.size()] != '/')
+        return std::nullopt;
+    std::string_view rest = Topic.substr(Prefix.size() + 1);
+    const std::size_t cut = rest.find('/');
+    if (cut == 0 || cut == std::string_view::npos) return std::nullopt;
+    State state{State::Kind::Availability, std::string(rest.substr(0, cut))};
+    const std::string_view level = rest.substr(cut + 1);
+    const auto numbered = [&](std::string_view Name, int Count) {
+        return level.size() == Name.size() + 1 && level.starts_with(Name) &&
+               level.back() >= '0' && level.back() < '0' + Count;
+    };
+    // bridge/<name>/availability has one level more than a board's state (a board may be called
+    // "bridge").
+    if (const std::size_t end = level.find('/'); end != std::string_view::npos) {
+        if (state.Level != "bridge" || end == 0 || level.substr(end) != "/availability")
+            return std::nullopt;
+        return State{State::Kind::BridgeAvailability, std::string(level.substr(0, end))};
+    }
+    if (level == "availability")
+        state.What = State::Kind::Availability;
+    else if (level == "bridge")
+        state.What = State::Kind::HeldBy;
+    else if (numbered("in", 5))
+        state.What = State::Kind::Input;
+    else if (numbered("out", 3))
+        state.What = State::Kind::Output;
+    else
+        return std::nullopt;
+    if (state.What == State::Kind::Input || state.What == State::Kind::Output)
+        state.N = level.back() - '0';
+    return state;
+}
+
 bool ValidLevels(std::string_view Text, bool Slashes) {
     if (Text.empty() || Text.front() == '/' || Text.back() == '/' ||
         Text.find("//") != std::string_view::npos)

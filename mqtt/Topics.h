@@ -4,6 +4,7 @@
 //
 //   <prefix>/bridge/<name>/availability   Online | Offline              retained, also the will
 //   <prefix>/<id>/availability            Online | Offline              retained
+//   <prefix>/<id>/bridge                  <name> of the bridge holding it retained, at each Online
 //   <prefix>/<id>/in<N>, N 0..4           high | low                    retained
 //   <prefix>/<id>/out<N>, N 0..2          ON | OFF (on = pin low)       retained
 //   <prefix>/<id>/out<N>/set              ON OFF TOGGLE 1 0, any case; empty: publish again
@@ -21,11 +22,18 @@ namespace kmqtt {
 // '_' and two upper-case hex digits ("_" is "_5F", "/" is "_2F"). Different serials give
 // different ids, and no id holds a topic separator or wildcard.
 std::string EscapeId(std::string_view Serial);
+// The serial EscapeId gives Id for; nothing when no serial gives Id (a byte outside the alphabet,
+// '_' without two upper-case hex digits, or an escape of a byte that stands as itself).
+std::optional<std::string> UnescapeId(std::string_view Id);
 
 inline constexpr const char* kOnline = "Online";
 inline constexpr const char* kOffline = "Offline";
 inline const char* InputPayload(bool High) { return High ? "high" : "low"; }
 inline const char* OutputPayload(bool On) { return On ? "ON" : "OFF"; }
+// A state payload read back: the word it is, exactly as above, or nothing.
+std::optional<bool> ParseAvailability(std::string_view Payload);  // true: Online
+std::optional<bool> ParseInput(std::string_view Payload);         // true: high
+std::optional<bool> ParseOutput(std::string_view Payload);        // true: ON
 
 // The topic names of one bridge. Prefix and Name are taken as they are (see ValidLevels).
 class Topics {
@@ -33,17 +41,25 @@ public:
     Topics(std::string Prefix, std::string Name)
         : prefix_(std::move(Prefix)), name_(std::move(Name)) {}
 
-    std::string Bridge() const { return prefix_ + "/bridge/" + name_ + "/availability"; }
+    std::string Bridge() const { return BridgeAvailability(name_); }
+    std::string BridgeAvailability(const std::string& Name) const {
+        return prefix_ + "/bridge/" + Name + "/availability";
+    }
     std::string Availability(const std::string& Id) const { return Board(Id) + "availability"; }
+    std::string HeldBy(const std::string& Id) const { return Board(Id) + "bridge"; }
     std::string Input(const std::string& Id, int N) const {
         return Board(Id) + "in" + std::to_string(N);
     }
     std::string Output(const std::string& Id, int N) const {
         return Board(Id) + "out" + std::to_string(N);
     }
+    std::string Set(const std::string& Id, int N) const { return Output(Id, N) + "/set"; }
     // The subscriptions that bring one board's commands.
     std::string SetCommands(const std::string& Id) const { return Board(Id) + "+/set"; }
     std::string PulseCommands(const std::string& Id) const { return Board(Id) + "+/pulse"; }
+    // The subscriptions that bring every board's and every bridge's state (ParseState reads it).
+    std::string BoardStates() const { return prefix_ + "/+/+"; }
+    std::string BridgeStates() const { return BridgeAvailability("+"); }
     const std::string& Prefix() const { return prefix_; }
 
 private:
@@ -55,6 +71,16 @@ private:
 // Whether Text can stand in a topic as given: not empty, no wildcard ('+', '#') or NUL, and
 // without '/' unless Slashes (a prefix may span levels, a bridge name may not); nor empty levels.
 bool ValidLevels(std::string_view Text, bool Slashes);
+
+// A message of the state that the bridges publish, as its topic names it.
+struct State {
+    enum class Kind { BridgeAvailability, Availability, HeldBy, Input, Output };
+    Kind What;
+    std::string Level;  // the board's id, or for BridgeAvailability the bridge's name
+    int N = 0;          // Input 0..4, Output 0..2
+};
+// The state Topic holds under Prefix; nothing for any other topic (commands included).
+std::optional<State> ParseState(std::string_view Prefix, std::string_view Topic);
 
 // One command for one output, as parsed from its topic and payload.
 struct Command {

@@ -93,7 +93,7 @@ bool PrepareDisplay(int argc, char** argv, const char* Program) {
     return false;
 }
 
-std::optional<int> Handle(bool Display, const char* About) {
+std::optional<int> Handle(bool Display, const char* About, Remote* Wants) {
     QCoreApplication::setApplicationName(QString::fromLatin1(sProgram));
     QCoreApplication::setApplicationVersion(QStringLiteral(KELVORN_VERSION));
     QCommandLineParser parser;
@@ -106,6 +106,26 @@ std::optional<int> Handle(bool Display, const char* About) {
                                QStringLiteral("name"));
     display.setFlags(QCommandLineOption::HiddenFromHelp);
     parser.addOption(display);
+    // Known to both programs, so that the one without them can say why it refuses them.
+    const QCommandLineOption mqtt(
+        QStringLiteral("mqtt"),
+        QStringLiteral("The boards behind kelvorn-mqtt bridges on this broker instead of the USB "
+                       "bus: mqtt://[USER@]HOST[:PORT][/PREFIX], or mqtts:// for TLS."),
+        QStringLiteral("URL"));
+    const QCommandLineOption passwordFile(
+        QStringLiteral("password-file"),
+        QStringLiteral("With --mqtt: the password at the broker, the file's first line."),
+        QStringLiteral("FILE"));
+    const QCommandLineOption caFile(
+        QStringLiteral("cafile"),
+        QStringLiteral("With an mqtts:// URL: trust the CA certificates in FILE (PEM) instead of "
+                       "the system's."),
+        QStringLiteral("FILE"));
+    for (const QCommandLineOption* o : {&mqtt, &passwordFile, &caFile}) {
+        QCommandLineOption option = *o;
+        if (Wants == nullptr) option.setFlags(QCommandLineOption::HiddenFromHelp);
+        parser.addOption(option);
+    }
     const QStringList arguments = QCoreApplication::arguments();
     const bool parsed = parser.parse(arguments);
     if (!parsed || !parser.positionalArguments().isEmpty()) {
@@ -120,6 +140,21 @@ std::optional<int> Handle(bool Display, const char* About) {
     // Qt's own texts for --help, --help-all (with Qt's options) and --version, on standard output.
     // They leave through exit(), with the application still standing.
     parser.process(arguments);
+    const bool remote = parser.isSet(mqtt);
+    const char* wrong = nullptr;
+    if (remote && Wants == nullptr)
+        wrong = "--mqtt is for kelvorn-panel: the simulated boards are this program's own";
+    else if (!remote && (parser.isSet(passwordFile) || parser.isSet(caFile)))
+        wrong = "--password-file and --cafile go with --mqtt";
+    if (wrong != nullptr) {
+        std::fprintf(stderr, "%s: %s; see %s --help\n", sProgram, wrong, sProgram);
+        return 2;
+    }
+    if (remote) {
+        Wants->Url = parser.value(mqtt).toStdString();
+        Wants->PasswordFile = parser.value(passwordFile).toStdString();
+        Wants->CaFile = parser.value(caFile).toStdString();
+    }
     if (!Display) {
         std::fprintf(stderr,
                      "%s: no display to open the window on: run it in a desktop session, or set "

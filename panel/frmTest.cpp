@@ -234,8 +234,14 @@ void frmTest::cmdSerialConnect_Click() {
     fraInputs->setEnabled(true);
     cmdTest->setFocus();  // rather than the read-only entry, next in the chain after connect
     txtSerNo->setText(FromBoard(oDevice->SerialNumber()));
-    for (std::size_t i = 0; i < chkOut.size(); ++i)
-        oDevice->BitOut(static_cast<std::int16_t>(i), chkOut[i]->isChecked());
+    // The boxes are written to a board of the panel's own; a shared board's outputs stay as they
+    // are, and the boxes show them.
+    const auto on = oDevice->TakeOutputs([this] {
+        for (std::size_t i = 0; i < chkOut.size(); ++i)
+            oDevice->BitOut(static_cast<std::int16_t>(i), chkOut[i]->isChecked());
+    });
+    if (on)
+        for (std::size_t i = 0; i < chkOut.size(); ++i) chkOut[i]->setChecked((*on >> i & 1) != 0);
     tmr->start();
 }
 

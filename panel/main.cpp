@@ -1,18 +1,40 @@
-// kelvorn-panel: the test panel on the boards attached to this machine.
+// kelvorn-panel: the test panel on the boards attached to this machine, or with --mqtt on the
+// boards behind kelvorn-mqtt bridges.
 #include <QApplication>
+#include <cstdio>
+#include <memory>
 
 #include "d2xx/LibftdiDriver.h"
+#include "mqtt/MqttDriver.h"
 #include "panel/CommandLine.h"
 #include "panel/frmTest.h"
 
 int main(int argc, char** argv) {
     const bool display = commandline::PrepareDisplay(argc, argv, "kelvorn-panel");
     QApplication app(argc, argv);
+    commandline::Remote wants;
     if (const auto status = commandline::Handle(
-            display, "The test panel for the Kelvorn USB I/O boards attached to this machine."))
+            display, "The test panel for the Kelvorn USB I/O boards attached to this machine.",
+            &wants))
         return *status;
-    d2xx::LibftdiDriver driver;
-    frmTest panel(driver);
+    std::unique_ptr<d2xx::Driver> driver;
+    if (wants.Url.empty()) {
+        driver = std::make_unique<d2xx::LibftdiDriver>();
+    } else {
+        auto remote = kmqtt::ParseRemote(wants.Url, wants.PasswordFile, wants.CaFile,
+                                         "kelvorn-panel");
+        if (const auto* why = std::get_if<std::string>(&remote)) {
+            std::fprintf(stderr, "kelvorn-panel: %s\n", why->c_str());
+            return 2;
+        }
+        auto bridged = std::make_unique<kmqtt::MqttDriver>(std::get<kmqtt::Remote>(remote));
+        if (const auto why = bridged->Start()) {
+            std::fprintf(stderr, "kelvorn-panel: %s\n", why->c_str());
+            return 3;
+        }
+        driver = std::move(bridged);
+    }
+    frmTest panel(*driver);
     panel.show();
     return app.exec();
 }

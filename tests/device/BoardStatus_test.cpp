@@ -19,7 +19,10 @@ public:
     explicit Failing(d2xx::Driver& Below) : below_(Below) {}
     std::string Call;
     d2xx::FT_STATUS Status = d2xx::FT_OK;
-    bool NoHandle = false;  // OpenEx says FT_OK but hands out no handle
+    bool NoHandle = false;     // OpenEx says FT_OK but hands out no handle
+    bool SharedBoards = false;  // as boards behind a bridge
+
+    bool Shared() const override { return SharedBoards; }
 
     d2xx::FT_STATUS Open(std::int32_t I, d2xx::FT_HANDLE* H) override { return below_.Open(I, H); }
     d2xx::FT_STATUS OpenEx(const char* A, std::uint32_t F, d2xx::FT_HANDLE* H) override {
@@ -44,7 +47,7 @@ public:
         return Call == "Write" ? Status : below_.Write(H, B, N, W);
     }
     d2xx::FT_STATUS GetBitMode(d2xx::FT_HANDLE H, std::uint8_t* P) override {
-        return below_.GetBitMode(H, P);
+        return Call == "GetBitMode" ? Status : below_.GetBitMode(H, P);
     }
 
 private:
@@ -134,6 +137,14 @@ INSTANTIATE_TEST_SUITE_P(
              [](SimDriver& S, Failing& F) {
                  One(S, F);
                  F.Call = "Write";
+                 F.Status = d2xx::FT_IO_ERROR;
+             },
+             "", O::No, d2xx::FT_IO_ERROR, {"A1B2C3"}, 0, "p: board A1B2C3 does not answer\n"},
+        Case{"shared_and_silent_when_its_outputs_are_taken",
+             [](SimDriver& S, Failing& F) {
+                 One(S, F);
+                 F.SharedBoards = true;
+                 F.Call = "GetBitMode";
                  F.Status = d2xx::FT_IO_ERROR;
              },
              "", O::No, d2xx::FT_IO_ERROR, {"A1B2C3"}, 0, "p: board A1B2C3 does not answer\n"}),

@@ -1,6 +1,7 @@
 // kelvorn-mqtt's topic and payload parsing on arbitrary bytes (the topic up to the first newline,
 // the payload after it): it must not crash, a command it accepts must stand in the topic as
-// parsed and be in range, and a board's id must be a safe topic level that gives its serial back.
+// parsed and be in range, a board's id must be a safe topic level that gives its serial back, and
+// the state a client reads must name one level.
 #include <cctype>
 #include <cstdlib>
 #include <string>
@@ -55,5 +56,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
         i += 2;
     }
     Check(back == payload);
+    Check(kmqtt::UnescapeId(id) == std::string(payload));
+    // An id read back from a topic is one EscapeId gives, or nothing.
+    if (const auto serial = kmqtt::UnescapeId(topic)) Check(kmqtt::EscapeId(*serial) == topic);
+
+    // What a client reads as state names one level and stands in the topic as parsed.
+    if (const auto state = kmqtt::ParseState("kelvorn", topic)) {
+        using K = kmqtt::State::Kind;
+        Check(!state->Level.empty() && state->Level.find('/') == std::string::npos);
+        const kmqtt::Topics names("kelvorn", state->Level);
+        const std::string& l = state->Level;
+        Check(topic == (state->What == K::BridgeAvailability ? names.Bridge()
+                        : state->What == K::Availability     ? names.Availability(l)
+                        : state->What == K::HeldBy           ? names.HeldBy(l)
+                        : state->What == K::Input            ? names.Input(l, state->N)
+                                                             : names.Output(l, state->N)));
+        Check(state->N >= 0 && state->N <= (state->What == K::Input ? 4 : 2));
+    }
     return 0;
 }

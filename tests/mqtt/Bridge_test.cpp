@@ -48,15 +48,15 @@ TEST_F(BridgeOnSim, PublishesTheTopicContractRetainedAndGoesOfflineOnSigterm) {
 
     Client late(broker.Port());  // gets what is retained
     ASSERT_TRUE(late.Await("kelvorn/bridge/rig/availability", "Offline"));
-    ASSERT_TRUE(Eventually([&] { return late.Messages().size() == 1 + 2 * (1 + 5 + 3 + 8); }));
+    ASSERT_TRUE(Eventually([&] { return late.Messages().size() == 1 + 2 * (2 + 5 + 3 + 8); }));
     auto latest = late.Latest();
     for (const Received& m : late.Messages()) EXPECT_TRUE(m.Retained) << m.Topic;
     for (const std::string id : {"A1B2C3", "D4E5F6"}) {
         std::string states;
         for (const char* level :
-             {"availability", "in0", "in1", "in2", "in3", "in4", "out0", "out1", "out2"})
+             {"availability", "bridge", "in0", "in1", "in2", "in3", "in4", "out0", "out1", "out2"})
             states += latest["kelvorn/" + id + "/" + level] + " ";
-        EXPECT_EQ(states, "Offline high high high high high OFF OFF OFF ") << id;
+        EXPECT_EQ(states, "Offline rig high high high high high OFF OFF OFF ") << id;
     }
     const auto sw =
         nlohmann::json::parse(latest["homeassistant/switch/kelvorn_A1B2C3/out1/config"]);
@@ -182,7 +182,7 @@ TEST_F(BridgeOnSim, RepublishesEverythingAfterTheBrokerComesBackAndTakesCommands
     Start();
     Started();
     broker.Kill();
-    EXPECT_TRUE(bridge->Logged("connection lost"));
+    EXPECT_TRUE(bridge->Logged("connection to 127.0.0.1:" + broker.PortText() + " lost; retrying"));
     std::this_thread::sleep_for(1500ms);  // a failed attempt or two
     broker.Start();                       // without what was retained
     Client fresh(broker.Port());

@@ -226,4 +226,41 @@ private:
     std::vector<Received> messages_;
 };
 
+// kelvorn-mqtt --sim as a child process on the broker at Port, named Name, holding the simulated
+// boards Serials (A1B2C3, D4E5F6 or both); returns once Watcher, a client of that broker, has the
+// last of their retained state.
+inline std::unique_ptr<Process> SimBridge(const Client& Watcher, int Port, const std::string& Name,
+                                          std::vector<std::string> Serials = {"A1B2C3",
+                                                                              "D4E5F6"}) {
+    std::vector<std::string> args{KELVORN_MQTT, "--sim", "--host", "127.0.0.1", "--port",
+                                  std::to_string(Port), "--name", Name, "--no-discovery"};
+    for (const std::string& s : Serials) args.insert(args.end(), {"--serial", s});
+    const std::size_t mark = Watcher.Messages().size();
+    auto bridge = std::make_unique<Process>(args);
+    for (const std::string& s : Serials)
+        if (!Watcher.Await("kelvorn/" + s + "/out2", "OFF", mark))
+            throw std::runtime_error("kelvorn-mqtt did not start: " + bridge->Err());
+    return bridge;
+}
+
+// In Dir: two CAs, ca.pem and other.pem, and server.pem with server.key, a certificate for
+// localhost signed by ca (readable by mosquitto's own user).
+inline void MakeCertificates(const TempDir& Dir) {
+    Dir.Write("make-ca.sh", R"(set -e
+key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
+for ca in ca other; do
+  key $ca.key
+  openssl req -x509 -new -key $ca.key -subj /CN=$ca -days 2 -out $ca.pem
+done
+key server.key
+openssl req -new -key server.key -subj /CN=localhost -out server.csr
+printf 'subjectAltName=DNS:localhost\n' > san
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+  -extfile san -out server.pem 2>/dev/null
+chmod 644 server.key
+)");
+    if (std::system(("cd " + Dir.Path.string() + " && sh make-ca.sh").c_str()) != 0)
+        throw std::runtime_error("openssl could not make the certificates");
+}
+
 }  // namespace mqtt_test

@@ -18,7 +18,72 @@ TEST(Topics, EscapesEveryByteOutsideTheIdAlphabet) {
         {std::string("a\0b", 3), "a_00b"},
         {"\x7F\xFF", "_7F_FF"},
     };
-    for (const auto& [serial, id] : rows) EXPECT_EQ(EscapeId(serial), id) << serial;
+    for (const auto& [serial, id] : rows) {
+        EXPECT_EQ(EscapeId(serial), id) << serial;
+        EXPECT_EQ(UnescapeId(id), serial) << id;
+    }
+    // Ids that no serial gives: a client passes them over.
+    for (const char* id : {"A/B", "A B", "_2f", "_2", "_", "A_", "_G0", "_41", "_2D", "_5"})
+        EXPECT_EQ(UnescapeId(id), std::nullopt) << id;
+}
+
+TEST(Topics, ReadsTheStateTopicsAndTheirWordsExactly) {
+    using K = State::Kind;
+    struct Row {
+        std::string Topic;
+        std::optional<K> What;  // nothing: not state
+        std::string Level;
+        int N = 0;
+    };
+    const Row rows[] = {
+        {"k/A1/availability", K::Availability, "A1"},
+        {"k/A1/bridge", K::HeldBy, "A1"},
+        {"k/A1/in0", K::Input, "A1"},
+        {"k/A1/in4", K::Input, "A1", 4},
+        {"k/A1/out2", K::Output, "A1", 2},
+        {"k/bridge/rig/availability", K::BridgeAvailability, "rig"},
+        {"k/bridge/availability", K::Availability, "bridge"},  // a board called "bridge"
+        {"k/bridge/in3", K::Input, "bridge", 3},
+        {"k/A1/in5", {}, ""},
+        {"k/A1/out3", {}, ""},
+        {"k/A1/in", {}, ""},
+        {"k/A1/in00", {}, ""},
+        {"k/A1/out0/set", {}, ""},
+        {"k/A1/out0/pulse", {}, ""},
+        {"k/A1/Availability", {}, ""},
+        {"k/bridge/rig/state", {}, ""},
+        {"k/bridge//availability", {}, ""},
+        {"k/x/rig/availability", {}, ""},
+        {"k//in0", {}, ""},
+        {"kk/A1/in0", {}, ""},
+        {"k/A1", {}, ""},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.Topic);
+        const auto state = ParseState("k", row.Topic);
+        ASSERT_EQ(state.has_value(), row.What.has_value());
+        if (!state) continue;
+        EXPECT_EQ(state->What, *row.What);
+        EXPECT_EQ(state->Level, row.Level);
+        EXPECT_EQ(state->N, row.N);
+    }
+    EXPECT_EQ(ParseState("site/k", "site/k/A1/out1")->N, 1);
+
+    struct Words {
+        std::string Payload;
+        std::optional<bool> Availability, Input, Output;
+    };
+    const Words words[] = {
+        {"Online", true, {}, {}},  {"Offline", false, {}, {}}, {"high", {}, true, {}},
+        {"low", {}, false, {}},    {"ON", {}, {}, true},       {"OFF", {}, {}, false},
+        {"online", {}, {}, {}},    {"High", {}, {}, {}},       {"on", {}, {}, {}},
+        {"maybe", {}, {}, {}},     {"", {}, {}, {}},           {"ON ", {}, {}, {}},
+    };
+    for (const Words& w : words) {
+        EXPECT_EQ(ParseAvailability(w.Payload), w.Availability) << w.Payload;
+        EXPECT_EQ(ParseInput(w.Payload), w.Input) << w.Payload;
+        EXPECT_EQ(ParseOutput(w.Payload), w.Output) << w.Payload;
+    }
 }
 
 TEST(Topics, ParsesCommandsAndSaysWhyOthersAreIgnored) {

@@ -52,6 +52,26 @@ for program in "$@"; do
       fail "$name $refused: status $status, '$(cat "$out/stderr")'"
   done
 
+  # --mqtt and its companions: kelvorn-panel takes them, the simulated boards' program refuses
+  # them; a URL that cannot be used (2) or a broker that does not take us (3) is said in one line
+  # before any window opens. Each row: the program it is for ("both" for both), the status, the
+  # line's start after the name, then the arguments.
+  while IFS='|' read -r for want said args; do
+    [ "$for" = both ] || [ "$for" = "$name" ] || continue
+    # shellcheck disable=SC2086  # the words are separate arguments
+    run $args
+    [ $status -eq "$want" ] && [ ! -s "$out/stdout" ] && [ "$(lines stderr)" = 1 ] &&
+      grep -qF "$name: $said" "$out/stderr" ||
+      fail "$name $args: status $status, '$(cat "$out/stderr")'"
+  done <<EOF
+both|2|--password-file and --cafile go with --mqtt|--cafile ca.pem
+kelvorn-panel-sim|2|--mqtt is for kelvorn-panel|--mqtt mqtt://broker
+kelvorn-panel|2|--mqtt: a password does not go in the URL|--mqtt mqtt://u:p@broker
+kelvorn-panel|2|--mqtt ftp://broker: not mqtt://|--mqtt ftp://broker
+kelvorn-panel|2|--mqtt mqtt://broker:0: the port is a number|--mqtt mqtt://broker:0
+kelvorn-panel|3|connection refused by 127.0.0.1:1|--mqtt mqtt://127.0.0.1:1
+EOF
+
   # No display for the platform Qt would use: one line, status 1. -platform counts over
   # QT_QPA_PLATFORM and -display over DISPLAY, as they do for Qt, the last of each and with one
   # dash or two; --help and --version answer before any display is opened. Each row: what the

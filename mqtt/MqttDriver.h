@@ -1,0 +1,113 @@
+// The boards behind kelvorn-mqtt bridges, through the broker, behind the driver seam: what the
+// programs reach with --mqtt URL. It depends on the topic contract alone (Topics.h), so any
+// program that publishes it will do.
+//
+// - The devices are the boards whose availability is Online and whose bridge's is too (a board
+//   whose bridge is not named counts on its own availability), in the order of their serials.
+//   A board's serial is its id unescaped; ids that no serial gives, and serials an FT232R
+//   EEPROM cannot hold (longer than 16 bytes, or with a zero byte), are passed over. Each reads
+//   "Kelvorn" as its description. The list is complete once Start has returned.
+// - A board is shared: any number of handles, in this program and in others, may hold it, and
+//   opening it sends nothing. Shared() says so to the board class's users.
+// - GetBitMode answers from the latest state the bridge published (in<N> high: the pin high;
+//   out<N> ON: the pin low), without any traffic. It fails with FT_IO_ERROR while the board or
+//   its bridge is Offline, its state is incomplete, or the broker is out of reach.
+// - Write publishes out<N>/set ON or OFF (QoS 1, not retained) for each output whose state in
+//   the byte differs from the one the board reports, and returns once the board reports every
+//   one of them, or fails with FT_IO_ERROR after 2 s. So an output written is switched at the
+//   board when Write returns.
+// - SetBitMode, SetBaudRate and SetLatencyTimer succeed and send nothing: the bridge owns the
+//   chip.
+// - A payload outside the contract leaves the last good state, and is told to Log.
+// - When the broker goes away every read fails; on its return the state comes again with the
+//   connection's backoff, and reads work again.
+//
+// Thread-safe: calls may come from any thread; the network thread updates the state.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "d2xx/d2xx.h"
+#include "mqtt/Connection.h"
+#include "mqtt/Remote.h"
+#include "mqtt/Topics.h"
+
+namespace kmqtt {
+
+class MqttDriver final : public d2xx::Driver {
+public:
+    // Log, when given, gets one line (without the program's name) for each message outside the
+    // contract; it is called on the network thread.
+    explicit MqttDriver(Remote Where, std::function<void(const std::string&)> Log = {});
+    ~MqttDriver() override;
+    MqttDriver(const MqttDriver&) = delete;
+    MqttDriver& operator=(const MqttDriver&) = delete;
+
+    // Connects, and returns once the broker has sent all the retained state there is; or the one
+    // line that says why not (the broker not found, not answering, refusing us, failing TLS) as
+    // soon as the first attempt fails, and at the latest after Limit. The connection is kept up
+    // either way; a second call only waits again.
+    std::optional<std::string> Start(std::chrono::milliseconds Limit = std::chrono::milliseconds(4000));
+
+    // The devices as Open numbers them: their serials.
+    std::vector<std::string> Serials() const;
+    // The name of the bridge holding the board with this serial; "" when it is not named.
+    std::string BridgeOf(const std::string& Serial) const;
+
+    bool Shared() const override { return true; }
+    d2xx::FT_STATUS Open(std::int32_t Index, d2xx::FT_HANDLE* Handle) override;
+    d2xx::FT_STATUS OpenEx(const char* Arg, std::uint32_t Flags, d2xx::FT_HANDLE* Handle) override;
+    d2xx::FT_STATUS Close(d2xx::FT_HANDLE Handle) override;
+    d2xx::FT_STATUS EE_Read(d2xx::FT_HANDLE Handle, d2xx::FT_PROGRAM_DATA* Data) override;
+    d2xx::FT_STATUS SetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t Mask, std::uint8_t Mode) override;
+    d2xx::FT_STATUS SetBaudRate(d2xx::FT_HANDLE Handle, std::uint32_t BaudRate) override;
+    d2xx::FT_STATUS SetLatencyTimer(d2xx::FT_HANDLE Handle, std::uint8_t Timer) override;
+    d2xx::FT_STATUS Write(d2xx::FT_HANDLE Handle, const void* Buffer, std::uint32_t BytesToWrite,
+                          std::uint32_t* BytesWritten) override;
+    d2xx::FT_STATUS GetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t* Pins) override;
+
+private:
+    // What the broker holds of one board, as last heard; nothing = not heard, or cleared.
+    struct Board {
+        std::optional<bool> Online;
+        std::string Bridge;
+        std::array<std::optional<bool>, 5> In;   // high
+        std::array<std::optional<bool>, 3> Out;  // on
+    };
+
+    void Wake();  // on the network thread
+    void Heard(const std::string& Topic, const std::string& Payload);
+    bool Listed(const Board& B) const;
+    std::vector<std::pair<std::string, std::string>> Listing() const;  // serial, id
+    // The board behind Handle while its state can be read; null otherwise. mutex_ held.
+    const Board* Readable(d2xx::FT_HANDLE Handle) const;
+    d2xx::FT_STATUS Opened(const std::string& Id, d2xx::FT_HANDLE* Handle);
+
+    const Remote where_;
+    const Topics topics_;
+    std::function<void(const std::string&)> log_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;  // state, connection or synchronisation changed
+    std::map<std::string, Board> boards_;   // by id
+    std::map<std::string, bool> bridges_;   // by name: Online
+    std::map<d2xx::FT_HANDLE, std::string> handles_;  // to ids
+    d2xx::FT_HANDLE lastHandle_ = 0;
+    bool started_ = false;
+    bool up_ = false;      // connected
+    bool synced_ = false;  // and every retained message of the subscriptions has come
+    int syncMid_ = 0;
+    std::string down_;     // why the last attempt failed
+    std::unique_ptr<Connection> connection_;  // last: its thread calls Wake until it stops
+};
+
+}  // namespace kmqtt

@@ -1,0 +1,121 @@
+#include "mqtt/Remote.h"
+
+#include <algorithm>
+#include <fstream>
+#include <optional>
+
+#include "device/Text.h"
+#include "mqtt/Topics.h"
+
+namespace kmqtt {
+namespace {
+
+// %XX escapes undone; nothing for a '%' without two hex digits.
+std::optional<std::string> Decoded(std::string_view Text) {
+    std::string out;
+    for (std::size_t i = 0; i < Text.size(); ++i) {
+        if (Text[i] != '%') {
+            out += Text[i];
+            continue;
+        }
+        if (i + 2 >= Text.size() || !std::isxdigit(static_cast<unsigned char>(Text[i + 1])) ||
+            !std::isxdigit(static_cast<unsigned char>(Text[i + 2])))
+            return std::nullopt;
+        out += static_cast<char>(std::stoi(std::string(Text.substr(i + 1, 2)), nullptr, 16));
+        i += 2;
+    }
+    return out;
+}
+
+// The scheme, case aside: "mqtt" or "mqtts".
+bool Scheme(std::string_view Url, std::string_view Name) {
+    return Url.size() >= Name.size() + 3 &&
+           std::equal(Name.begin(), Name.end(), Url.begin(),
+                      [](char N, char U) { return N == std::tolower(static_cast<unsigned char>(U)); }) &&
+           Url.substr(Name.size(), 3) == "://";
+}
+
+}  // namespace
+
+std::variant<Remote, std::string> ParseRemote(std::string_view Url, const std::string& PasswordFile,
+                                              const std::string& CaFile,
+                                              const std::string& Program) {
+    Remote r;
+    const std::string shown = kelvorn::Printable(Url);
+    const auto bad = [&](const std::string& Why) { return "--mqtt " + shown + ": " + Why; };
+    if (std::any_of(Url.begin(), Url.end(), [](char C) {
+            return static_cast<unsigned char>(C) <= ' ' || C == '\x7F';
+        }))
+        return bad("a URL holds no spaces or control characters");
+    if (Scheme(Url, "mqtts")) {
+        r.Tls = true;
+        r.Port = 8883;
+        Url.remove_prefix(8);
+    } else if (Scheme(Url, "mqtt")) {
+        Url.remove_prefix(7);
+    } else {
+        return bad("not mqtt://[USER@]HOST[:PORT][/PREFIX] or mqtts://...");
+    }
+    const std::size_t slash = Url.find('/');
+    std::string_view authority = Url.substr(0, slash);
+    const std::string_view path = slash == std::string_view::npos ? "" : Url.substr(slash + 1);
+
+    if (const std::size_t at = authority.rfind('@'); at != std::string_view::npos) {
+        const std::string_view user = authority.substr(0, at);
+        if (user.find(':') != std::string_view::npos)  // not repeated on the screen
+            return "--mqtt: a password does not go in the URL: put it in a file and name that "
+                   "with --password-file";
+        const auto name = Decoded(user);
+        if (!name || name->empty()) return bad("no user name before '@'");
+        r.Username = *name;
+        authority.remove_prefix(at + 1);
+    }
+    std::string_view port;
+    if (authority.starts_with('[')) {  // an IPv6 address
+        const std::size_t close = authority.find(']');
+        if (close == std::string_view::npos) return bad("no ']' after the IPv6 address");
+        r.Host = authority.substr(1, close - 1);
+        const std::string_view after = authority.substr(close + 1);
+        if (!after.empty() && !after.starts_with(':')) return bad("':PORT' or '/' after ']'");
+        if (!after.empty()) port = after.substr(1);
+        if (after == ":") return bad("no port after ':'");
+    } else {
+        const std::size_t colon = authority.find(':');
+        r.Host = authority.substr(0, colon);
+        if (colon != std::string_view::npos) {
+            port = authority.substr(colon + 1);
+            if (port.empty()) return bad("no port after ':'");
+        }
+    }
+    if (r.Host.empty()) return bad("no host");
+    if (!port.empty()) {
+        const std::optional<int> number = kelvorn::Digits(port, 5);
+        if (!number || *number < 1 || *number > 65535)
+            return bad("the port is a number from 1 to 65535");
+        r.Port = *number;
+    }
+    if (!path.empty()) {
+        const auto prefix = Decoded(path);
+        if (!prefix || !ValidLevels(*prefix, true) || prefix->find('?') != std::string::npos)
+            return bad("not usable as the topics' prefix: " + kelvorn::Printable(path));
+        r.Prefix = *prefix;
+    }
+
+    if (!PasswordFile.empty()) {
+        if (r.Username.empty())
+            return "--password-file needs a user name in the URL (mqtt://USER@HOST)";
+        std::ifstream file(PasswordFile);
+        if (!file || (!std::getline(file, r.Password) && !file.eof()))
+            return "cannot read the password file " + kelvorn::Printable(PasswordFile);
+        if (r.Password.ends_with('\r')) r.Password.pop_back();
+    }
+    if (!CaFile.empty()) {
+        if (!r.Tls) return "--cafile goes with an mqtts:// URL";
+        if (!std::ifstream(CaFile)) return "cannot read the CA file " + kelvorn::Printable(CaFile);
+        r.CaFile = CaFile;
+    }
+    r.ClientId = UniqueClientId(Program);
+    return r;
+}
+
+}  // namespace kmqtt
