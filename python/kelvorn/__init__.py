@@ -16,6 +16,7 @@ from __future__ import annotations
 
 import collections.abc
 import math
+import re
 import threading
 import typing
 import weakref
@@ -127,13 +128,34 @@ class Simulator:
 
 
 class Mqtt:
-    """A driver of the boards behind a ``kelvorn-mqtt`` bridge (see docs/python.md)."""
+    """A driver of the boards behind ``kelvorn-mqtt`` bridges, through one broker, as
+    ``kelvorn-io --mqtt URL`` reaches them: ``mqtt://[USER@]HOST[:PORT][/PREFIX]`` or ``mqtts://``
+    (TLS); the password is the first line of ``password_file``, ``cafile`` the CA certificates
+    for mqtts:// (default: the system's).
 
-    _driver: _kelvorn.Driver
+    Connects at once and returns when the broker has sent the boards' state: ``ValueError`` for
+    a URL or file that cannot be used, ``KelvornError`` when the broker cannot be reached (the
+    line says why). Its boards are shared with the bridge's other clients: opening one switches
+    nothing, ``Board.outputs`` is what the board reports, and a switch returns once the board
+    reports it.
+    """
 
     def __init__(self, url: str, *, password_file: str | None = None,
                  cafile: str | None = None) -> None:
-        raise NotImplementedError("TODO before merge: kmqtt::MqttDriver")
+        for name, value in (("url", url), ("password_file", password_file), ("cafile", cafile)):
+            if not isinstance(value, str) and not (value is None and name != "url"):
+                raise TypeError(f"{name} must be a str{'' if name == 'url' else ' or None'}, "
+                                f"not {type(value).__name__}")
+        try:
+            self._bridge = _kelvorn.MqttDriver(url, password_file or "", cafile or "")
+        except ValueError as e:  # the programs' line, in this call's words
+            words = re.sub(r"^--mqtt:? ", "", str(e))
+            words = words.replace("--password-file", "password_file").replace("--cafile", "cafile")
+            raise ValueError(words) from None
+        self._driver = self._bridge.driver
+        why = self._bridge.start()
+        if why is not None:
+            raise KelvornError(why)
 
 
 _Driver = typing.Union[Simulator, Mqtt, None]
@@ -281,11 +303,10 @@ class Board:
 
 def list_boards(*, driver: _Driver = None) -> list[str]:
     """The serials of the attached boards, in the order the panel's Read finds them; boards this
-    process has open (Read passes them over) follow."""
+    process has open (Read passes them over) follow. Behind a bridge: the boards it reports."""
     core = _driver_core(driver)
     with _lock:
-        found = [s.decode("latin-1") for s in _kelvorn.scan(core)]
-        return found + [s for s in _held(core) if s not in found]
+        return _listed(core)
 
 
 def open(serial: str | None = None, *, driver: _Driver = None) -> Board:  # noqa: A001
@@ -300,14 +321,14 @@ def open(serial: str | None = None, *, driver: _Driver = None) -> Board:  # noqa
         if serial is not None:
             shared = _open_boards.get((core, serial))
             return Board(shared) if shared is not None else _open_new(core, serial)
-        held = _held(core)
-        if not held:
+        if not _held(core):
             return _open_new(core, None)
-        found = [s.decode("latin-1") for s in _kelvorn.scan(core)]
-        serials = found + [s for s in held if s not in found]
-        if len(serials) == 1:
-            return Board(_open_boards[(core, serials[0])])
-        raise _ambiguous(serials)
+        serials = _listed(core)
+        if len(serials) != 1:
+            raise _ambiguous(serials) if serials else BoardNotFoundError(
+                "no Kelvorn board found", status=_NOT_FOUND)
+        shared = _open_boards.get((core, serials[0]))
+        return Board(shared) if shared is not None else _open_new(core, serials[0])
 
 
 class _Shared:
@@ -328,6 +349,13 @@ _usb: _kelvorn.Driver | None = None
 
 def _held(core: _kelvorn.Driver) -> list[str]:
     return [serial for (driver, serial) in _open_boards if driver is core]
+
+
+def _listed(core: _kelvorn.Driver) -> list[str]:
+    """The boards of the driver, those this process holds included: a scan passes them over,
+    unless the board is shared (behind a bridge), which any number of programs may hold."""
+    found = [s.decode("latin-1") for s in _kelvorn.scan(core)]
+    return found if core.shared else found + [s for s in _held(core) if s not in found]
 
 
 def _open_new(core: _kelvorn.Driver, serial: str | None) -> Board:

@@ -45,6 +45,16 @@ std::shared_ptr<LockedDriver> UsbDriver() {
     return usb;
 }
 
+Bridge::Bridge(const std::string& Url, const std::string& PasswordFile, const std::string& CaFile) {
+    auto remote = kmqtt::ParseRemote(Url, PasswordFile, CaFile, "kelvorn-py");
+    if (const auto* why = std::get_if<std::string>(&remote)) throw std::invalid_argument(*why);
+    auto mqtt = std::make_unique<kmqtt::MqttDriver>(std::get<kmqtt::Remote>(std::move(remote)));
+    mqtt_ = mqtt.get();
+    driver_ = std::make_shared<LockedDriver>(std::move(mqtt), true);
+}
+
+std::optional<std::string> Bridge::Start() { return mqtt_->Start(); }
+
 Simulator::Simulator() {
     auto sim = std::make_unique<SimDriver>();
     sim_ = sim.get();
@@ -156,7 +166,12 @@ std::uint8_t OpenBoard::Read() {
 
 std::uint8_t OpenBoard::Outputs() {
     const std::lock_guard lock(mutex_);
-    const clsVostrel& device = Live().Device();
+    clsVostrel& device = Live().Device();
+    if (driver_->Shared()) {
+        const std::optional<std::uint8_t> reported = device.TakeOutputs([] {});
+        if (!reported) Lose();
+        return *reported;
+    }
     std::uint8_t on = 0;
     for (std::int16_t i = 0; i < static_cast<std::int16_t>(clsVostrel::OutputPins.size()); ++i)
         if (device.BitOut(i)) on = static_cast<std::uint8_t>(on | 1u << i);

@@ -17,23 +17,29 @@
 #include "d2xx/SimDriver.h"
 #include "d2xx/d2xx.h"
 #include "device/Board.h"
+#include "mqtt/MqttDriver.h"
 
 namespace kpy {
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as Python's time.monotonic()
 
-// Serialises the calls into the driver below, which is made for one thread: each call holds the
-// lock for its own length only, so one board is read while another waits.
+// Serialises the calls into the driver below when it is made for one thread: each call holds the
+// lock for its own length only, so one board is read while another waits. A driver made for
+// several threads (the boards behind bridges) is called as it is.
 class LockedDriver final : public d2xx::Driver {
 public:
-    explicit LockedDriver(std::unique_ptr<d2xx::Driver> Below) : below_(std::move(Below)) {}
+    explicit LockedDriver(std::unique_ptr<d2xx::Driver> Below, bool ThreadSafe = false)
+        : below_(std::move(Below)), threadSafe_(ThreadSafe) {}
 
     // Runs Fn(driver below) with the lock held: for what the seam does not cover.
     template <class Fn>
     auto With(Fn&& F) {
-        const std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_, std::defer_lock);
+        if (!threadSafe_) lock.lock();
         return F(*below_);
     }
+
+    bool Shared() const override { return below_->Shared(); }
 
     d2xx::FT_STATUS Open(std::int32_t Index, d2xx::FT_HANDLE* Handle) override;
     d2xx::FT_STATUS OpenEx(const char* Arg, std::uint32_t Flags, d2xx::FT_HANDLE* Handle) override;
@@ -50,10 +56,26 @@ public:
 private:
     std::mutex mutex_;
     std::unique_ptr<d2xx::Driver> below_;
+    const bool threadSafe_;
 };
 
 // The USB driver (libftdi), one per process, made at the first call.
 std::shared_ptr<LockedDriver> UsbDriver();
+
+// The boards behind kelvorn-mqtt bridges, through one broker, as --mqtt URL reaches them.
+class Bridge {
+public:
+    // The broker of Url, with the password file and CA file ("": none); std::invalid_argument
+    // with the line that says why when any of it is unusable. Connects nothing.
+    Bridge(const std::string& Url, const std::string& PasswordFile, const std::string& CaFile);
+    // Connects and waits for the boards' state: nothing, or the line that says why not.
+    std::optional<std::string> Start();
+    const std::shared_ptr<LockedDriver>& Driver() const { return driver_; }
+
+private:
+    std::shared_ptr<LockedDriver> driver_;
+    kmqtt::MqttDriver* mqtt_;  // owned by driver_
+};
 
 // Simulated boards, each known by its serial.
 class Simulator {
@@ -106,7 +128,8 @@ public:
     std::string Serial() const { return serial_; }
     // The five inputs, bit N set while input N is high: one pin read.
     std::uint8_t Read();
-    // The output latch, bit N set while output N is on; no driver call.
+    // The outputs, bit N set while output N is on: the latch, with no driver call; of a shared
+    // board (behind a bridge), what it reports now, without traffic.
     std::uint8_t Outputs();
     // Index 0..2, else std::out_of_range.
     void SetOutput(int Index, bool On);

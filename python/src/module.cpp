@@ -47,7 +47,8 @@ PYBIND11_MODULE(_kelvorn, m) {
         }
     });
 
-    py::class_<kpy::LockedDriver, std::shared_ptr<kpy::LockedDriver>>(m, "Driver");
+    py::class_<kpy::LockedDriver, std::shared_ptr<kpy::LockedDriver>>(m, "Driver")
+        .def_property_readonly("shared", &kpy::LockedDriver::Shared);
     m.def("usb_driver", &kpy::UsbDriver, "The libftdi driver for the boards on this machine's USB.");
 
     py::class_<kpy::Simulator>(m, "SimDriver")
@@ -59,6 +60,12 @@ PYBIND11_MODULE(_kelvorn, m) {
         .def("unplug", &kpy::Simulator::Unplug, py::arg("serial"))
         .def("plug", &kpy::Simulator::Plug, py::arg("serial"))
         .def("hold", &kpy::Simulator::Hold, py::arg("serial"), py::arg("held"));
+
+    py::class_<kpy::Bridge>(m, "MqttDriver")
+        .def(py::init<const std::string&, const std::string&, const std::string&>(),
+             py::arg("url"), py::arg("password_file"), py::arg("cafile"))
+        .def_property_readonly("driver", &kpy::Bridge::Driver)
+        .def("start", &kpy::Bridge::Start, py::call_guard<py::gil_scoped_release>());
 
     m.def(
         "scan",

@@ -94,7 +94,8 @@ python_depends() {  # the main package, this Python's minor version, the librari
   echo "python3-kelvorn Depends: $depends"
   [[ $depends == "kelvorn-panel (= $version-1), python3 (>= ${python% *}~), python3 (<< ${python#* }), "* ]] &&
     grep -Eq '(^|, )libftdi1-2 \(>= [^)]+\)(,|$)' <<<"$depends" &&
-    grep -Eq '(^|, )libusb-1\.0-0 \(>= [^)]+\)(,|$)' <<<"$depends"
+    grep -Eq '(^|, )libusb-1\.0-0 \(>= [^)]+\)(,|$)' <<<"$depends" &&
+    grep -Eq '(^|, )libmosquitto1 \(>= [^)]+\)(,|$)' <<<"$depends"
 }
 check "python3-kelvorn depends on kelvorn-panel $version-1, this Python and its libraries" python_depends
 check "python3-kelvorn is in the section python" test "$(dpkg-deb -f "$pydeb" Section)" = python

@@ -4,8 +4,10 @@ only), child Python processes, and the check that every test leaves no board ope
 from __future__ import annotations
 
 import os
+import socket
 import subprocess
 import sys
+import tempfile
 import textwrap
 import time
 from collections.abc import Callable, Iterator
@@ -84,3 +86,67 @@ class Child:
         for stream in (self.process.stdout, self.process.stderr):
             if stream is not None:
                 stream.close()
+
+
+def free_port() -> int:
+    """A port of 127.0.0.1 that nothing listens on."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return int(s.getsockname()[1])
+
+
+class Logged:
+    """A child process with its standard error in a file, killed at the end (as tests/mqtt's
+    Process)."""
+
+    def __init__(self, args: list[str]) -> None:
+        self.log = tempfile.NamedTemporaryFile("w+")
+        self.process = subprocess.Popen(args, stdout=subprocess.DEVNULL, stderr=self.log)
+
+    def text(self) -> str:
+        return Path(self.log.name).read_text()
+
+    def close(self) -> None:
+        if self.process.poll() is None:
+            self.process.kill()
+        self.process.wait()
+        self.log.close()
+
+
+class Broker:
+    """Debian's mosquitto on a free port of 127.0.0.1, open to all (as tests/mqtt's Broker)."""
+
+    def __init__(self) -> None:
+        self.port = free_port()
+        self.folder = tempfile.TemporaryDirectory()
+        os.chmod(self.folder.name, 0o755)  # mosquitto started as root reads it as its own user
+        conf = Path(self.folder.name) / "mosquitto.conf"
+        conf.write_text(f"per_listener_settings true\npersistence false\n"
+                        f"listener {self.port} 127.0.0.1\nallow_anonymous true\n")
+        self.daemon = Logged(["/usr/sbin/mosquitto", "-c", str(conf)])
+        if not eventually(lambda: " running" in self.daemon.text()):
+            raise RuntimeError("mosquitto did not start: " + self.daemon.text())
+        self.url = f"mqtt://127.0.0.1:{self.port}"
+
+    def close(self) -> None:
+        self.daemon.close()
+        self.folder.cleanup()
+
+
+@pytest.fixture
+def broker() -> Iterator[Broker]:
+    b = Broker()
+    yield b
+    b.close()
+
+
+@pytest.fixture
+def bridge(broker: Broker) -> Iterator[Logged]:
+    """kelvorn-mqtt --sim on the broker: wired simulated boards A1B2C3 and D4E5F6, listed."""
+    process = Logged([os.environ["KELVORN_MQTT"], "--sim", "--host", "127.0.0.1", "--port",
+                      str(broker.port), "--name", "rig", "--no-discovery"])
+    watcher = kelvorn.Mqtt(broker.url)
+    if not eventually(lambda: kelvorn.list_boards(driver=watcher) == ["A1B2C3", "D4E5F6"]):
+        raise RuntimeError("kelvorn-mqtt did not start: " + process.text())
+    yield process
+    process.close()
