@@ -1,7 +1,8 @@
 """The Python package's figures (scripts/bench.sh runs this under umockdev-wrapper):
 
 - board.read() on an emulated FT232R, calls a second, beside `kelvorn-io watch --interval 1`'s
-  samples a second on the same board in the same run (the emulator counts the pin reads of both);
+  samples a second on the same board in the same run (the emulator counts the pin reads of both),
+  and beside the same reads from C++ in a loop with nothing between them;
 - wait_for's reaction on a simulated board: from the input change to the return, p50/p99/max;
 - Ctrl-C: from SIGINT to KeyboardInterrupt in a child waiting in wait_for;
 - a Python thread's speed while another thread waits in wait_for, against the thread alone.
@@ -11,6 +12,7 @@ Usage: python_figures.py KELVORN_IO   (PYTHONPATH: the build's python/ and tests
 
 from __future__ import annotations
 
+import math
 import os
 import random
 import signal
@@ -25,31 +27,47 @@ import ft232r_testbed
 import kelvorn
 
 
-def read_rate(kelvorn_io: str, seconds: float = 3.0) -> None:
+def read_rate(kelvorn_io: str, rounds: int = 15, seconds: float = 0.5) -> None:
     bed = ft232r_testbed.Testbed()
     os.environ["UMOCKDEV_DIR"] = ft232r_testbed.umockdev_dir()
     board = bed.add()
-    rates = []
-    for _ in range(3):  # in turn, so that both see the machine alike
+    pythons, watches, cpps = [], [], []
+    for _ in range(rounds):  # short turns of each, so that all three see the machine alike
         with kelvorn.open() as opened:
             board.clear_log()
             calls, start = 0, time.monotonic()
             while time.monotonic() - start < seconds:
                 opened.read()
                 calls += 1
-            python = calls / (time.monotonic() - start)
+            pythons.append(calls / (time.monotonic() - start))
             assert board.control_count(ft232r_testbed.READ_PINS) == calls
         board.clear_log()
         start = time.monotonic()
         subprocess.run([kelvorn_io, "watch", "--interval", "1", "--duration", f"{seconds}s"],
                        check=True, stdout=subprocess.DEVNULL)
-        elapsed = time.monotonic() - start  # its start and exit included: a little in its favour
-        watch = board.control_count(ft232r_testbed.READ_PINS) / elapsed
-        rates.append((python, watch))
-    for python, watch in rates:
-        print(f"board.read(): {python:.0f} calls/s; kelvorn-io watch --interval 1: {watch:.0f} "
-              f"samples/s; ratio {python / watch:.2f}")
+        # Its start and exit are counted too: a little in board.read()'s favour.
+        watches.append(board.control_count(ft232r_testbed.READ_PINS) / (time.monotonic() - start))
+        cpps.append(ft232r_testbed.cpp_read_rate(seconds))
+    python, watch, cpp = (statistics.median(x) for x in (pythons, watches, cpps))
+    print(f"board.read() on the emulated FT232R, medians of {rounds} turns: {python:.0f} calls/s; "
+          f"kelvorn-io watch --interval 1: {watch:.0f} samples/s (ratio {python / watch:.2f}); "
+          f"the same reads from C++: {cpp:.0f}/s (ratio {python / cpp:.2f}, per turn "
+          f"{statistics.median(p / c for p, c in zip(pythons, cpps)):.2f})")
     assert bed.wait_until_all_closed(5000)
+
+
+def read_cost(calls: int = 200_000) -> None:
+    """What a call costs Python itself: board.read() on a simulated board, which does no I/O."""
+    sim = kelvorn.Simulator()
+    sim.add()
+    with kelvorn.open(driver=sim) as board:
+        best = math.inf
+        for _ in range(5):
+            start = time.perf_counter()
+            for _ in range(calls):
+                board.read()
+            best = min(best, (time.perf_counter() - start) / calls)
+    print(f"board.read() on a simulated board: {best * 1e6:.2f} us a call (best of 5)")
 
 
 def reaction(trials: int = 300) -> None:
@@ -143,6 +161,7 @@ def thread_speed(seconds: float = 2.0) -> None:
 
 if __name__ == "__main__":
     read_rate(sys.argv[1])
+    read_cost()
     reaction()
     ctrl_c()
     thread_speed()

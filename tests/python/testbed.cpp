@@ -4,10 +4,14 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <chrono>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 #include "EmulatedFt232r.h"
+#include "d2xx/LibftdiDriver.h"
+#include "device/Board.h"
 
 namespace py = pybind11;
 using ft232r::EmulatedFt232r;
@@ -23,6 +27,28 @@ PYBIND11_MODULE(ft232r_testbed, m) {
     });
     m.attr("READ_PINS") = ft232r::request::ReadPins;
     m.attr("SET_BIT_MODE") = ft232r::request::SetBitMode;
+
+    // The yardstick of bench/python_figures.py: the pin reads a second that C++ makes on the one
+    // emulated board, through libftdi as the module does, with nothing between them.
+    m.def(
+        "cpp_read_rate",
+        [](double Seconds) {
+            d2xx::LibftdiDriver driver;
+            kelvorn::Board board(driver, "cpp_read_rate");
+            std::ostringstream err;
+            if (board.Open("", err) != kelvorn::Board::Opened::Yes)
+                throw std::runtime_error(err.str());
+            using Clock = std::chrono::steady_clock;
+            const auto start = Clock::now();
+            long reads = 0;
+            std::chrono::duration<double> spent{};
+            while ((spent = Clock::now() - start).count() < Seconds) {
+                board.Device().Inputs();
+                ++reads;
+            }
+            return static_cast<double>(reads) / spent.count();
+        },
+        py::arg("seconds"), py::call_guard<py::gil_scoped_release>());
 
     py::class_<EmulatedFt232r>(m, "Board")
         .def("set_inputs", &EmulatedFt232r::SetInputs, py::arg("levels"))
