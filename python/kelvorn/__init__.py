@@ -159,6 +159,7 @@ class Mqtt:
 
 
 _Driver = typing.Union[Simulator, Mqtt, None]
+_T = typing.TypeVar("_T")
 
 
 class Board:
@@ -194,29 +195,17 @@ class Board:
     @property
     def outputs(self) -> tuple[bool, bool, bool]:
         """The three outputs as last switched (the latch; no USB traffic)."""
-        core = self._live()
-        try:
-            return _OUTPUTS[core.outputs()]
-        except _kelvorn.Disconnected as e:
-            raise self._lost(e) from None
+        return _OUTPUTS[self._call(lambda core: core.outputs())]
 
     def read(self) -> tuple[bool, ...]:
         """The five inputs, True while high: one pin read."""
-        core = self._live()
-        try:
-            return _INPUTS[core.read()]
-        except _kelvorn.Disconnected as e:
-            raise self._lost(e) from None
+        return _INPUTS[self._call(lambda core: core.read())]
 
     def set_output(self, index: int, on: bool) -> None:
         """Switches output ``index`` (0-2): one write."""
         index = _index(index, 3, "output")
         on = _flag(on, "on")
-        core = self._live()
-        try:
-            core.set_output(index, on)
-        except _kelvorn.Disconnected as e:
-            raise self._lost(e) from None
+        self._call(lambda core: core.set_output(index, on))
 
     def set_outputs(self, on: collections.abc.Sequence[bool]) -> None:
         """Switches all three outputs at once, from a sequence of three bools: one write."""
@@ -225,22 +214,14 @@ class Board:
         if len(on) != 3:
             raise ValueError(f"outputs must be three bools, not {len(on)}")
         bits = sum(1 << i for i, value in enumerate(on) if _flag(value, f"output {i}"))
-        core = self._live()
-        try:
-            core.set_outputs(bits)
-        except _kelvorn.Disconnected as e:
-            raise self._lost(e) from None
+        self._call(lambda core: core.set_outputs(bits))
 
     def pulse(self, index: int, seconds: float) -> None:
         """Output ``index`` on, ``seconds``, then off. Ctrl-C ends the wait; the output is
         switched off before ``KeyboardInterrupt`` goes on."""
         index = _index(index, 3, "output")
         seconds = _seconds(seconds, "seconds")
-        core = self._live()
-        try:
-            core.pulse(index, seconds)
-        except _kelvorn.Disconnected as e:
-            raise self._lost(e) from None
+        self._call(lambda core: core.pulse(index, seconds))
 
     def wait_for(self, index: int, high: bool, timeout: float) -> bool:
         """Reads input ``index`` (0-4) every 10 ms until it is ``high``: True then, False when
@@ -248,44 +229,40 @@ class Board:
         index = _index(index, 5, "input")
         high = _flag(high, "high")
         timeout = _seconds(timeout, "timeout")
-        core = self._live()
-        try:
-            return core.wait_for(index, high, timeout)
-        except _kelvorn.Disconnected as e:
-            raise self._lost(e) from None
+        return self._call(lambda core: core.wait_for(index, high, timeout))
 
     def changes(self, timeout: float | None = None) -> collections.abc.Iterator[Change]:
         """Each change of an input from this call on: the inputs are read once now, then every
         10 ms while the iterator is asked for the next change; one ``Change`` per input that
         changed. Ends after ``timeout`` seconds without a change (None: never)."""
         limit = math.inf if timeout is None else _seconds(timeout, "timeout")
-        core = self._live()
-        try:
-            last = core.read()
-        except _kelvorn.Disconnected as e:
-            raise self._lost(e) from None
-        return self._changes(last, limit)
+        return self._changes(self._call(lambda core: core.read()), limit)
 
     def _changes(self, last: int, limit: float) -> collections.abc.Iterator[Change]:
-        try:
-            while True:
-                sample = self._live().next_change(last, limit)
-                if sample is None:
-                    return
-                time, bits = sample
-                inputs = _INPUTS[bits]
-                for i in range(5):
-                    if (bits ^ last) >> i & 1:
-                        yield Change(time, i, inputs[i], inputs)
-                last = bits
-        except _kelvorn.Disconnected as e:
-            raise self._lost(e) from None
+        while True:
+            sample = self._call(lambda core: core.next_change(last, limit))
+            if sample is None:
+                return
+            time, bits = sample
+            inputs = _INPUTS[bits]
+            for i in range(5):
+                if (bits ^ last) >> i & 1:
+                    yield Change(time, i, inputs[i], inputs)
+            last = bits
 
     def close(self) -> None:
         """Closes this Board; the board itself once no other Board of this process is open on
         it. Writes nothing: the outputs stay as last switched."""
         self._core = None
         self._finalizer()
+
+    def _call(self, call: collections.abc.Callable[[_kelvorn.Board], _T]) -> _T:
+        """Call on the open board; a board that stopped answering is closed and said so."""
+        core = self._live()
+        try:
+            return call(core)
+        except _kelvorn.Disconnected as e:
+            raise self._lost(e) from None
 
     def _live(self) -> _kelvorn.Board:
         core = self._core
