@@ -3,6 +3,7 @@ only), child Python processes, and the check that every test leaves no board ope
 
 from __future__ import annotations
 
+import gc
 import os
 import socket
 import subprocess
@@ -47,6 +48,11 @@ def bed(monkeypatch: pytest.MonkeyPatch) -> Iterator[object]:
     monkeypatch.setenv("UMOCKDEV_DIR", ft232r_testbed.umockdev_dir())
     yield testbed
     assert testbed.wait_until_all_closed(5000), "device files left open"
+    # Its boards keep it alive, and a test's frames may hold them in a cycle (an exception's
+    # traceback): collected now, it goes with this test. A testbed that went later, in another
+    # test, would take the environment and file descriptors of that test's testbed with it.
+    del testbed
+    gc.collect()
 
 
 def eventually(done: Callable[[], object], limit: float = 10.0) -> bool:
