@@ -132,13 +132,15 @@ def count_for(seconds: float) -> float:
     return n / seconds
 
 
-def thread_speed(seconds: float = 2.0) -> None:
+def thread_speed(rounds: int = 15, seconds: float = 0.4) -> None:
+    """Short turns alone and beside a wait, in pairs, so that the machine's other load falls on
+    both sides of each ratio alike."""
     sim = kelvorn.Simulator()
     sim.add()
     with kelvorn.open(driver=sim) as board:
         for waiter in ("main", "other"):
-            results = []
-            for _ in range(3):
+            ratios = []
+            for _ in range(rounds):
                 alone: list[float] = []
                 t = threading.Thread(target=lambda: alone.append(count_for(seconds)))
                 t.start()
@@ -147,16 +149,17 @@ def thread_speed(seconds: float = 2.0) -> None:
                 if waiter == "main":  # the main thread takes the GIL back to look for signals
                     t = threading.Thread(target=lambda: beside.append(count_for(seconds)))
                     t.start()
-                    board.wait_for(3, False, seconds + 0.2)
+                    board.wait_for(3, False, seconds + 0.1)
                     t.join()
                 else:
-                    w = threading.Thread(target=lambda: board.wait_for(3, False, seconds + 0.2))
+                    w = threading.Thread(target=lambda: board.wait_for(3, False, seconds + 0.1))
                     w.start()
                     beside.append(count_for(seconds))
                     w.join()
-                results.append(beside[0] / alone[0])
-            print(f"a Python thread beside wait_for in the {waiter} thread: "
-                  f"{', '.join(f'{r:.1%}' for r in results)} of its speed alone")
+                ratios.append(beside[0] / alone[0])
+            q = statistics.quantiles(ratios, n=4)
+            print(f"a Python thread beside wait_for in the {waiter} thread, {rounds} pairs of "
+                  f"turns: median {q[1]:.1%} of its speed alone (quartiles {q[0]:.1%}, {q[2]:.1%})")
 
 
 if __name__ == "__main__":
