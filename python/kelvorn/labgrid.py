@@ -63,11 +63,11 @@ class KelvornBoard(USBResource):
     def serial(self) -> str | None:
         """The board's serial, as kelvorn.open takes it; None while it is not there."""
         device = self._get_usb_device()
-        if device is None:
-            return None
+        serial = None if device is None else device.attributes.get("serial")
         # The kernel gives the USB string descriptor as UTF-8; the FT232R's EEPROM holds one
-        # 8-bit character per UTF-16 unit, so this is the EEPROM's serial.
-        return str(device.attributes.get("serial").decode("utf-8"))
+        # 8-bit character per UTF-16 unit, so this is the EEPROM's serial. A board without one
+        # has the attribute missing, and cannot be opened by it.
+        return None if serial is None else str(serial.decode("utf-8"))
 
 
 @target_factory.reg_resource
@@ -121,6 +121,9 @@ def _open(resource: Resource) -> kelvorn.Board:
                                          cafile=resource.cafile)
         return kelvorn.open(resource.serial, driver=_bridges[key])
     assert isinstance(resource, KelvornBoard)
+    if resource.serial is None:
+        raise kelvorn.BoardNotFoundError("the board labgrid matched has no serial to open it by",
+                                         status=2)
     return kelvorn.open(resource.serial)
 
 
