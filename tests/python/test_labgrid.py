@@ -12,6 +12,8 @@ from typing import Any
 
 import ft232r_testbed
 import pytest
+
+import kelvorn
 from labgrid import Environment
 from labgrid.binding import StateError
 from labgrid.exceptions import NoResourceFoundError
@@ -39,7 +41,7 @@ targets:
     resources:
       KelvornBoard:
         match:
-          ID_SERIAL_SHORT: {serial}
+          {key}: {serial}
     drivers:
       - KelvornOutputDriver:
           name: out1
@@ -58,16 +60,18 @@ imports:
 
 @pytest.fixture(scope="module")
 def boards() -> Iterator[list[Any]]:
-    """Two Kelvorn boards and a USB-serial adapter, for the whole module: labgrid's udev manager,
+    """Two Kelvorn boards, a USB-serial adapter and a Kelvorn board without a serial, for the
+    whole module: labgrid's udev manager,
     made once in a process, watches the testbed it first saw."""
     bed = ft232r_testbed.Testbed()
-    yield [bed.add("KV000001"), bed.add("KV000002"), bed.add("KV000003", "FT232R USB UART")]
+    yield [bed.add("KV000001"), bed.add("KV000002"), bed.add("KV000003", "FT232R USB UART"),
+           bed.add("")]
     assert bed.wait_until_all_closed(5000)
 
 
-def target(tmp_path: Path, serial: str) -> Any:
+def target(tmp_path: Path, serial: str, key: str = "ID_SERIAL_SHORT") -> Any:
     path = tmp_path / "env.yaml"
-    path.write_text(ENVIRONMENT.format(serial=serial))
+    path.write_text(ENVIRONMENT.format(key=key, serial=serial))
     return Environment(str(path)).get_target()
 
 
@@ -107,6 +111,16 @@ def test_no_resource_found_after_the_timeout(tmp_path: Path, boards: list[Any],
         main.get_driver("KelvornOutputDriver", name="out1")
     assert time.monotonic() - start >= 0.5
     assert boards[2].bulk_out_bytes() == b""
+
+
+def test_a_board_without_a_serial_is_matched_but_not_opened(tmp_path: Path,
+                                                           boards: list[Any]) -> None:
+    main = target(tmp_path, boards[3].sys_path.removeprefix("/sys"), key="DEVPATH")
+    assert main.get_resource("KelvornBoard").serial is None
+    with pytest.raises(kelvorn.BoardNotFoundError,
+                       match="^the board labgrid matched has no serial to open it by$"):
+        main.get_driver("KelvornOutputDriver", name="out1")
+    assert boards[3].bulk_out_bytes() == b""
 
 
 @pytest.mark.parametrize("driver, index, message", [
