@@ -179,8 +179,6 @@ std::uint8_t OpenBoard::Outputs() {
 }
 
 void OpenBoard::SetOutput(int Index, bool On) {
-    if (Index < 0 || static_cast<std::size_t>(Index) >= clsVostrel::OutputPins.size())
-        throw std::out_of_range("output index " + std::to_string(Index) + " is not 0 to 2");
     const std::lock_guard lock(mutex_);
     kelvorn::Board& board = Live();
     board.Device().BitOut(static_cast<std::int16_t>(Index), On);

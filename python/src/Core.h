@@ -131,7 +131,8 @@ public:
     // The outputs, bit N set while output N is on: the latch, with no driver call; of a shared
     // board (behind a bridge), what it reports now, without traffic.
     std::uint8_t Outputs();
-    // Index 0..2, else std::out_of_range.
+    // Writes the latch with output Index switched; an index outside 0..2 switches nothing (the
+    // package checks indices before they come here).
     void SetOutput(int Index, bool On);
     // Bit N of On: output N on. One write.
     void SetOutputs(std::uint8_t On);
@@ -141,8 +142,8 @@ public:
     // Stop ended it.
     bool Pulse(int Index, double Length, const Interrupted& Stop);
     enum class Waited { Met, TimedOut, Stopped };
-    // Reads the pins every kPoll until input Index is at High or Timeout seconds have passed; the
-    // last read at the end of the time.
+    // Reads the pins every kPoll until input Index (0..4, else std::out_of_range) is at High or
+    // Timeout seconds have passed; the last read at the end of the time.
     Waited WaitFor(int Index, bool High, double Timeout, const Interrupted& Stop);
     struct Sample {
         double Time;  // seconds on the monotonic clock when the read that saw it began
