@@ -152,6 +152,7 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
     const std::string mute = "kelvorn-io: board A1B2C3 does not answer\n";
     const std::string gone = "kelvorn-io: board A1B2C3 stopped answering";
     const char* odd = "Q\"\\\x01\xE9";
+    const std::string longest = "FT232R USB UART of rig 7: the power relays on bench 3, left rack";  // 64 bytes
     const std::string full = "kelvorn-io: the trace /dev/full could not be written to the end\n";
     const std::vector<const char*> toFull = {"--sim", "run", "--vcd", "/dev/full"};
     const std::string inputWires =
@@ -225,11 +226,14 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
         {"", "", busy + "kelvorn-io: no Kelvorn board found\n", 1, 0, Busy(), {}, {"list", "--json"}},
         {"", "", busy + "kelvorn-io: no Kelvorn board found\n", 3, 0, Busy(), {}, {"read"}},
         {"", "", "kelvorn-io: 2 Kelvorn boards attached, pick one with --serial: A1B2C3 D4E5F6\n", 2, 0, Add("D4E5F6"), {}, {"read"}},
+        {"", "", "kelvorn-io: 2 Kelvorn boards attached, pick one with --serial: A1B2C3 Q\"\\x5C\\x01\\xE9\n", 2, 0, Add(odd), {}, {"read"}},
         {"", kHigh, "", 0, 0, Add("D4E5F6"), Wrote({}, {0x15}), {"read", "-s", "D4E5F6"}},
         {"", "", "kelvorn-io: board NOPE not found\n", 3, 0, {}, {}, {"read", "-s", "NOPE"}},
         {"", "", "kelvorn-io: FTDI device FT9ZX01 is not a Kelvorn board (its description is \"FT232R USB UART\"): left alone\n",
          3, 0, Add("FT9ZX01", "FT232R USB UART"), [](World& W) { EXPECT_TRUE(W.sim.Written(1).empty() && W.sim.Settings(1).BaudRate == 0); },
          {"read", "-s", "FT9ZX01"}},
+        {"", "", "kelvorn-io: FTDI device FT9ZX02 is not a Kelvorn board (its description is \"" + longest + "\"): left alone\n",
+         3, 0, Add("FT9ZX02", longest.c_str()), {}, {"read", "-s", "FT9ZX02"}},
         // A board with an empty serial is stepped past, as the panel's Read steps past it.
         {"", "D4E5F6\n", "", 0, 0, [](World& W) { W.sim.Unplug(W.board), Add("")(W), Add("D4E5F6")(W); }, {}, {"list"}},
         {"", "[\"A1B2C3\",\"Q\\\"\\\\\\u0001\xC3\xA9\"]\n", "", 0, 0, Add(odd), {}, {"list", "--json"}},
