@@ -73,8 +73,8 @@ bool WaylandAnswers() {
     if (path.size() < sizeof address.sun_path) {
         std::memcpy(address.sun_path, path.data(), path.size());
         const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        answers = s >= 0 && connect(s, reinterpret_cast<const sockaddr*>(&address),
-                                    sizeof address) == 0;
+        answers =
+            s >= 0 && connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
         if (s >= 0) close(s);
     }
     if (!answers && sSilent.empty()) sSilent = "Wayland display " + std::string(name);
@@ -90,7 +90,7 @@ bool DisplayAvailable(std::string_view Platforms) {
         const auto end = Platforms.find(';');
         std::string_view name = Platforms.substr(0, end);
         name = name.substr(0, name.find(':'));
-        if (name == "xcb"                    ? X11Answers()
+        if (name == "xcb"                 ? X11Answers()
             : name.starts_with("wayland") ? WaylandAnswers()
                                           : !name.empty())
             return true;

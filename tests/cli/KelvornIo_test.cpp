@@ -152,7 +152,8 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
     const std::string mute = "kelvorn-io: board A1B2C3 does not answer\n";
     const std::string gone = "kelvorn-io: board A1B2C3 stopped answering";
     const char* odd = "Q\"\\\x01\xE9";
-    const std::string longest = "FT232R USB UART of rig 7: the power relays on bench 3, left rack";  // 64 bytes
+    const std::string longest =
+        "FT232R USB UART of rig 7: the power relays on bench 3, left rack";  // 64 bytes
     const std::string full = "kelvorn-io: the trace /dev/full could not be written to the end\n";
     const std::vector<const char*> toFull = {"--sim", "run", "--vcd", "/dev/full"};
     const std::string inputWires =
@@ -367,7 +368,7 @@ std::string SigrokReads(const std::string& Path) {
         pclose(pipe);
     }
     std::map<char, std::string> names;  // by sigrok's own identifiers
-    const std::map<std::string, double> micros = {{"s", 1e6}, {"ms", 1e3}, {"us", 1},
+    const std::map<std::string, double> micros = {{"s", 1e6},   {"ms", 1e3},  {"us", 1},
                                                   {"ns", 1e-3}, {"ps", 1e-6}, {"fs", 1e-9}};
     double scale = 0;  // an unknown timescale gives every time as 0
     std::istringstream lines(text);
@@ -422,8 +423,8 @@ TEST(KelvornIo, WatchVcdTracesEachChangeAtItsSampleAndEndsWhenWatchEnds) {
         EXPECT_EQ(cut.Run({"--sim", "watch", "--vcd", "--duration", "1"}), fd < 0 ? 4 : 0);
         EXPECT_EQ(cut.clock.now, 20000);
         EXPECT_EQ(cut.err.str(), fd < 0 ? "kelvorn-io: the trace on standard output could not be "
-                                         "written to the end\n"
-                                       : "");
+                                          "written to the end\n"
+                                        : "");
     }
     close(pipeEnds[1]);
 

@@ -44,10 +44,11 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
     conf = Put(conf, "\nlistener 8883\n", "\nlistener " + std::to_string(tls) + " 127.0.0.1\n");
     conf = Put(conf, "\nlistener 1883 10.0.42.1\n",
                "\nlistener " + std::to_string(lab) + " 127.0.0.1\n");
-    for (const auto& [from, to] : {std::pair{"certs/broker.crt", "server.pem"},
-                                   {"certs/broker.key", "server.key"}})
+    for (const auto& [from, to] :
+         {std::pair{"certs/broker.crt", "server.pem"}, {"certs/broker.key", "server.key"}})
         conf = Put(conf, std::string("/etc/mosquitto/") + from, d + to);
-    while (conf.find("/etc/mosquitto/") != std::string::npos) conf = Put(conf, "/etc/mosquitto/", d);
+    while (conf.find("/etc/mosquitto/") != std::string::npos)
+        conf = Put(conf, "/etc/mosquitto/", d);
     // Each ACL where the configuration names it, and each user it names with a password.
     const std::string users = dir.Write("passwd", "");
     for (const std::string acl : {"kelvorn.acl", "kelvorn-labgrid.acl"}) {
@@ -72,8 +73,8 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
         return *at;
     };
     const auto publish = [&](const Attempt& A, const std::string& Password) {
-        std::vector<std::string> args{"/usr/bin/mosquitto_pub", "-h", "localhost", "-q", "1",
-                                      "-t", A.Topic, "-m", A.Payload};
+        std::vector<std::string> args{
+            "/usr/bin/mosquitto_pub", "-h", "localhost", "-q", "1", "-t", A.Topic, "-m", A.Payload};
         args.insert(args.end(), {"-p", std::to_string(A.Tls ? tls : lab)});
         if (A.Tls) args.insert(args.end(), {"--cafile", d + "ca.pem"});
         if (*A.User) args.insert(args.end(), {"-u", A.User, "-P", Password});
@@ -120,10 +121,10 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
     EXPECT_TRUE(all.Await("kelvorn/A1B2C3/out1", "ON"));
     // A wrong password is refused too; a reader reads.
     EXPECT_NE(publish({"rig-ci", true, "kelvorn/A1B2C3/out0/set", "ON", {}}, "guess"), 0);
-    Process viewer({"/usr/bin/mosquitto_sub", "-h", "localhost", "-p", std::to_string(tls),
-                    "--cafile", d + "ca.pem", "-u", "viewer", "-P", "viewer-pw", "-C", "1", "-t",
-                    "kelvorn/A1B2C3/out1"},
-                   false);
+    Process viewer(
+        {"/usr/bin/mosquitto_sub", "-h", "localhost", "-p", std::to_string(tls), "--cafile",
+         d + "ca.pem", "-u", "viewer", "-P", "viewer-pw", "-C", "1", "-t", "kelvorn/A1B2C3/out1"},
+        false);
     EXPECT_EQ(viewer.Wait(), 0);
     EXPECT_EQ(viewer.Out(), "ON\n");
 }
