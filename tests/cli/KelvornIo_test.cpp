@@ -207,6 +207,8 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
         {"read 1\n", "", "kelvorn-io: stdin line 1: 'read' takes nothing\n", 2},
         {std::string("read\nout 0\0 on\n", 13), "", "kelvorn-io: stdin line 2: NUL byte\n", 2},
         {"read\n" + x + "\n", "", "kelvorn-io: stdin line 2: unknown command '" + x.substr(0, 40) + "...'\n", 2},
+        {x.substr(0, 40), "", "kelvorn-io: stdin line 1: unknown command '" + x.substr(0, 40) + "'\n", 2},
+        {x.substr(0, 41), "", "kelvorn-io: stdin line 1: unknown command '" + x.substr(0, 40) + "...'\n", 2},
         {std::string((16 << 20) + 1, '#'), "", "kelvorn-io: the script is larger than 16 MiB\n", 2},
         {"", "", "kelvorn-io: cannot read the script /nonexistent/script\n", 2, 0, {}, {}, {"--sim", "run", "/nonexistent/script"}},
         // The command line: options before or after the command, answers on stdout.
