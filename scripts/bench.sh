@@ -5,7 +5,8 @@
 # (bench/remote.sh), then the start-up and memory comparison with a bare Qt window. Usage: scripts/bench.sh [--no-startup]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON >/dev/null
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON -DKELVORN_WERROR=ON \
+  >/dev/null
 cmake --build build-test -j"$(nproc)" --target device_bench panel_tick_bench bare_window kelvorn-panel \
   kelvorn-io watch_rate kelvorn-mqtt mqtt_figures poll_window remote_figures >/dev/null
 for bench in device_bench panel_tick_bench; do

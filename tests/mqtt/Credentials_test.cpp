@@ -101,20 +101,7 @@ TEST(BridgeCredentials, ConnectsWithAPasswordFileFromTheConfigAndRetriesWhenRefu
 
 TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
     TempDir dir;
-    const std::string script = dir.Write("make-ca.sh", R"(set -e
-key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
-for ca in ca other; do
-  key $ca.key
-  openssl req -x509 -new -key $ca.key -subj /CN=$ca -days 2 -out $ca.pem
-done
-key server.key
-openssl req -new -key server.key -subj /CN=localhost -out server.csr
-printf 'subjectAltName=DNS:localhost\n' > san
-openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-  -extfile san -out server.pem 2>/dev/null
-chmod 644 server.key  # mosquitto reads it as its own user
-)");
-    ASSERT_EQ(std::system(("cd " + dir.Path.string() + " && sh make-ca.sh").c_str()), 0);
+    MakeCertificates(dir);
     const int port = FreePort();
     const std::string d = dir.Path.string() + "/";
     Broker broker(Listener(port, "allow_anonymous true\ncafile " + d + "ca.pem\ncertfile " + d +

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -115,15 +116,19 @@ inline int FreePort() {
     return ntohs(a.sin_port);
 }
 
-// Debian's mosquitto with an open listener on a free port of 127.0.0.1, and Config after it
-// (further listeners, with settings of their own).
+// Debian's mosquitto with an open listener on a free port of 127.0.0.1 for the test's clients,
+// and Config: after that listener (further listeners, with settings of their own), or with
+// Own::Last a whole configuration of its own before it, which must set per_listener_settings true
+// for the open listener to stay its own.
 class Broker {
 public:
-    explicit Broker(const std::string& Config = "") : port_(FreePort()) {
+    enum class Own { First, Last };
+    explicit Broker(const std::string& Config = "", Own Listener = Own::First) : port_(FreePort()) {
+        const std::string open = "listener " + PortText() + " 127.0.0.1\nallow_anonymous true\n";
         conf_ = dir.Write("mosquitto.conf",
-                          "per_listener_settings true\npersistence false\n"
-                          "listener " +
-                              PortText() + " 127.0.0.1\nallow_anonymous true\n" + Config);
+                          Listener == Own::First
+                              ? "per_listener_settings true\npersistence false\n" + open + Config
+                              : Config + "\npersistence false\n" + open);
         Start();
     }
     // Starts it (again), on the same port, with nothing retained; returns once it answers.
@@ -144,6 +149,26 @@ private:
     std::string conf_;
     std::unique_ptr<Process> process_;
 };
+
+// Makes a certificate authority, ca.pem, and another, other.pem, in Dir, and with ca.pem's key
+// the broker's certificate server.pem for the name localhost, with its key server.key.
+inline void MakeCertificates(const TempDir& Dir) {
+    const std::string script = Dir.Write("make-ca.sh", R"(set -e
+key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
+for ca in ca other; do
+  key $ca.key
+  openssl req -x509 -new -key $ca.key -subj /CN=$ca -days 2 -out $ca.pem
+done
+key server.key
+openssl req -new -key server.key -subj /CN=localhost -out server.csr
+printf 'subjectAltName=DNS:localhost\n' > san
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+  -extfile san -out server.pem 2>/dev/null
+chmod 644 server.key  # mosquitto reads it as its own user
+)");
+    if (std::system(("cd " + Dir.Path.string() + " && sh make-ca.sh").c_str()) != 0)
+        throw std::runtime_error("openssl could not make the certificates");
+}
 
 struct Received {
     std::string Topic;
@@ -241,26 +266,6 @@ inline std::unique_ptr<Process> SimBridge(const Client& Watcher, int Port, const
         if (!Watcher.Await("kelvorn/" + s + "/out2", "OFF", mark))
             throw std::runtime_error("kelvorn-mqtt did not start: " + bridge->Err());
     return bridge;
-}
-
-// In Dir: two CAs, ca.pem and other.pem, and server.pem with server.key, a certificate for
-// localhost signed by ca (readable by mosquitto's own user).
-inline void MakeCertificates(const TempDir& Dir) {
-    Dir.Write("make-ca.sh", R"(set -e
-key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
-for ca in ca other; do
-  key $ca.key
-  openssl req -x509 -new -key $ca.key -subj /CN=$ca -days 2 -out $ca.pem
-done
-key server.key
-openssl req -new -key server.key -subj /CN=localhost -out server.csr
-printf 'subjectAltName=DNS:localhost\n' > san
-openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-  -extfile san -out server.pem 2>/dev/null
-chmod 644 server.key
-)");
-    if (std::system(("cd " + Dir.Path.string() + " && sh make-ca.sh").c_str()) != 0)
-        throw std::runtime_error("openssl could not make the certificates");
 }
 
 }  // namespace mqtt_test
