@@ -246,10 +246,12 @@ void Bridge::StateMessage(const kmqtt::State& S, const std::string& Payload) {
         if (b.Board && !holder.empty() && S.What == State::Kind::HeldBy && S.Level == id) {
             // Another bridge has taken this id as this one did: the name that sorts first keeps
             // it, and claims it again over the other's claim.
-            if (holder < opt_.Name)
+            if (holder < opt_.Name) {
                 LeaveAlone(b, holder);
-            else
+            } else {
+                b.Discovered = false;  // the other's discovery names its own availability
                 Announce(id, b);
+            }
         } else if (!b.Board && !b.LeftTo.empty() && holder.empty()) {
             nextRescan_ = Clock::now();  // the bridge it was left to let it go: take it now
         }
