@@ -504,7 +504,7 @@ int Forget(const Options& Opt, std::ostream& Log) {
             std::vector<std::string> gone;
             for (const std::string& serial : Opt.Forget) {
                 const std::string id = EscapeId(serial);
-                for (const Message& m : Discovery(topics, Opt.DiscoveryPrefix, serial))
+                for (const Message& m : Discovery(topics, Opt.DiscoveryPrefix, serial, Opt.InputsOnLow))
                     gone.push_back(m.Topic);
                 for (int n = 0; n < kInputs; ++n) gone.push_back(topics.Input(id, n));
                 for (int n = 0; n < kOutputs; ++n)

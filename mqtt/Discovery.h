@@ -20,6 +20,6 @@ struct Message {
 // JSON; origin names this program and its version. An input is on while it is high, or with
 // InputsOnLow while it is low.
 std::vector<Message> Discovery(const Topics& Names, const std::string& DiscoveryPrefix,
-                               const std::string& Serial, bool InputsOnLow = false);
+                               const std::string& Serial, bool InputsOnLow);
 
 }  // namespace kmqtt

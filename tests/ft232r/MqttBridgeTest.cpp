@@ -57,6 +57,9 @@ TEST(MqttBridgeOnFt232r, FollowsTheBoardThroughUnplugAndReplugAndLeavesOtherDevi
     const std::size_t held = reads(board), foreign = reads(adapter);
     EmulatedFt232r& second = bed.Add({.Serial = "KV000002"});
     EXPECT_TRUE(client.Await("kelvorn/KV000002/availability", "Online"));
+    EXPECT_TRUE(Eventually([&] {  // and announced to Home Assistant
+        return client.Latest().contains("homeassistant/switch/kelvorn_KV000002/out2/config");
+    }));
     client.Publish("kelvorn/KV000002/out2/set", "ON");  // taken while the bridge runs: obeys
     EXPECT_TRUE(client.Await("kelvorn/KV000002/out2", "ON"));
     EXPECT_EQ(second.Latch() & kOutputPins, kOutputPins & ~0x04);

@@ -469,6 +469,14 @@ TEST_F(BridgeOnSim, ForgetClearsEveryRetainedTopicOfTheBoardsNamed) {
         EXPECT_EQ(topic.find("A1B2C3"), std::string::npos) << topic;
     EXPECT_EQ(late.Latest()["kelvorn/D4E5F6/availability"], "Offline") << bridge->Err() << forgetting.Err() << broker.Log();
     EXPECT_TRUE(late.Latest().contains("homeassistant/switch/kelvorn_D4E5F6/out2/config"));
+    // Back, named by a bridge that is Online but never said Online itself: not held, taken.
+    client.Publish("kelvorn/bridge/ghost/availability", "Online", true);
+    client.Publish("kelvorn/A1B2C3/bridge", "ghost", true);
+    ASSERT_TRUE(client.Await("kelvorn/A1B2C3/bridge", "ghost"));
+    const std::size_t mark = client.Messages().size();
+    Start();
+    Published("kelvorn/A1B2C3/bridge", "rig", mark);
+    EXPECT_EQ(Stop(), 0);
 
     args = forget;
     args.push_back(std::to_string(FreePort()));
