@@ -253,6 +253,7 @@ void Bridge::StateMessage(const kmqtt::State& S, const std::string& Payload) {
                 Announce(id, b);
             }
         } else if (!b.Board && !b.LeftTo.empty() && holder.empty()) {
+            b.LeftTo.clear();
             nextRescan_ = Clock::now();  // the bridge it was left to let it go: take it now
         }
     }
