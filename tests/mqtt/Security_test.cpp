@@ -127,6 +127,36 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
         false);
     EXPECT_EQ(viewer.Wait(), 0);
     EXPECT_EQ(viewer.Out(), "ON\n");
+
+    // From a desk with --mqtt: the user whose lines From your desk names switches; a reader reads,
+    // and the command it may not send is never confirmed.
+    const std::string script = dir.Write("script", "out 2 on\nexpect in2 low\n");
+    struct Desk {
+        const char* User;
+        std::vector<std::string> Command;
+        int Status;
+        std::string Out, Err;
+    };
+    const Desk desks[] = {
+        {"viewer", {"list"}, 0, "A1B2C3\nD4E5F6\n", ""},
+        {"viewer", {"-s", "D4E5F6", "run", script}, 3, "",
+         "kelvorn-io: board D4E5F6 stopped answering (line 1)\n"},
+        {"rig-ci", {"-s", "D4E5F6", "run", script}, 0,
+         "ok 2: in2 low\nexpectations: 1 met, 0 failed\n", ""},
+    };
+    for (const Desk& desk : desks) {
+        std::vector<std::string> args{KELVORN_IO, "--mqtt",
+                                      "mqtts://" + std::string(desk.User) + "@localhost:" +
+                                          std::to_string(tls),
+                                      "--cafile", d + "ca.pem", "--password-file",
+                                      dir.Write("pw", std::string(desk.User) + "-pw\n")};
+        args.insert(args.end(), desk.Command.begin(), desk.Command.end());
+        Process io(args);
+        SCOPED_TRACE(std::string(desk.User) + " " + desk.Command.front());
+        EXPECT_EQ(io.Wait(), desk.Status);
+        EXPECT_EQ(io.Out(), desk.Out);
+        EXPECT_EQ(io.Err(), desk.Err);
+    }
 }
 
 }  // namespace
