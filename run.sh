@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Builds the panel and starts it: on simulated boards next to the virtual board window (default),
-# or with --board on the boards attached to this machine.
+# Builds the four programs in build/, says where they are, and starts the panel: on simulated
+# boards next to the virtual board window (default), or with --board on the boards attached to
+# this machine.
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -19,6 +20,9 @@ kelvorn_ensure_deps run
 
 source scripts/configure-programs.sh
 kelvorn_configure_programs build
-cmake --build build -j"$(nproc)" --target "$program"
+cmake --build build -j"$(nproc)" --target "${kelvorn_programs[@]##*/}"
 
+echo "The programs:"
+printf '  build/%s\n' "${kelvorn_programs[@]}"
+echo "Starting build/panel/$program"
 exec "build/panel/$program"

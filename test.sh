@@ -22,9 +22,11 @@ no_skips() {
   fi
 }
 
-echo "== the programs' tree as ./run.sh configures it, with umockdev hidden"
+echo "== the programs' tree as ./run.sh configures it, with umockdev hidden, as a Release build"
 # A machine with GoogleTest but without umockdev (or the other way round) must still build the
-# programs: hide umockdev's .pc file from pkg-config and build the demo as ./run.sh does.
+# programs: hide umockdev's .pc file from pkg-config and build the four programs as ./run.sh does.
+# Built for Release (-O3), the first build most users and packagers type, with warnings as errors:
+# GCC warns at -O3 of what it does not see at -O2.
 pcdir="$logs/pkgconfig"
 mkdir "$pcdir"
 IFS=: read -ra pc_path <<<"$(pkg-config --variable pc_path pkg-config)"
@@ -36,14 +38,17 @@ done
 pkg-config --exists umockdev-1.0  # it is installed; only the check's tree must not see it
 source scripts/configure-programs.sh
 (export PKG_CONFIG_LIBDIR="$pcdir"; unset PKG_CONFIG_PATH
- kelvorn_configure_programs build-run-check
- cmake --build build-run-check -j"$jobs" --target kelvorn-panel-sim >/dev/null)
-echo "programs' tree: kelvorn-panel-sim built without umockdev in sight"
+ kelvorn_configure_programs build-run-check -DCMAKE_BUILD_TYPE=Release
+ cmake --build build-run-check -j"$jobs" --target "${kelvorn_programs[@]##*/}" >/dev/null)
+for program in "${kelvorn_programs[@]}"; do
+  [ -x "build-run-check/$program" ] || { echo "test.sh: ./run.sh names build/$program, not built" >&2; exit 1; }
+done
+echo "programs' tree: ${kelvorn_programs[*]##*/} built for Release without umockdev in sight"
 
 echo "== build and test"
 # With the Python package (on with the tests): its tests load it into Debian's Python, which
 # the sanitizer build below cannot be loaded into, so that one leaves it out.
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON -DKELVORN_WERROR=ON
 cmake --build build-test -j"$jobs"
 ctest --test-dir build-test --output-on-failure -j"$jobs" | tee "$logs/plain"
 no_skips "$logs/plain"
@@ -57,7 +62,8 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCache.txt)
 tests/package/check.sh "${debs[0]}" "${debs[1]}" "$version" "${rebuilt[@]}" | tee "$logs/package"
 
 echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
-cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKELVORN_SANITIZE=ON -DKELVORN_TESTS=ON
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKELVORN_SANITIZE=ON -DKELVORN_TESTS=ON \
+  -DKELVORN_WERROR=ON
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1:verify_asan_link_order=0 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \

@@ -1,5 +1,6 @@
 #include "cli/Commands.h"
 
+#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +57,19 @@ int StoppedAnswering(const Board& B, Io& Io, const std::string& Where = "") {
     Io.Err << "kelvorn-io: board " << Printable(B.Serial()) << " stopped answering" << Where
            << '\n';
     return kBoard;
+}
+
+// Whether the descriptor behind a stream that failed has lost its reader (a pipe or socket closed
+// at the other end) rather than its room.
+bool ReaderGone(int Fd) {
+    pollfd p{Fd, 0, 0};
+    return Fd >= 0 && poll(&p, 1, 0) == 1 && (p.revents & (POLLERR | POLLHUP)) != 0;
+}
+
+// Ends a trace that cannot be written to the end: said on stderr, status 4 unless the board failed.
+int TraceCut(Io& Io, const std::string& Where, int Status) {
+    Io.Err << "kelvorn-io: the trace " << Where << " could not be written to the end\n";
+    return Status == kBoard ? kBoard : kTrace;
 }
 
 std::string Milliseconds(Micros Time) { return std::to_string(Time / 1000) + " ms"; }
@@ -134,6 +148,11 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
     if (const int status = ExitStatus(board.Open(Opt.Serial, Io.Err)); status != kOk) return status;
     std::optional<Vcd> vcd;  // writes the changes itself, as the board's driver reads them
     if (Opt.VcdTrace) board.Listen(&vcd.emplace(Io.Out, Io.Time, board.Serial(), false));
+    const auto finish = [&](int Status) {
+        return vcd && !vcd->End() && !ReaderGone(Io.OutFd)
+                   ? TraceCut(Io, "on standard output", Status)
+                   : Status;
+    };
     const Micros start = Io.Time.Now();
     Micros end = INT64_MAX;
     if (Opt.Duration && __builtin_add_overflow(start, *Opt.Duration, &end)) end = INT64_MAX;
@@ -142,9 +161,9 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
     int last = -1;
     for (;;) {
         const std::uint8_t inputs = board.Device().Inputs();
-        if (!board.Device().LastReadOk()) return StoppedAnswering(board, Io);
+        if (!board.Device().LastReadOk()) return finish(StoppedAnswering(board, Io));
         const Micros now = Io.Time.Now();
-        if (vcd && !Io.Out) break;  // nobody reads the trace any more
+        if (vcd && !Io.Out) break;  // nobody reads the trace any more, or it has no room
         if (inputs != last && !vcd) {
             last = inputs;
             const Micros ms = (sampled - start) / 1000;
@@ -170,7 +189,7 @@ int Watch(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
         if (!Io.Time.Sleep(next - now)) break;
         sampled = Io.Time.Now();
     }
-    return kOk;
+    return finish(kOk);
 }
 
 int Run(const std::function<d2xx::Driver*()>& Driver, const Options& Opt, Io& Io) {
@@ -234,8 +253,12 @@ int Run(const std::function<d2xx::Driver*()>& Driver, const Options& Opt, Io& Io
     if (driver == nullptr) return kBoard;
     Board board(*driver, "kelvorn-io");
     if (const int status = ExitStatus(board.Open(Opt.Serial, Io.Err)); status != kOk) return status;
-    std::optional<Vcd> vcd;  // ends the trace however the script ends
+    std::optional<Vcd> vcd;
     if (Opt.VcdFile) board.Listen(&vcd.emplace(trace, Io.Time, board.Serial(), true));
+    // However the script ends, the trace ends, and says so if it could not be written.
+    const auto finish = [&](int Status) {
+        return vcd && !vcd->End() ? TraceCut(Io, Printable(*Opt.VcdFile), Status) : Status;
+    };
     clsVostrel& device = board.Device();
     const auto& steps = std::get<std::vector<Step>>(parsed);
     int met = 0;
@@ -251,20 +274,20 @@ int Run(const std::function<d2xx::Driver*()>& Driver, const Options& Opt, Io& Io
         switch (step.What) {
             case Step::Kind::Out:
                 device.BitOut(static_cast<std::int16_t>(step.Index), step.Level);
-                if (board.Failed()) return StoppedAnswering(board, Io, where);
+                if (board.Failed()) return finish(StoppedAnswering(board, Io, where));
                 break;
             case Step::Kind::Wait:
                 cut = !Io.Time.Sleep(step.Time);
                 break;
             case Step::Kind::Read: {
                 const std::uint8_t inputs = device.Inputs();
-                if (!device.LastReadOk()) return StoppedAnswering(board, Io, where);
+                if (!device.LastReadOk()) return finish(StoppedAnswering(board, Io, where));
                 Io.Out << InputsText(inputs) << std::endl;
                 break;
             }
             case Step::Kind::Expect: {
                 const Outcome how = Expect(device, step, Io);
-                if (how == Outcome::Silent) return StoppedAnswering(board, Io, where);
+                if (how == Outcome::Silent) return finish(StoppedAnswering(board, Io, where));
                 met += how == Outcome::Met;
                 failed += how == Outcome::Failed;
                 cut = how == Outcome::Stopped;
@@ -279,9 +302,7 @@ int Run(const std::function<d2xx::Driver*()>& Driver, const Options& Opt, Io& Io
     }
     if (!stop.empty()) Io.Err << "kelvorn-io: stopped " << stop << '\n';
     Io.Out << "expectations: " << met << " met, " << failed << " failed" << std::endl;
-    if (vcd && !vcd->End())
-        Io.Err << "kelvorn-io: the trace " << Printable(*Opt.VcdFile) << " could not be written\n";
-    return failed > 0 || !stop.empty() ? kFailed : kOk;
+    return finish(failed > 0 || !stop.empty() ? kFailed : kOk);
 }
 
 }  // namespace kio

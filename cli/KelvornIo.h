@@ -5,7 +5,8 @@
 // Exit statuses: 0 success; 1 an expectation failed (run) or no board was found (list); 2 the
 // command line, the --mqtt URL or the script is wrong, nothing opened or connected; 3 the board
 // could not be found or opened, or stopped answering while in use, or with --mqtt the broker
-// could not be reached or refused us.
+// could not be reached or refused us; 4 a VCD trace could not be written to the end (a full
+// disk), whatever the expectations said.
 #pragma once
 
 #include <functional>
@@ -17,7 +18,7 @@
 
 namespace kio {
 
-enum Status { kOk = 0, kFailed = 1, kUsage = 2, kBoard = 3 };
+enum Status { kOk = 0, kFailed = 1, kUsage = 2, kBoard = 3, kTrace = 4 };
 
 // Time for watch, wait and expect ... within.
 class Clock {
@@ -61,6 +62,10 @@ struct Io {
     // The file descriptor behind In, or -1. With one, run reads its script from it directly, so
     // that a stop while it waits for the script (Ctrl-C at a terminal) ends the wait.
     int InFd = -1;
+    // The file descriptor behind Out, or -1. When writing the trace of watch --vcd fails, a
+    // reader that went away (a pipe or socket without one) ends the watch as for the lines; any
+    // other failure (a full disk), and any with no descriptor, is a trace that was cut short.
+    int OutFd = -1;
 };
 
 int Main(int argc, const char* const* argv, Io& Io);

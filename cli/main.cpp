@@ -12,6 +12,7 @@
 int main(int argc, char** argv) {
     std::ios::sync_with_stdio(false);
     std::signal(SIGPIPE, SIG_IGN);  // a reader gone ends watch through a failed write instead
+    std::signal(SIGXFSZ, SIG_IGN);  // a file size limit fails the trace's write, which says so
     kio::SystemClock clock;
     std::unique_ptr<d2xx::Driver> driver;
     kio::Io io{std::cin, std::cout, std::cerr, clock, [&](bool Sim) -> d2xx::Driver& {
@@ -24,6 +25,6 @@ int main(int argc, char** argv) {
                    }
                    return *driver;
                },
-               STDIN_FILENO};
+               STDIN_FILENO, STDOUT_FILENO};
     return kio::Main(argc, argv, io);
 }

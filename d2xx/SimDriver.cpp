@@ -206,7 +206,7 @@ FT_STATUS SimDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t B
     const auto call = [&] {
         std::string text = "Write(" + std::to_string(Handle);
         for (std::uint32_t i = 0; bytes != nullptr && i < BytesToWrite; ++i)
-            text += "," + Hex(bytes[i]);
+            (text += ',') += Hex(bytes[i]);  // not "," + Hex(): GCC 12 -O3 -Wrestrict
         return text + ")";
     };
     return OnDevice(Handle, call, [&](Device& d) -> FT_STATUS {

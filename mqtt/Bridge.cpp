@@ -7,9 +7,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
+#include <string_view>
 #include <vector>
 
 #include "device/Text.h"
@@ -19,10 +22,25 @@ namespace kmqtt {
 namespace {
 
 using kelvorn::Printable;
+using Clock = std::chrono::steady_clock;
 constexpr int kInputs = static_cast<int>(clsVostrel::InputPins.size());
 constexpr int kOutputs = static_cast<int>(clsVostrel::OutputPins.size());
+// The most of a payload a log line shows: anyone allowed to publish could fill the journal.
+constexpr std::size_t kShownBytes = 64;
+// How long the bridge waits for the echo of its own Online before it publishes its boards
+// without knowing of the other bridges (the broker lets it write, but not read, their topics).
+constexpr auto kSyncLimit = std::chrono::seconds(5);
 
 bool Bit(std::uint8_t Bits, int N) { return (Bits >> N & 1) != 0; }
+
+// A payload for the log, escaped; of a long one its first bytes and its length.
+std::string Shown(std::string_view Payload, bool Quoted) {
+    const std::string quote = Quoted ? "'" : "";
+    std::string shown = quote + Printable(Payload.substr(0, kShownBytes)) + quote;
+    if (Payload.size() > kShownBytes)
+        shown += "\u2026 (" + std::to_string(Payload.size()) + " bytes)";
+    return shown;
+}
 
 }  // namespace
 
@@ -62,10 +80,11 @@ int Bridge::Run() {
             Line() << "board " << Printable(serial) << " not found; looking again every "
                    << opt_.Rescan << " s" << std::endl;
     Clock::time_point nextSample = Clock::now() + interval;
-    Clock::time_point nextRescan = Clock::now() + rescan;
+    nextRescan_ = Clock::now() + rescan;
     for (;;) {
-        Clock::time_point due = std::min(nextSample, nextRescan);
+        Clock::time_point due = std::min(nextSample, nextRescan_);
         if (const auto pulse = NextPulseEnd()) due = std::min(due, *pulse);
+        if (connected_ && !synced_) due = std::min(due, syncBy_);
         const auto left = std::max(due - Clock::now(), Clock::duration::zero());
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         const timespec timeout{static_cast<time_t>(ns / 1000000000),
@@ -78,22 +97,46 @@ int Bridge::Run() {
         }
         for (const Connection::Event& e : connection_.Take()) Handle(e);
         const Clock::time_point now = Clock::now();
+        if (connected_ && !synced_ && now >= syncBy_) {
+            Line() << "no echo of " << Printable(topics_.Bridge())
+                   << " from the broker (may this bridge read it?): the boards are published "
+                      "without looking for other bridges"
+                   << std::endl;
+            Synced();
+        }
         EndPulses(now);
         if (now >= nextSample) {
             Sample();
             nextSample += interval;
             if (nextSample <= now) nextSample = now + interval;  // fell behind: no burst
         }
-        if (now >= nextRescan) {
+        if (now >= nextRescan_) {
             Rescan();
-            nextRescan = Clock::now() + rescan;
+            nextRescan_ = Clock::now() + rescan;
         }
     }
     close(signals);
 
     Line() << "stopping" << std::endl;
-    for (auto& [id, b] : boards_) Publish(topics_.Availability(id), kOffline);
+    for (auto& [id, b] : boards_)
+        for (int n = 0; n < kOutputs && b.Board; ++n)
+            if (b.PulseEnd[static_cast<std::size_t>(n)]) EndPulse(id, b, n);
+    if (synced_)
+        for (auto& [id, b] : boards_)
+            if (b.Board || HolderElsewhere(id).empty()) Publish(topics_.Availability(id), kOffline);
     Publish(topics_.Bridge(), kOffline);
+    // The goodbye waits for the echo of that last message: the broker has then read everything
+    // before it, and this end has read the echoes of all of it. Closing with echoes unread would
+    // reset the connection, and the broker would drop what it had not read yet.
+    const auto limit = Clock::now() + kSyncLimit / 5;
+    for (bool echoed = !connected_; !echoed && Clock::now() < limit;) {
+        pollfd fd{wake_, POLLIN, 0};
+        poll(&fd, 1, 100);
+        for (const Connection::Event& e : connection_.Take())
+            echoed = echoed || e.What == Connection::Event::Kind::Down ||
+                     (e.What == Connection::Event::Kind::Message && !e.Retained &&
+                      e.Topic == topics_.Bridge() && e.Text == kOffline);
+    }
     boards_.clear();  // closes every board: its serial driver takes it back
     if (!connection_.Stop()) {
         Line() << "the broker did not answer in time; exiting" << std::endl;
@@ -106,33 +149,39 @@ int Bridge::Run() {
 void Bridge::Handle(const Connection::Event& E) {
     switch (E.What) {
         case Connection::Event::Kind::Up:
-            connected_ = true;
-            down_.clear();
-            Line() << "connected to the broker" << std::endl;
-            if (opt_.Discovery) connection_.Subscribe(opt_.DiscoveryPrefix + "/status");
-            Publish(topics_.Bridge(), kOnline);
-            for (const auto& [id, b] : boards_) {
-                Subscribe(id);
-                PublishBoard(id, b, opt_.Discovery);
-            }
+            Connected();
             break;
         case Connection::Event::Kind::Down:
-            // One line per change: a broker that stays away is not named at every attempt.
-            if (connected_ || E.Text != down_)
-                Line() << E.Text << "; retrying" << std::endl;
+            // One line per change: a broker that stays away is not named at every attempt, but
+            // with --verbose.
+            if (connected_ || E.Text != down_ || opt_.Verbose)
+                Line() << E.Text << "; retrying in " << E.RetrySeconds << " s" << std::endl;
             connected_ = false;
+            synced_ = false;
             down_ = E.Text;
             break;
         case Connection::Event::Kind::Message:
+            if (E.Text.empty() && clearing_.erase(E.Topic) != 0) break;  // its own clearing
             if (opt_.Verbose)
-                Line() << "< " << Printable(E.Topic) << ' ' << Printable(E.Text)
+                Line() << "< " << Printable(E.Topic) << ' ' << Shown(E.Text, false)
                        << (E.Retained ? " (retained)" : "") << std::endl;
             if (opt_.Discovery && E.Topic == opt_.DiscoveryPrefix + "/status") {
                 // Home Assistant's birth message: it has forgotten what was discovered.
-                if (E.Text == "online")
+                if (E.Text == "online" && synced_)
                     for (const auto& [id, b] : boards_)
-                        for (const Message& m : Discovery(topics_, opt_.DiscoveryPrefix, b.Serial))
-                            Publish(m.Topic, m.Payload);
+                        if (b.Board || HolderElsewhere(id).empty())
+                            for (const Message& m : Discovery(topics_, opt_.DiscoveryPrefix,
+                                                              b.Serial, opt_.InputsOnLow))
+                                Publish(m.Topic, m.Payload);
+                break;
+            }
+            if (const auto state = ParseState(opt_.Prefix, E.Topic)) {
+                if (state->What == State::Kind::BridgeAvailability && state->Level == opt_.Name) {
+                    // Its own Online, come back: what the broker held has all come before it.
+                    if (!synced_ && !E.Retained && E.Text == kOnline) Synced();
+                } else {
+                    StateMessage(*state, E.Text);
+                }
                 break;
             }
             Command(E.Topic, E.Text, E.Retained);
@@ -142,14 +191,96 @@ void Bridge::Handle(const Connection::Event& E) {
     }
 }
 
+void Bridge::Connected() {
+    connected_ = true;
+    synced_ = false;
+    syncBy_ = Clock::now() + kSyncLimit;
+    down_.clear();
+    claims_.clear();
+    bridges_.clear();
+    clearing_.clear();
+    for (auto& [id, b] : boards_) b.Subscribed = b.Discovered = false;
+    Line() << "connected to the broker"
+           << (connection_.Mqtt5() ? ""
+                                   : " (it speaks MQTT 3.1.1 only: a command published retained "
+                                     "is seen as stale only once it is on the broker)")
+           << std::endl;
+    if (opt_.Discovery) connection_.Subscribe(opt_.DiscoveryPrefix + "/status");
+    connection_.Subscribe(topics_.BridgeStates());
+    connection_.Subscribe(opt_.Prefix + "/+/bridge");
+    connection_.Subscribe(opt_.Prefix + "/+/availability");
+    Publish(topics_.Bridge(), kOnline);
+}
+
+void Bridge::Synced() {
+    synced_ = true;
+    for (auto& [id, b] : boards_) {
+        // Held elsewhere since before this bridge connected: that bridge was first.
+        if (const std::string holder = HolderElsewhere(id); !holder.empty())
+            LeaveAlone(b, holder);
+        else
+            Announce(id, b);
+    }
+}
+
+std::string Bridge::HolderElsewhere(const std::string& Id) const {
+    const auto claim = claims_.find(Id);
+    if (claim == claims_.end() || !claim->second.Online || claim->second.Bridge.empty() ||
+        claim->second.Bridge == opt_.Name)
+        return "";
+    const auto bridge = bridges_.find(claim->second.Bridge);
+    return bridge != bridges_.end() && bridge->second ? claim->second.Bridge : "";
+}
+
+void Bridge::StateMessage(const kmqtt::State& S, const std::string& Payload) {
+    if (S.What == State::Kind::BridgeAvailability) {
+        bridges_[S.Level] = ParseAvailability(Payload).value_or(false);
+    } else if (S.What == State::Kind::Availability) {
+        claims_[S.Level].Online = ParseAvailability(Payload).value_or(false);
+    } else if (S.What == State::Kind::HeldBy) {
+        claims_[S.Level].Bridge = Payload;
+    }
+    if (!synced_) return;  // weighed all at once when synced
+    for (auto& [id, b] : boards_) {
+        const std::string holder = HolderElsewhere(id);
+        if (b.Board && !holder.empty() && S.What == State::Kind::HeldBy && S.Level == id) {
+            // Another bridge has taken this id as this one did: the name that sorts first keeps
+            // it, and claims it again over the other's claim.
+            if (holder < opt_.Name) {
+                LeaveAlone(b, holder);
+            } else {
+                b.Discovered = false;  // the other's discovery names its own availability
+                Announce(id, b);
+            }
+        } else if (!b.Board && !b.LeftTo.empty() && holder.empty()) {
+            b.LeftTo.clear();
+            nextRescan_ = Clock::now();  // the bridge it was left to let it go: take it now
+        }
+    }
+}
+
+void Bridge::LeaveAlone(Held& B, const std::string& Holder) {
+    B.Board.reset();
+    for (auto& end : B.PulseEnd) end.reset();  // closed; taken again with all outputs off
+    B.Commanded = 0;
+    B.Discovered = false;  // the other bridge's discovery names its own availability
+    if (B.LeftTo != Holder)
+        Line() << "board " << Printable(B.Serial) << " is held by bridge " << Printable(Holder)
+               << ": left alone" << std::endl;
+    B.LeftTo = Holder;
+}
+
 void Bridge::Command(const std::string& Topic, const std::string& Payload, bool Retained) {
     const auto ignored = [&]() -> std::ostream& {
-        return Line() << "ignored " << Printable(Topic) << " '" << Printable(Payload) << "': ";
+        return Line() << "ignored " << Printable(Topic) << ' ' << Shown(Payload, true) << ": ";
     };
     if (Retained) {
+        if (Payload.empty()) return;  // a retained command taken off the broker: nothing to do
         ignored() << "a retained command is stale, it would switch the output again at every "
-                     "reconnect"
+                     "reconnect; cleared from the broker"
                   << std::endl;
+        clearing_.insert(Topic);
+        Publish(Topic, "");
         return;
     }
     const Parsed parsed = ParseCommand(opt_.Prefix, Topic, Payload);
@@ -159,6 +290,8 @@ void Bridge::Command(const std::string& Topic, const std::string& Payload, bool 
     }
     const kmqtt::Command& c = *parsed.Ok;
     const auto it = boards_.find(c.Id);
+    if (it != boards_.end() && !it->second.Board && !it->second.LeftTo.empty())
+        return;  // another bridge's to carry out
     if (it == boards_.end() || !it->second.Board) {
         ignored() << "the board is Offline" << std::endl;
         return;
@@ -167,12 +300,18 @@ void Bridge::Command(const std::string& Topic, const std::string& Payload, bool 
     const auto bit = static_cast<std::uint8_t>(1u << c.Output);
     if (c.What != Command::Kind::Republish) {
         b.PulseEnd[static_cast<std::size_t>(c.Output)].reset();  // a set or a new pulse ends one
+        const bool was = Bit(b.Commanded, c.Output);
         const bool on = c.What == Command::Kind::On || c.What == Command::Kind::Pulse ||
-                        (c.What == Command::Kind::Toggle && !Bit(b.Commanded, c.Output));
+                        (c.What == Command::Kind::Toggle && !was);
         b.Commanded = static_cast<std::uint8_t>(on ? b.Commanded | bit : b.Commanded & ~bit);
+        if (!Write(c.Id, b)) {
+            // Not carried out: the board comes back without it, as nobody may want it any more.
+            b.Commanded = static_cast<std::uint8_t>(was ? b.Commanded | bit : b.Commanded & ~bit);
+            return;
+        }
         // The pins read at once: an input the output drives is published before the output's
         // state, so that whoever waits for the state sees the input follow with it.
-        if (!Write(c.Id, b) || !Sample(c.Id, b)) return;
+        if (!Sample(c.Id, b)) return;
         if (c.What == Command::Kind::Pulse)
             b.PulseEnd[static_cast<std::size_t>(c.Output)] =
                 Clock::now() + std::chrono::milliseconds(c.Millis);
@@ -199,14 +338,17 @@ void Bridge::Drop(const std::string& Id, Held& B) {
     Publish(topics_.Availability(Id), kOffline);
 }
 
+void Bridge::EndPulse(const std::string& Id, Held& B, int N) {
+    B.PulseEnd[static_cast<std::size_t>(N)].reset();
+    B.Commanded = static_cast<std::uint8_t>(B.Commanded & ~(1u << N));
+    if (Write(Id, B) && synced_) Publish(topics_.Output(Id, N), OutputPayload(false));
+}
+
 void Bridge::EndPulses(Clock::time_point Now) {
     for (auto& [id, b] : boards_)
         for (int n = 0; n < kOutputs && b.Board; ++n) {
-            auto& end = b.PulseEnd[static_cast<std::size_t>(n)];
-            if (!end || *end > Now) continue;
-            end.reset();
-            b.Commanded = static_cast<std::uint8_t>(b.Commanded & ~(1u << n));
-            if (Write(id, b)) Publish(topics_.Output(id, n), OutputPayload(false));
+            const auto& end = b.PulseEnd[static_cast<std::size_t>(n)];
+            if (end && *end <= Now) EndPulse(id, b, n);
         }
 }
 
@@ -229,7 +371,7 @@ bool Bridge::Sample(const std::string& Id, Held& B) {
         Drop(Id, B);
         return false;
     }
-    for (int n = 0; n < kInputs; ++n)
+    for (int n = 0; n < kInputs && synced_; ++n)  // else all are published once it is
         if (Bit(inputs, n) != Bit(B.Inputs, n))
             Publish(topics_.Input(Id, n), InputPayload(Bit(inputs, n)));
     B.Inputs = inputs;
@@ -247,7 +389,8 @@ void Bridge::Rescan() {
     // programs, and the boards held here, are passed over without a request.
     kelvorn::Board scanner(driver_, "kelvorn-mqtt");
     std::ostringstream passedOver;
-    for (const std::string& serial : scanner.Scan(passedOver))
+    const std::vector<std::string> found = scanner.Scan(passedOver);
+    for (const std::string& serial : found)
         if (opt_.Serials.empty() ||
             std::find(opt_.Serials.begin(), opt_.Serials.end(), serial) != opt_.Serials.end())
             Take(serial);
@@ -255,29 +398,37 @@ void Bridge::Rescan() {
         Line() << scanner.Unnamed() << " Kelvorn board(s) with an empty serial: left alone, "
                << "a board is opened by its serial" << std::endl;
     unnamed_ = scanner.Unnamed();
+    const bool held = std::any_of(boards_.begin(), boards_.end(),
+                                  [](const auto& Known) { return Known.second.Board != nullptr; });
+    if (opt_.Serials.empty() && found.empty() && unnamed_ == 0 && !held && !noneFound_) {
+        Line() << "no Kelvorn board found; looking again every " << opt_.Rescan << " s"
+               << std::endl;
+        noneFound_ = true;
+    }
 }
 
 void Bridge::Take(const std::string& Serial) {
     const std::string id = EscapeId(Serial);
-    auto board = std::make_unique<kelvorn::Board>(driver_, "kelvorn-mqtt");
-    std::ostringstream why;
-    const auto opened = board->Open(Serial, why);
     const auto [known, fresh] = boards_.try_emplace(id);
     Held& b = known->second;
-    if (opened == kelvorn::Board::Opened::Yes) {
-        b.Serial = Serial;
+    b.Serial = Serial;
+    if (const std::string holder = synced_ ? HolderElsewhere(id) : ""; !holder.empty()) {
+        LeaveAlone(b, holder);
+        return;
+    }
+    auto board = std::make_unique<kelvorn::Board>(driver_, "kelvorn-mqtt");
+    std::ostringstream why;
+    if (board->Open(Serial, why) == kelvorn::Board::Opened::Yes) {
         b.Board = std::move(board);
         // Opened with all outputs off; a board found again gets them as last commanded.
         if (b.Commanded != 0) b.Board->Device().SetOutputs(b.Commanded);
         b.Inputs = b.Board->Device().Inputs();
         if (!b.Board->Failed() && b.Board->Device().LastReadOk()) {
             openFailure_.erase(Serial);
-            Line() << "board " << Printable(Serial) << " Online as "
-                   << Printable(topics_.Availability(id)) << std::endl;
-            if (connected_) {
-                if (fresh) Subscribe(id);
-                PublishBoard(id, b, fresh && opt_.Discovery);
-            }
+            b.LeftTo.clear();
+            noneFound_ = false;
+            Line() << "board " << Printable(Serial) << " taken" << std::endl;
+            Announce(id, b);
             return;
         }
         b.Board.reset();
@@ -292,25 +443,94 @@ void Bridge::Take(const std::string& Serial) {
 }
 
 void Bridge::Publish(const std::string& Topic, const std::string& Payload) {
-    if (opt_.Verbose) Line() << "> " << Printable(Topic) << ' ' << Printable(Payload) << std::endl;
+    if (opt_.Verbose) Line() << "> " << Printable(Topic) << ' ' << Shown(Payload, false) << std::endl;
     connection_.Publish(Topic, Payload, true);
 }
 
-void Bridge::PublishBoard(const std::string& Id, const Held& B, bool WithDiscovery) {
-    if (WithDiscovery)
-        for (const Message& m : Discovery(topics_, opt_.DiscoveryPrefix, B.Serial))
+void Bridge::Announce(const std::string& Id, Held& B) {
+    if (!synced_) return;  // all boards are announced when it is
+    if (opt_.Discovery && !B.Discovered)
+        for (const Message& m : Discovery(topics_, opt_.DiscoveryPrefix, B.Serial, opt_.InputsOnLow))
             Publish(m.Topic, m.Payload);
-    if (B.Board) Publish(topics_.HeldBy(Id), opt_.Name);  // before Online: a client then knows
-    Publish(topics_.Availability(Id), B.Board ? kOnline : kOffline);
-    if (!B.Board) return;
+    B.Discovered = true;
+    if (!B.Board) {
+        Publish(topics_.Availability(Id), kOffline);
+        return;
+    }
+    if (!B.Subscribed) {
+        // Retained as published: a command published retained is seen as one also while the
+        // subscription stands.
+        connection_.Subscribe(topics_.SetCommands(Id), true);
+        connection_.Subscribe(topics_.PulseCommands(Id), true);
+        B.Subscribed = true;
+    }
+    Publish(topics_.HeldBy(Id), opt_.Name);  // before Online: a client then knows by whom
+    Publish(topics_.Availability(Id), kOnline);
+    Line() << "board " << Printable(B.Serial) << " Online as "
+           << Printable(topics_.Availability(Id)) << std::endl;
     for (int n = 0; n < kInputs; ++n) Publish(topics_.Input(Id, n), InputPayload(Bit(B.Inputs, n)));
     for (int n = 0; n < kOutputs; ++n)
         Publish(topics_.Output(Id, n), OutputPayload(Bit(B.Commanded, n)));
 }
 
-void Bridge::Subscribe(const std::string& Id) {
-    connection_.Subscribe(topics_.SetCommands(Id));
-    connection_.Subscribe(topics_.PulseCommands(Id));
+int Forget(const Options& Opt, std::ostream& Log) {
+    std::mutex mutex;
+    std::condition_variable woken;
+    bool wake = false;
+    Connection connection(Opt, "", [&] {
+        {
+            const std::lock_guard lock(mutex);
+            wake = true;
+        }
+        woken.notify_one();
+    });
+    connection.Start();
+    const Topics topics(Opt.Prefix, Opt.Name);
+    // The last topic cleared: its echo tells that the broker has read all the rest before it.
+    std::string last;
+    std::size_t each = 0;  // topics a board
+    auto limit = Clock::time_point::max();
+    for (bool echoed = false; !echoed && Clock::now() < limit;) {
+        {
+            std::unique_lock lock(mutex);
+            if (last.empty())
+                woken.wait(lock, [&] { return wake; });
+            else
+                woken.wait_until(lock, limit, [&] { return wake; });
+            wake = false;
+        }
+        for (const Connection::Event& e : connection.Take()) {
+            if (e.What == Connection::Event::Kind::Down) {
+                Log << "kelvorn-mqtt: " << e.Text << "; nothing forgotten" << std::endl;
+                connection.Stop();
+                return 1;
+            }
+            echoed = echoed || (e.What == Connection::Event::Kind::Message && e.Topic == last &&
+                                e.Text.empty() && !e.Retained);
+            if (e.What != Connection::Event::Kind::Up) continue;
+            std::vector<std::string> gone;
+            for (const std::string& serial : Opt.Forget) {
+                const std::string id = EscapeId(serial);
+                for (const Message& m : Discovery(topics, Opt.DiscoveryPrefix, serial, Opt.InputsOnLow))
+                    gone.push_back(m.Topic);
+                for (int n = 0; n < kInputs; ++n) gone.push_back(topics.Input(id, n));
+                for (int n = 0; n < kOutputs; ++n)
+                    for (const char* level : {"", "/set", "/pulse"})
+                        gone.push_back(topics.Output(id, n) + level);
+                gone.push_back(topics.HeldBy(id));
+                gone.push_back(topics.Availability(id));
+            }
+            last = gone.back();
+            each = gone.size() / Opt.Forget.size();
+            connection.Subscribe(last);
+            for (const std::string& topic : gone) connection.Publish(topic, "", true);
+            limit = Clock::now() + kSyncLimit;
+        }
+    }
+    for (const std::string& serial : Opt.Forget)
+        Log << "kelvorn-mqtt: board " << Printable(serial) << " forgotten: " << each
+            << " retained topics cleared" << std::endl;
+    return connection.Stop() ? 0 : 1;
 }
 
 }  // namespace kmqtt

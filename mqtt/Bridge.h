@@ -5,6 +5,14 @@
 // One thread, the one in Run, makes every board call. The network thread only queues what
 // arrives; Run wakes for it, for the next sample, for the end of a pulse and for the next look for
 // boards, and sleeps otherwise.
+//
+// An id is one bridge's at a time. On each connect the bridge reads, before it publishes anything
+// of its boards, which bridge holds each id (<prefix>/<id>/bridge and the availability topics,
+// retained); the echo of its own Online tells it that all of that has come, since the broker
+// sends a client what it subscribed to before what was published after. A board whose id is
+// Online under another bridge that is Online itself is left alone, closed, until either of the
+// two goes Offline; two bridges that take one id at the same moment leave it to the one whose
+// name sorts first.
 #pragma once
 
 #include <array>
@@ -34,23 +42,35 @@ public:
     Bridge& operator=(const Bridge&) = delete;
 
     // Runs until SIGINT or SIGTERM, which the caller has blocked in every thread before the
-    // bridge was made. Then every board and the bridge are published Offline, the boards are
-    // closed (a board's serial driver takes it back) and the connection says goodbye. Returns
-    // the exit status, 0.
+    // bridge was made. Then every running pulse ends (output off, its state published), every
+    // board and the bridge are published Offline, the boards are closed (a board's serial driver
+    // takes it back) and the connection says goodbye. Returns the exit status, 0.
     int Run();
 
 private:
     using Clock = std::chrono::steady_clock;
-    // A board this bridge has held; it stays known, Offline, when it stops answering.
+    // A board this bridge has held, or found and left to another bridge; it stays known, Offline,
+    // when it stops answering.
     struct Held {
         std::string Serial;
-        std::unique_ptr<kelvorn::Board> Board;  // null while Offline
-        std::uint8_t Commanded = 0;             // bit N: output N on, as last commanded
-        std::uint8_t Inputs = 0;                // bit N: input N high, as last published
+        std::unique_ptr<kelvorn::Board> Board;  // null while Offline or left alone
+        std::string LeftTo;      // the bridge it is left to, as last logged; empty while taken
+        bool Subscribed = false;  // to its commands, on this connection
+        bool Discovered = false;  // its discovery published on this connection
+        std::uint8_t Commanded = 0;  // bit N: output N on, as last commanded
+        std::uint8_t Inputs = 0;     // bit N: input N high, as last published
         std::array<std::optional<Clock::time_point>, 3> PulseEnd;
+    };
+    // An id as the broker's retained state tells of it.
+    struct Claim {
+        std::string Bridge;  // the bridge that holds it
+        bool Online = false;
     };
 
     void Handle(const Connection::Event& E);
+    void Connected();
+    void Synced();
+    void StateMessage(const kmqtt::State& S, const std::string& Payload);
     void Command(const std::string& Topic, const std::string& Payload, bool Retained);
     void Rescan();
     void Take(const std::string& Serial);
@@ -59,12 +79,17 @@ private:
     // dropped) when it does not answer.
     bool Sample(const std::string& Id, Held& B);
     void EndPulses(Clock::time_point Now);
+    void EndPulse(const std::string& Id, Held& B, int N);
     // Writes the latch from Commanded; false (and the board dropped) when it does not answer.
     bool Write(const std::string& Id, Held& B);
     void Drop(const std::string& Id, Held& B);
+    void LeaveAlone(Held& B, const std::string& Holder);
+    // The other bridge that holds Id, both Online, as far as the broker has told; else empty.
+    std::string HolderElsewhere(const std::string& Id) const;
     void Publish(const std::string& Topic, const std::string& Payload);
-    void PublishBoard(const std::string& Id, const Held& B, bool Discovery);
-    void Subscribe(const std::string& Id);
+    // Everything of one board, retained: discovery once per connection, who holds it, its
+    // availability, and while held its inputs and outputs. Only once synced.
+    void Announce(const std::string& Id, Held& B);
     std::optional<Clock::time_point> NextPulseEnd() const;
     std::ostream& Line();
 
@@ -75,10 +100,22 @@ private:
     int wake_ = -1;  // eventfd the network thread signals
     Connection connection_;
     bool connected_ = false;
+    bool synced_ = false;  // the broker's retained state has come since the last connect
+    Clock::time_point syncBy_;  // or is taken as come, without the echo (no read access)
+    Clock::time_point nextRescan_;
     std::string down_;                    // why the broker is out of reach, as last logged
     std::map<std::string, Held> boards_;  // by id
+    std::map<std::string, Claim> claims_;  // by id, of every board on the broker
+    std::map<std::string, bool> bridges_;  // by name: Online
+    std::set<std::string> clearing_;  // command topics this bridge cleared, until it sees that
     std::map<std::string, std::string> openFailure_;  // by serial, as last logged
     int unnamed_ = 0;  // boards with an empty serial the last scan stepped past
+    bool noneFound_ = false;  // "no Kelvorn board found" said since a board was last held
 };
+
+// kelvorn-mqtt --forget: clears every retained topic of each board in Opt.Forget on the broker
+// (discovery, availability, bridge, inputs, outputs and any command left there). The exit status:
+// 0, or 1 when the broker could not be reached (said on Log).
+int Forget(const Options& Opt, std::ostream& Log);
 
 }  // namespace kmqtt

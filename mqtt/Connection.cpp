@@ -1,11 +1,13 @@
 #include "mqtt/Connection.h"
 
+#include <mqtt_protocol.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <stdexcept>
@@ -17,12 +19,30 @@ namespace kmqtt {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr auto kFirstWait = std::chrono::seconds(1);
-constexpr auto kLongestWait = std::chrono::seconds(30);
+constexpr int kFirstWait = 1;  // seconds
+constexpr int kLongestWait = 30;
 constexpr int kLoopTimeoutMs = 1000;
 constexpr int kConnectingTimeoutMs = 100;
 // Where Debian keeps the system's CA certificates, hashed for OpenSSL.
 constexpr const char* kSystemCerts = "/etc/ssl/certs";
+
+// How long a second of the backoff lasts: a second, but for the tests, which cannot wait the
+// minutes its longest waits take; they set KELVORN_MQTT_TEST_SECOND_MS, in milliseconds.
+Clock::duration BackoffSecond() {
+    const char* ms = std::getenv("KELVORN_MQTT_TEST_SECOND_MS");
+    if (const auto value = ms ? kelvorn::Digits(ms, 6) : std::nullopt)
+        return std::chrono::milliseconds(*value);
+    return std::chrono::seconds(1);
+}
+
+// A refusing CONNACK's reason, in MQTT 3.1.1's codes (below 128) or MQTT 5's.
+bool BadCredentials(int Code) {
+    return Code == CONNACK_REFUSED_BAD_USERNAME_PASSWORD || Code == CONNACK_REFUSED_NOT_AUTHORIZED ||
+           Code == MQTT_RC_BAD_USERNAME_OR_PASSWORD || Code == MQTT_RC_NOT_AUTHORIZED;
+}
+bool OldProtocol(int Code) {
+    return Code == CONNACK_REFUSED_PROTOCOL_VERSION || Code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION;
+}
 
 Connection& Of(void* Self) { return *static_cast<Connection*>(Self); }
 
@@ -53,6 +73,7 @@ Connection::Connection(const Broker& Opt, const std::string& WillTopic, std::fun
     mosq_ = mosquitto_new(opt_.ClientId.c_str(), true, this);
     if (mosq_ == nullptr) throw std::runtime_error("cannot make an MQTT client");
     mosquitto_threaded_set(mosq_, true);
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);  // no Nagle delay on small messages
     if (!WillTopic.empty())
         mosquitto_will_set(mosq_, WillTopic.c_str(), static_cast<int>(std::strlen(kOffline)),
@@ -141,20 +162,25 @@ bool Connection::Publish(const std::string& Topic, const std::string& Payload, b
                              Payload.data(), Qos, Retain) == MOSQ_ERR_SUCCESS;
 }
 
-int Connection::Subscribe(const std::string& Pattern) {
+int Connection::Subscribe(const std::string& Pattern, bool RetainAsPublished) {
     int mid = 0;
-    if (mosquitto_subscribe(mosq_, &mid, Pattern.c_str(), 0) != MOSQ_ERR_SUCCESS) return 0;
+    // Under 3.1.1 the options byte is the QoS alone: no option may be sent.
+    const int options = mqtt5_ && RetainAsPublished ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0;
+    if (mosquitto_subscribe_v5(mosq_, &mid, Pattern.c_str(), 0, options, nullptr) !=
+        MOSQ_ERR_SUCCESS)
+        return 0;
     return mid;
 }
 
 std::string Connection::Why(int Result, int Error) const {
     const std::string where = kelvorn::Printable(opt_.Host) + ":" + std::to_string(opt_.Port);
-    // A refusing CONNACK: 4 and 5 are MQTT 3.1.1's bad user name or password and not authorised.
-    if (refused_ == 4 || refused_ == 5)
+    if (BadCredentials(refused_))
         return opt_.Username.empty() ? "the broker refused a client without a user name"
                                      : "the broker refused the user name or password";
     if (refused_ != 0)
-        return "the broker refused the connection: " + std::string(mosquitto_connack_string(refused_));
+        return "the broker refused the connection: " +
+               std::string(refused_ < 128 ? mosquitto_connack_string(refused_)
+                                          : mosquitto_reason_string(refused_));
     if (lastError_.find("certificate verify failed") != std::string::npos)
         return "TLS: the broker's certificate is not trusted (--cafile)";
     if (!lastError_.empty()) return "TLS: " + kelvorn::Printable(lastError_);
@@ -169,7 +195,8 @@ std::string Connection::Why(int Result, int Error) const {
 }
 
 void Connection::Run() {
-    auto wait = std::chrono::duration_cast<Clock::duration>(kFirstWait);
+    const Clock::duration second = BackoffSecond();
+    int wait = kFirstWait;
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         lock.unlock();
@@ -191,6 +218,13 @@ void Connection::Run() {
         }
         const int error = errno;
         connected_ = false;
+        if (!up_ && mqtt5_ && OldProtocol(refused_)) {
+            // A broker of MQTT 3.1.1 has answered: ask again at once, in its protocol.
+            mqtt5_ = false;
+            mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+            lock.lock();
+            continue;
+        }
         if (up_) wait = kFirstWait;
         const std::string why = up_ ? "connection to " + kelvorn::Printable(opt_.Host) + ":" +
                                           std::to_string(opt_.Port) + " lost"
@@ -198,10 +232,10 @@ void Connection::Run() {
         lock.lock();
         if (stopping_) break;
         lock.unlock();
-        Push({Event::Kind::Down, "", why, false});
+        Push({Event::Kind::Down, "", why, false, 0, wait});
         lock.lock();
-        changed_.wait_for(lock, wait, [this] { return stopping_; });
-        wait = std::min<Clock::duration>(wait * 2, kLongestWait);
+        changed_.wait_for(lock, second * wait, [this] { return stopping_; });
+        wait = std::min(wait * 2, kLongestWait);
     }
     finished_ = true;
     changed_.notify_all();

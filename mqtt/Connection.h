@@ -2,6 +2,10 @@
 // a failure or a loss connects again after 1 s, doubling the wait up to 30 s and back to 1 s once
 // connected. What happens reaches the owner as events; it acts on them on its own thread. The
 // bridge and the clients that reach boards through a bridge both talk to the broker through it.
+//
+// It speaks MQTT 5 where the broker does, for its subscription options. A broker that speaks only
+// MQTT 3.1.1 refuses that greeting ("unacceptable protocol version", as 3.1.1 bids it to); the
+// connection then speaks 3.1.1 from its next attempt on, made at once, for as long as it lives.
 #pragma once
 
 #include <mosquitto.h>
@@ -48,6 +52,7 @@ public:
         std::string Text;
         bool Retained = false;
         int Mid = 0;
+        int RetrySeconds = 0;  // Down: the wait before the next attempt, in seconds of the backoff
     };
 
     // WillTopic, unless empty, gets a retained kOffline when the connection breaks without a
@@ -65,8 +70,11 @@ public:
     // late would switch an output nobody asked for any more.
     bool Publish(const std::string& Topic, const std::string& Payload, bool Retain, int Qos = 0);
     // QoS 0. The message id whose Subscribed event tells that the broker has it, or 0 when not
-    // connected.
-    int Subscribe(const std::string& Pattern);
+    // connected. RetainAsPublished (MQTT 5; ignored under 3.1.1): a message published with the
+    // retain flag arrives with it also while the subscription stands, not only as it is made.
+    int Subscribe(const std::string& Pattern, bool RetainAsPublished = false);
+    // Whether the connection speaks MQTT 5 (else 3.1.1); known for certain from its Up event on.
+    bool Mqtt5() const { return mqtt5_; }
     // Sends what was published, then a goodbye, and ends the network thread; Wake is not called
     // any more once it returns. False when the thread did not end within Limit (a host name
     // lookup that hangs); the object must then not be destroyed.
@@ -94,6 +102,7 @@ private:
     bool finished_ = false;  // guarded by mutex_
     std::chrono::steady_clock::time_point stopBy_;
     std::atomic<bool> connected_ = false;  // between a CONNACK that accepts and the loss
+    std::atomic<bool> mqtt5_ = true;       // written on the network thread, before its Up
     // Written on the network thread only (its callbacks run there).
     bool up_ = false;
     int refused_ = 0;        // the reason code of a refusing CONNACK

@@ -1,5 +1,8 @@
-// kelvorn-mqtt's command line and its config file (--config FILE: CLI11's format, `key = value`
-// lines with the options' long names, `#` comments; a key given twice, like serial, repeats).
+// kelvorn-mqtt's command line and its config file (--config FILE: one `option = value` line each,
+// the option's long name without its dashes; blank lines and lines starting with `#` or `;` are
+// left out, and so is a ` #` comment after an unquoted value; a flag takes true or false, or
+// stands alone for true; a repeatable option, like serial, on several lines). The command line
+// wins: an option given there leaves that option's lines in the file unused.
 #pragma once
 
 #include <iosfwd>
@@ -21,13 +24,15 @@ struct Options : Broker {
     int Interval = 10;                 // milliseconds
     bool Discovery = true;
     std::string DiscoveryPrefix = "homeassistant";
+    bool InputsOnLow = false;  // Home Assistant shows an input as on while it is low
+    std::vector<std::string> Forget;  // not empty: clear these boards' retained topics and exit
     bool Sim = false;
     bool Verbose = false;
 };
 
 // Fills Opt from the command line. Nothing when the bridge is to run; otherwise the status to exit
 // with: 0 after --help or --version (on Out), 2 after one line on Err for a wrong command line or
-// config file, or a password or CA file that cannot be read.
+// config file (naming its file and line), or a password or CA file that cannot be read.
 std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt, std::ostream& Out,
                                 std::ostream& Err);
 

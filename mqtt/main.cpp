@@ -18,6 +18,19 @@ int main(int argc, char** argv) {
     if (const auto status = kmqtt::ParseOptions(argc, argv, opt, std::cout, std::cerr))
         return *status;
 
+    signal(SIGPIPE, SIG_IGN);  // a broken connection is a failed write, not the end
+    if (!opt.Forget.empty()) {  // no board is touched, and a signal may end it as it comes
+        mosquitto_lib_init();
+        int status = 1;
+        try {
+            status = kmqtt::Forget(opt, std::cerr);
+        } catch (const std::exception& e) {
+            std::cerr << "kelvorn-mqtt: " << e.what() << '\n';
+        }
+        mosquitto_lib_cleanup();
+        return status;
+    }
+
     // SIGINT and SIGTERM end the bridge's loop through a signalfd: blocked here, before any
     // thread starts, so that every thread inherits the mask.
     sigset_t stop;
@@ -25,7 +38,6 @@ int main(int argc, char** argv) {
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-    signal(SIGPIPE, SIG_IGN);  // a broken connection is a failed write, not the end
 
     std::unique_ptr<d2xx::Driver> driver;
     if (opt.Sim) {

@@ -1,5 +1,10 @@
 #include "panel/CommandLine.h"
 
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QString>
@@ -7,6 +12,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 #include <string_view>
 
 namespace commandline {
@@ -14,6 +21,10 @@ namespace {
 
 const char* sProgram = "";
 std::string_view sDisplay;  // the X display xcb opens: -display, else DISPLAY
+std::string sSilent;        // the first display named for the platform that did not answer
+// The check's connection to the X server, held until Qt has made its own: an X server whose last
+// client leaves resets, refusing connections for a moment (Xvfb with no window manager).
+xcb_connection_t* sHeld = nullptr;
 QtMessageHandler oQtHandler = nullptr;
 
 std::string_view Env(const char* Name) {
@@ -33,26 +44,63 @@ int LastArgument(int argc, char** argv, std::string_view Name) {
     return at;
 }
 
+// Whether the X server sDisplay takes a connection as xcb makes it (any form of display name, with
+// its authorisation): then held in sHeld, else noted in sSilent.
+bool X11Answers() {
+    if (sDisplay.empty()) return false;
+    const std::string name(sDisplay);
+    xcb_connection_t* connection = xcb_connect(name.c_str(), nullptr);
+    if (xcb_connection_has_error(connection) == 0) {
+        sHeld = connection;
+        return true;
+    }
+    xcb_disconnect(connection);
+    if (sSilent.empty()) sSilent = "display " + name;
+    return false;
+}
+
+// Whether the Wayland compositor takes a connection on its socket: WAYLAND_DISPLAY, a path or a
+// name in XDG_RUNTIME_DIR. WAYLAND_SOCKET is a connection made already. Noted in sSilent when not.
+bool WaylandAnswers() {
+    if (!Env("WAYLAND_SOCKET").empty()) return true;
+    const std::string_view name = Env("WAYLAND_DISPLAY");
+    if (name.empty()) return false;
+    std::string path(name);
+    if (!name.starts_with('/')) path = std::string(Env("XDG_RUNTIME_DIR")) + '/' + path;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    bool answers = false;
+    if (path.size() < sizeof address.sun_path) {
+        std::memcpy(address.sun_path, path.data(), path.size());
+        const int s = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        answers =
+            s >= 0 && connect(s, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+        if (s >= 0) close(s);
+    }
+    if (!answers && sSilent.empty()) sSilent = "Wayland display " + std::string(name);
+    return answers;
+}
+
 // A ';'-separated list of fallbacks whose entries may carry ":options"; empty, it is xcb or, in
-// a Wayland session, wayland. xcb needs DISPLAY and wayland WAYLAND_DISPLAY; offscreen, minimal,
-// vnc, eglfs, linuxfb and the like need neither.
+// a Wayland session, wayland. xcb needs a DISPLAY and wayland a WAYLAND_DISPLAY that answers;
+// offscreen, minimal, vnc, eglfs, linuxfb and the like need neither.
 bool DisplayAvailable(std::string_view Platforms) {
-    const bool x11 = !sDisplay.empty();
-    const bool wayland = !Env("WAYLAND_DISPLAY").empty() || !Env("WAYLAND_SOCKET").empty();
-    if (Platforms.empty()) return x11 || wayland;
+    if (Platforms.empty()) return X11Answers() || WaylandAnswers();
     while (!Platforms.empty()) {
         const auto end = Platforms.find(';');
         std::string_view name = Platforms.substr(0, end);
         name = name.substr(0, name.find(':'));
-        if (name == "xcb" ? x11 : name.starts_with("wayland") ? wayland : !name.empty())
+        if (name == "xcb"                 ? X11Answers()
+            : name.starts_with("wayland") ? WaylandAnswers()
+                                          : !name.empty())
             return true;
         Platforms = end == std::string_view::npos ? "" : Platforms.substr(end + 1);
     }
     return false;
 }
 
-// A display that is named but does not answer (a closed ssh tunnel, a stopped Xvfb) still ends in
-// Qt's fatal "no Qt platform plugin could be initialized": turn that into status 1 as well.
+// A display that stops answering between the check and Qt's own connection still ends in Qt's
+// fatal "no Qt platform plugin could be initialized": turn that into status 1 as well.
 void OnQtMessage(QtMsgType Type, const QMessageLogContext& Context, const QString& Message) {
     if (Type == QtFatalMsg && Message.contains(QLatin1String("platform plugin"))) {
         std::fprintf(stderr, "%s: cannot open the window: display %.*s does not answer\n", sProgram,
@@ -94,6 +142,8 @@ bool PrepareDisplay(int argc, char** argv, const char* Program) {
 }
 
 std::optional<int> Handle(bool Display, const char* About, Remote* Wants) {
+    xcb_disconnect(sHeld);  // Qt has connected by now
+    sHeld = nullptr;
     QCoreApplication::setApplicationName(QString::fromLatin1(sProgram));
     QCoreApplication::setApplicationVersion(QStringLiteral(KELVORN_VERSION));
     QCommandLineParser parser;
@@ -156,10 +206,14 @@ std::optional<int> Handle(bool Display, const char* About, Remote* Wants) {
         Wants->CaFile = parser.value(caFile).toStdString();
     }
     if (!Display) {
-        std::fprintf(stderr,
-                     "%s: no display to open the window on: run it in a desktop session, or set "
-                     "DISPLAY (X11) or WAYLAND_DISPLAY\n",
-                     sProgram);
+        if (!sSilent.empty())
+            std::fprintf(stderr, "%s: cannot open the window: %s does not answer\n", sProgram,
+                         sSilent.c_str());
+        else
+            std::fprintf(stderr,
+                         "%s: no display to open the window on: run it in a desktop session, or "
+                         "set DISPLAY (X11) or WAYLAND_DISPLAY\n",
+                         sProgram);
         return 1;
     }
     return std::nullopt;

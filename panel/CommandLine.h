@@ -1,16 +1,17 @@
 #pragma once
 // The command line of both programs. Qt takes its own options (-style, -platform, -reverse,
 // -qwindowgeometry, -display, ...) as QApplication starts; what is left must be --help, -h,
-// --help-all or --version. A missing display is reported in one line instead of Qt's abort, yet
-// --help and --version answer without one: they open no display at all.
+// --help-all or --version. A missing display, or one that does not answer, is reported in one
+// line instead of Qt's abort, yet --help, --help-all and --version answer without one: they open
+// no display at all.
 #include <optional>
 #include <string>
 
 namespace commandline {
 
-// Before QApplication: whether there is a display for the platform Qt will use (-platform, else
-// QT_QPA_PLATFORM; for X11 -display, else DISPLAY). Without one, points Qt at its offscreen
-// platform, so that the command line can still be read; Handle then ends the program.
+// Before QApplication: whether there is a display that answers for the platform Qt will use
+// (-platform, else QT_QPA_PLATFORM; for X11 -display, else DISPLAY). Without one, points Qt at its
+// offscreen platform, so that the command line can still be read; Handle then ends the program.
 bool PrepareDisplay(int argc, char** argv, const char* Program);
 
 // The boards behind kelvorn-mqtt bridges, as --mqtt URL [--password-file FILE] [--cafile FILE]

@@ -7,7 +7,8 @@
 # the start-up and memory comparison with a bare Qt window. Usage: scripts/bench.sh [--no-startup]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON -DKELVORN_PYTHON=ON >/dev/null
+cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON -DKELVORN_WERROR=ON \
+  -DKELVORN_PYTHON=ON >/dev/null
 cmake --build build-test -j"$(nproc)" --target device_bench panel_tick_bench bare_window kelvorn-panel \
   kelvorn-io watch_rate kelvorn-mqtt mqtt_figures poll_window remote_figures _kelvorn ft232r_testbed \
   >/dev/null

@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-300}
 keep=${2:-}
-CXX=clang++ cmake -S . -B build-fuzz -DKELVORN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+CXX=clang++ cmake -S . -B build-fuzz -DKELVORN_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DKELVORN_WERROR=ON >/dev/null
 cmake --build build-fuzz -j"$(nproc)" >/dev/null
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT

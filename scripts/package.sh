@@ -34,7 +34,8 @@ umask 022
 rm -rf build-deb
 
 cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DKELVORN_DEB=ON \
-  -DKELVORN_TESTS=OFF -DKELVORN_PYTHON=ON -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DKELVORN_TESTS=OFF -DKELVORN_WERROR=ON -DKELVORN_PYTHON=ON \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
   -DCMAKE_MODULE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 cmake --build build-deb -j"$(nproc)" >/dev/null

@@ -11,7 +11,7 @@ int main(int argc, char** argv) {
     const bool display = commandline::PrepareDisplay(argc, argv, "kelvorn-panel-sim");
     QApplication app(argc, argv);
     if (const auto status = commandline::Handle(
-            display, "The Kelvorn test panel on simulated boards, beside a virtual board."))
+            display, "The Kelvorn test panel on simulated boards, next to a virtual board."))
         return *status;
     d2xx::SimDriver sim;
     frmVirtualBoard board(sim);

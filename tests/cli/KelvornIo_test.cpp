@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -151,6 +152,14 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
     const std::string mute = "kelvorn-io: board A1B2C3 does not answer\n";
     const std::string gone = "kelvorn-io: board A1B2C3 stopped answering";
     const char* odd = "Q\"\\\x01\xE9";
+    const std::string longest =
+        "FT232R USB UART of rig 7: the power relays on bench 3, left rack";  // 64 bytes
+    const std::string full = "kelvorn-io: the trace /dev/full could not be written to the end\n";
+    const std::vector<const char*> toFull = {"--sim", "run", "--vcd", "/dev/full"};
+    const std::string inputWires =
+        "$timescale 1 us $end\n$scope module kelvorn $end\n$var wire 1 ! in0_D6 $end\n"
+        "$var wire 1 \" in1_D3 $end\n$var wire 1 # in2_D5 $end\n$var wire 1 $ in3_D7 $end\n"
+        "$var wire 1 % in4_D1 $end\n$upscope $end\n$enddefinitions $end\n";
     const Hook in3LowAt3ms = [](World& W) {
         W.clock.onSleep = [&W](Micros Now) {
             if (Now >= 3000) W.sim.SetInputLevels(W.board, 0x7F);
@@ -198,6 +207,8 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
         {"read 1\n", "", "kelvorn-io: stdin line 1: 'read' takes nothing\n", 2},
         {std::string("read\nout 0\0 on\n", 13), "", "kelvorn-io: stdin line 2: NUL byte\n", 2},
         {"read\n" + x + "\n", "", "kelvorn-io: stdin line 2: unknown command '" + x.substr(0, 40) + "...'\n", 2},
+        {x.substr(0, 40), "", "kelvorn-io: stdin line 1: unknown command '" + x.substr(0, 40) + "'\n", 2},
+        {x.substr(0, 41), "", "kelvorn-io: stdin line 1: unknown command '" + x.substr(0, 40) + "...'\n", 2},
         {std::string((16 << 20) + 1, '#'), "", "kelvorn-io: the script is larger than 16 MiB\n", 2},
         {"", "", "kelvorn-io: cannot read the script /nonexistent/script\n", 2, 0, {}, {}, {"--sim", "run", "/nonexistent/script"}},
         // The command line: options before or after the command, answers on stdout.
@@ -218,11 +229,14 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
         {"", "", busy + "kelvorn-io: no Kelvorn board found\n", 1, 0, Busy(), {}, {"list", "--json"}},
         {"", "", busy + "kelvorn-io: no Kelvorn board found\n", 3, 0, Busy(), {}, {"read"}},
         {"", "", "kelvorn-io: 2 Kelvorn boards attached, pick one with --serial: A1B2C3 D4E5F6\n", 2, 0, Add("D4E5F6"), {}, {"read"}},
+        {"", "", "kelvorn-io: 2 Kelvorn boards attached, pick one with --serial: A1B2C3 Q\"\\x5C\\x01\\xE9\n", 2, 0, Add(odd), {}, {"read"}},
         {"", kHigh, "", 0, 0, Add("D4E5F6"), Wrote({}, {0x15}), {"read", "-s", "D4E5F6"}},
         {"", "", "kelvorn-io: board NOPE not found\n", 3, 0, {}, {}, {"read", "-s", "NOPE"}},
         {"", "", "kelvorn-io: FTDI device FT9ZX01 is not a Kelvorn board (its description is \"FT232R USB UART\"): left alone\n",
          3, 0, Add("FT9ZX01", "FT232R USB UART"), [](World& W) { EXPECT_TRUE(W.sim.Written(1).empty() && W.sim.Settings(1).BaudRate == 0); },
          {"read", "-s", "FT9ZX01"}},
+        {"", "", "kelvorn-io: FTDI device FT9ZX02 is not a Kelvorn board (its description is \"" + longest + "\"): left alone\n",
+         3, 0, Add("FT9ZX02", longest.c_str()), {}, {"read", "-s", "FT9ZX02"}},
         // A board with an empty serial is stepped past, as the panel's Read steps past it.
         {"", "D4E5F6\n", "", 0, 0, [](World& W) { W.sim.Unplug(W.board), Add("")(W), Add("D4E5F6")(W); }, {}, {"list"}},
         {"", "[\"A1B2C3\",\"Q\\\"\\\\\\u0001\xC3\xA9\"]\n", "", 0, 0, Add(odd), {}, {"list", "--json"}},
@@ -238,6 +252,15 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
         {"", "", mute, 3, 0, Fail("Write"), [](World& W) { EXPECT_EQ(W.sim.PinReads(W.board), 0u); }, {"read"}},
         {"", "", gone + "\n", 3, 0, Fail("GetBitMode"), {}, {"read"}},
         {"", "", gone + "\n", 3, 0, Fail("GetBitMode"), {}, {"watch"}},
+        // A trace whose first read fails still declares every wire, its value unknown.
+        {"", "$version kelvorn-io " KELVORN_VERSION " $end\n$comment board A1B2C3 $end\n" + inputWires +
+         "#0\n$dumpvars\nx!\nx\"\nx#\nx$\nx%\n$end\n", gone + "\n", 3, 0, Fail("GetBitMode"), {}, {"watch", "--vcd"}},
+        // A trace that cannot be written to the end (a full disk) fails the run, whatever the
+        // expectations said; a board that stops answering still has its own status.
+        {"read\n", kHigh + kNone, full, 4, 0, {}, {}, toFull},
+        {"expect in4 low\n", "FAIL 1: in4 expected low, read high\nexpectations: 0 met, 1 failed\n", full, 4, 0, {}, {}, toFull},
+        {"wait 2s\n", kNone, "kelvorn-io: stopped at line 1\n" + full, 4, 1000, StopAt(1000), {}, toFull},
+        {"read\n", "", gone + " (line 1)\n" + full, 3, 0, Fail("GetBitMode"), {}, toFull},
         // watch: stopped at once; a duration to the end of time, late on the clock.
         {"", "0.000 " + kHigh, "", 0, 50000, StopAt(50000), {}, {"watch"}},
         {"", "0.000 " + kHigh, "", 0, (Micros{1} << 62) + 100000000,
@@ -335,7 +358,8 @@ TEST(KelvornIo, WatchPrintsTheInputsThenEachChangeAtTheTimeItsReadBegan) {
 }
 
 // A trace as sigrok-cli, PulseView's reader, reads it back: printed again as VCD, one line per
-// timestamp with the changes at it, shown here as "#T wire=value ...".
+// timestamp with the changes at it, shown here as "#T wire=value ..." with T in microseconds by
+// the timescale sigrok read.
 std::string SigrokReads(const std::string& Path) {
     std::string text;
     const std::string command = "timeout 60 " SIGROK_CLI " -I vcd -O vcd -i " + Path + " 2>&1";
@@ -346,26 +370,35 @@ std::string SigrokReads(const std::string& Path) {
         pclose(pipe);
     }
     std::map<char, std::string> names;  // by sigrok's own identifiers
+    const std::map<std::string, double> micros = {{"s", 1e6},   {"ms", 1e3},  {"us", 1},
+                                                  {"ns", 1e-3}, {"ps", 1e-6}, {"fs", 1e-9}};
+    double scale = 0;  // an unknown timescale gives every time as 0
     std::istringstream lines(text);
     std::string line, read;
     while (std::getline(lines, line)) {
         char id = 0;
         char name[32];
+        int number = 0;
         if (std::sscanf(line.c_str(), "$var wire 1 %c %31s $end", &id, name) == 2) names[id] = name;
+        if (std::sscanf(line.c_str(), "$timescale %d %3s $end", &number, name) == 2 &&
+            micros.contains(name))
+            scale = number * micros.at(name);
         if (!line.starts_with('#')) continue;
-        std::istringstream words(line);
+        std::istringstream words(line.substr(1));
         std::string word;
         words >> word;
-        read += word;  // the timestamp
+        read += '#' + std::to_string(std::llround(std::stod(word) * scale));
         while (words >> word) read += ' ' + names[word[1]] + '=' + word[0];
         read += '\n';
     }
     return read.empty() ? "(nothing read) " + text : read;
 }
 
+// Each pin read takes 1 ms: a change is stamped when the read that saw it began.
 TEST(KelvornIo, WatchVcdTracesEachChangeAtItsSampleAndEndsWhenWatchEnds) {
     const std::string path = testing::TempDir() + "kelvorn-io-" + std::to_string(getpid()) + ".vcd";
     World w;
+    w.driver.onRead = [&] { w.clock.now += 1000; };
     w.clock.onSleep = [&](Micros Now) {
         w.sim.SetInputLevels(w.board, Now >= 123000 && Now < 200000 ? 0xFF & ~0x40 : 0xFF);
     };
@@ -377,13 +410,25 @@ TEST(KelvornIo, WatchVcdTracesEachChangeAtItsSampleAndEndsWhenWatchEnds) {
               "#200000 in0_D6=1\n"
               "#300000\n");
 
-    // Its reader gone: watch ends at the next sample, not when the duration is over.
-    World gone;
-    gone.clock.onSleep = [&](Micros Now) {
-        if (Now >= 20000) gone.out.setstate(std::ios::badbit);
-    };
-    EXPECT_EQ(gone.Run({"--sim", "watch", "--vcd", "--duration", "1"}), 0);
-    EXPECT_EQ(gone.clock.now, 20000);
+    // Its reader gone (a pipe with no reader behind it): watch ends at the next sample, not when
+    // the duration is over, as on SIGTERM. Any other failure to write (a full disk, or a stream
+    // with no descriptor) cuts the trace short: status 4.
+    int pipeEnds[2];
+    ASSERT_EQ(pipe(pipeEnds), 0);
+    close(pipeEnds[0]);
+    for (const int fd : {pipeEnds[1], -1}) {
+        World cut;
+        cut.io.OutFd = fd;
+        cut.clock.onSleep = [&](Micros Now) {
+            if (Now >= 20000) cut.out.setstate(std::ios::badbit);
+        };
+        EXPECT_EQ(cut.Run({"--sim", "watch", "--vcd", "--duration", "1"}), fd < 0 ? 4 : 0);
+        EXPECT_EQ(cut.clock.now, 20000);
+        EXPECT_EQ(cut.err.str(), fd < 0 ? "kelvorn-io: the trace on standard output could not be "
+                                          "written to the end\n"
+                                        : "");
+    }
+    close(pipeEnds[1]);
 
     // Unplugged: status 3, the trace ends at the read that failed.
     World unplugged;

@@ -101,10 +101,12 @@ private:
     int fds_[3] = {-1, -1, -1};
 };
 
-// Waits up to 10 s for Condition.
+// Waits up to 10 s for Condition; true as soon as it held once. Asked again, a condition on a
+// running child (asleep in a 1 ms wait) may no longer hold.
 bool Until(const std::function<bool()>& Condition) {
-    for (int i = 0; i < 10000 && !Condition(); ++i) usleep(1000);
-    return Condition();
+    for (int i = 0; i < 10000; ++i, usleep(1000))
+        if (Condition()) return true;
+    return false;
 }
 
 // SIGINT as Ctrl-C sends it: while run waits for its script on a standard input that stays open

@@ -1,16 +1,108 @@
 // kelvorn-mqtt, the program, on its two simulated boards (A1B2C3 and D4E5F6, each output N wired
-// to input N) against a real broker: what a subscriber sees.
+// to input N) against a real broker: what a subscriber sees, and what Home Assistant makes of it.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
+#include <regex>
+#include <set>
 
 #include "Harness.h"
 
 namespace mqtt_test {
 namespace {
 
+using nlohmann::json;
 using testing::HasSubstr;
+using testing::Not;
+
+// How Home Assistant's MQTT integration takes a discovery message (homeassistant/components/mqtt:
+// discovery.py, schemas.py): the complaints it would log, or the keys it would drop without a
+// word, for the keys this bridge may use; "" when it takes the message whole.
+std::string HomeAssistantComplaints(const std::string& Topic, const std::string& Payload) {
+    static const std::regex topic(R"(homeassistant/\w+/(?:[a-zA-Z0-9_-]+/)?[a-zA-Z0-9_-]+/config)");
+    if (!std::regex_match(Topic, topic)) return "illegal discovery topic";
+    const json config = json::parse(Payload, nullptr, false);  // invalid UTF-8 is invalid too
+    if (!config.is_object()) return "unable to parse JSON";
+    static const std::set<std::string> known = {
+        "name", "unique_id", "state_topic", "command_topic", "payload_on", "payload_off", "retain",
+        "availability_mode", "availability.topic", "availability.payload_available",
+        "availability.payload_not_available", "device.identifiers", "device.name", "device.model",
+        "device.manufacturer", "device.serial_number", "device.sw_version", "origin.name",
+        "origin.sw_version", "origin.support_url"};
+    std::string complaints;
+    const auto check = [&](const std::string& Key) {
+        if (!known.contains(Key)) complaints += "dropped " + Key + " ";
+    };
+    for (const auto& [key, value] : config.items())
+        if (key == "availability")
+            for (const json& item : value)
+                for (const auto& [name, v] : item.items()) check(key + "." + name);
+        else if (value.is_object())
+            for (const auto& [name, v] : value.items()) check(key + "." + name);
+        else
+            check(key);
+    if (config.contains("origin") && !config["origin"].contains("name"))
+        complaints += "origin without a name ";
+    if (config.contains("availability_topic") && config.contains("availability"))
+        complaints += "availability_topic and availability ";
+    return complaints;
+}
+
+// An entity as Home Assistant follows it (entity.py's availability mixin): each topic of
+// `availability` with its own payload_available and payload_not_available ("online" and
+// "offline" when missing; the top-level pair is availability_topic's alone), compared exactly;
+// a topic counts as unavailable until it says otherwise; availability_mode "latest" when missing.
+class HomeAssistantEntity {
+public:
+    explicit HomeAssistantEntity(const json& Config) : config_(Config) {
+        const auto payloads = [](const json& From) {
+            return std::pair{From.value("payload_available", "online"),
+                             From.value("payload_not_available", "offline")};
+        };
+        if (Config.contains("availability_topic"))
+            topics_[Config["availability_topic"]] = payloads(Config);
+        for (const json& item : Config.value("availability", json::array()))
+            topics_[item["topic"]] = payloads(item);
+    }
+    void Receive(const std::string& Topic, const std::string& Payload) {
+        if (const auto t = topics_.find(Topic); t != topics_.end()) {
+            if (Payload == t->second.first) available_[Topic] = latest_ = true;
+            if (Payload == t->second.second) available_[Topic] = latest_ = false;
+        }
+        if (Topic == config_.value("state_topic", "")) {
+            if (Payload == config_.value("payload_on", "ON")) on_ = true;
+            if (Payload == config_.value("payload_off", "OFF")) on_ = false;
+        }
+    }
+    bool Available() const {
+        const auto yes = [&](const auto& T) { return available_.contains(T.first) && available_.at(T.first); };
+        const std::string mode = config_.value("availability_mode", "latest");
+        if (topics_.empty()) return true;
+        if (mode == "all") return std::all_of(topics_.begin(), topics_.end(), yes);
+        if (mode == "any") return std::any_of(topics_.begin(), topics_.end(), yes);
+        return latest_;
+    }
+    std::optional<bool> On() const { return on_; }
+
+private:
+    json config_;
+    std::map<std::string, std::pair<std::string, std::string>> topics_;
+    std::map<std::string, bool> available_;
+    bool latest_ = false;
+    std::optional<bool> on_;
+};
+
+// The entities of every discovery message Got holds, each having seen all of Got's messages.
+std::map<std::string, HomeAssistantEntity> Entities(const std::vector<Received>& Got) {
+    std::map<std::string, HomeAssistantEntity> entities;
+    for (const Received& m : Got)
+        if (m.Topic.starts_with("homeassistant/") && m.Topic.ends_with("/config"))
+            entities.insert_or_assign(m.Topic, HomeAssistantEntity(json::parse(m.Payload)));
+    for (const Received& m : Got)
+        for (auto& [topic, entity] : entities) entity.Receive(m.Topic, m.Payload);
+    return entities;
+}
 
 class BridgeOnSim : public testing::Test {
 protected:
@@ -18,20 +110,24 @@ protected:
     Client client{broker.Port()};
     std::unique_ptr<Process> bridge;
 
-    // Starts the bridge and waits until the last of its retained state has come.
+    std::vector<std::string> Args(const std::string& Name, int Port = 0) const {
+        return {KELVORN_MQTT, "--sim",  "--host",     "127.0.0.1", "--port",
+                std::to_string(Port ? Port : broker.Port()), "--name", Name, "--interval", "1"};
+    }
     void Start(std::vector<std::string> More = {}, int Port = 0) {
-        std::vector<std::string> args{KELVORN_MQTT, "--sim",
-                                      "--host",     "127.0.0.1",
-                                      "--port",     std::to_string(Port ? Port : broker.Port()),
-                                      "--name",     "rig",
-                                      "--interval", "1"};
+        std::vector<std::string> args = Args("rig", Port);
         args.insert(args.end(), More.begin(), More.end());
         bridge = std::make_unique<Process>(args);
     }
+    // Waits until the last of its retained state has come.
     void Started() { ASSERT_TRUE(client.Await("kelvorn/D4E5F6/out2", "OFF")) << bridge->Err(); }
     int Stop() {
         bridge->Signal(SIGTERM);
         return bridge->Wait();
+    }
+    // Whether the bridge's publish of Topic has come at the client.
+    void Published(const std::string& Topic, std::string Payload, std::size_t From = 0) {
+        EXPECT_TRUE(client.Await(Topic, Payload, From)) << Topic << ' ' << Payload;
     }
 };
 
@@ -58,43 +154,80 @@ TEST_F(BridgeOnSim, PublishesTheTopicContractRetainedAndGoesOfflineOnSigterm) {
             states += latest["kelvorn/" + id + "/" + level] + " ";
         EXPECT_EQ(states, "Offline rig high high high high high OFF OFF OFF ") << id;
     }
-    const auto sw =
-        nlohmann::json::parse(latest["homeassistant/switch/kelvorn_A1B2C3/out1/config"]);
-    EXPECT_EQ(sw, nlohmann::json::parse(R"({
-        "name": "out1", "unique_id": "kelvorn_A1B2C3_out1", "state_topic": "kelvorn/A1B2C3/out1",
-        "command_topic": "kelvorn/A1B2C3/out1/set", "payload_on": "ON", "payload_off": "OFF",
-        "retain": false, "availability_mode": "all",
-        "availability": [{"topic": "kelvorn/bridge/rig/availability"},
-                         {"topic": "kelvorn/A1B2C3/availability"}],
-        "payload_available": "Online", "payload_not_available": "Offline",
-        "device": {"identifiers": ["kelvorn_A1B2C3"], "name": "Kelvorn A1B2C3",
-                   "model": "Kelvorn USB I/O board"}})"));
     const auto in =
-        nlohmann::json::parse(latest["homeassistant/binary_sensor/kelvorn_D4E5F6/in4/config"]);
+        json::parse(latest["homeassistant/binary_sensor/kelvorn_D4E5F6/in4/config"]);
     EXPECT_EQ(in["state_topic"].dump() + in["payload_on"].dump() + in["payload_off"].dump(),
               R"("kelvorn/D4E5F6/in4""high""low")");
-    // One line per event, none per sample.
+    // A switch's: the sample in docs/mqtt.md (there for the bridge lab1).
+    std::stringstream page;
+    page << std::ifstream(KELVORN_MQTT_PAGE).rdbuf();
+    const std::string text = page.str();
+    const std::size_t from = text.find("```json\n", text.find("A switch's"));
+    ASSERT_NE(from, std::string::npos);
+    json sample = json::parse(std::regex_replace(
+        text.substr(from + 8, text.find("```", from + 8) - from - 8), std::regex("lab1"), "rig"));
+    sample["origin"]["sw_version"] = KELVORN_VERSION;
+    EXPECT_EQ(sample, json::parse(latest["homeassistant/switch/kelvorn_A1B2C3/out0/config"]));
+    // One line per event, none per sample; a board's availability when it is published.
     EXPECT_EQ(bridge->Err(),
               "kelvorn-mqtt: broker 127.0.0.1:" + broker.PortText() +
                   ", topics kelvorn/..., bridge kelvorn/bridge/rig/availability\n"
+                  "kelvorn-mqtt: board A1B2C3 taken\n"
+                  "kelvorn-mqtt: board D4E5F6 taken\n"
+                  "kelvorn-mqtt: connected to the broker\n"
                   "kelvorn-mqtt: board A1B2C3 Online as kelvorn/A1B2C3/availability\n"
                   "kelvorn-mqtt: board D4E5F6 Online as kelvorn/D4E5F6/availability\n"
-                  "kelvorn-mqtt: connected to the broker\n"
                   "kelvorn-mqtt: stopping\n");
 }
 
-TEST_F(BridgeOnSim, CarriesOutCommandsAndIgnoresBadOnesAndStaleRetainedOnes) {
+TEST_F(BridgeOnSim, HomeAssistantTakesEveryEntityAvailableWhileBridgeAndBoardAreOnlineOnly) {
+    Start({"--inputs-on", "low"});  // inputs wired to contacts that close to ground
+    Started();
+    ASSERT_TRUE(client.Settled());
+    auto entities = Entities(client.Messages());
+    ASSERT_EQ(entities.size(), 16u);
+    for (const Received& m : client.Messages())
+        if (m.Topic.ends_with("/config")) {
+            EXPECT_EQ(HomeAssistantComplaints(m.Topic, m.Payload), "") << m.Topic;
+        }
+    for (const auto& [topic, entity] : entities) EXPECT_TRUE(entity.Available()) << topic;
+    const std::string in0 = "homeassistant/binary_sensor/kelvorn_A1B2C3/in0/config";
+    EXPECT_EQ(entities.at(in0).On(), false);  // high: the contact is open
+    client.Publish("kelvorn/A1B2C3/out0/set", "ON");  // pulls in0 low
+    ASSERT_TRUE(client.Await("kelvorn/A1B2C3/in0", "low"));
+    ASSERT_TRUE(client.Await("kelvorn/A1B2C3/out0", "ON"));
+    entities = Entities(client.Messages());
+    EXPECT_EQ(entities.at(in0).On(), true);
+    EXPECT_EQ(entities.at("homeassistant/switch/kelvorn_A1B2C3/out0/config").On(), true);
+
+    // Killed: no goodbye, the boards' topics still say Online, but the last will says Offline.
+    bridge->Signal(SIGKILL);
+    EXPECT_EQ(bridge->Wait(), 128 + SIGKILL);
+    ASSERT_TRUE(client.Await("kelvorn/bridge/rig/availability", "Offline"));
+    for (const auto& [topic, entity] : Entities(client.Messages()))
+        EXPECT_FALSE(entity.Available()) << topic;
+    Client late(broker.Port());  // subscribes afterwards: the will is retained
+    ASSERT_TRUE(late.Settled());
+    EXPECT_EQ(late.Latest()["kelvorn/bridge/rig/availability"], "Offline");
+    EXPECT_EQ(late.Latest()["kelvorn/A1B2C3/availability"], "Online");
+}
+
+TEST_F(BridgeOnSim, CarriesOutCommandsAndIgnoresBadOnesAndClearsStaleRetainedOnes) {
     client.Publish("kelvorn/A1B2C3/out0/set", "ON", true);  // left on the broker by someone
+    ASSERT_TRUE(client.Await("kelvorn/A1B2C3/out0/set", "ON"));  // there before the bridge starts
     Start({"--no-discovery"});
     Started();
-    EXPECT_TRUE(
-        bridge->Logged("ignored kelvorn/A1B2C3/out0/set 'ON': a retained command is stale"));
+    const std::string stale = "a retained command is stale, it would switch the output again at "
+                              "every reconnect; cleared from the broker\n";
+    EXPECT_TRUE(bridge->Logged("ignored kelvorn/A1B2C3/out0/set 'ON': " + stale));
     struct Row {
         std::string Topic, Payload;
         std::string Echo;   // the output message the command gives, "" for none
         std::string Input;  // an input message it brings about, or ""
         std::string Log;    // its log line, or ""
+        bool Retain = false;
     };
+    const std::string megabyte(1 << 20, 'A');
     const Row rows[] = {
         {"A1B2C3/out0/set", "ON", "A1B2C3/out0 ON", "A1B2C3/in0 low", ""},
         {"A1B2C3/out0/set", "off", "A1B2C3/out0 OFF", "A1B2C3/in0 high", ""},
@@ -109,11 +242,16 @@ TEST_F(BridgeOnSim, CarriesOutCommandsAndIgnoresBadOnesAndStaleRetainedOnes) {
         {"A1B2C3/out2/pulse", "1e3", "", "",
          "A1B2C3/out2/pulse '1e3': not a whole number of milliseconds from 1 to 60000\n"},
         {"A1B2C3/out3/set", "ON", "", "", "A1B2C3/out3/set 'ON': not an output's set or pulse\n"},
+        // Published retained while the bridge is subscribed: seen as such all the same.
+        {"A1B2C3/out1/set", "ON", "", "", "A1B2C3/out1/set 'ON': " + stale, true},
+        {"A1B2C3/out1/set", megabyte, "", "",
+         "A1B2C3/out1/set '" + megabyte.substr(0, 64) +
+             "'\u2026 (1048576 bytes): not ON, OFF, TOGGLE, 1 or 0\n"},
     };
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.Topic + " '" + row.Payload + "'");
+        SCOPED_TRACE(row.Topic + " '" + row.Payload.substr(0, 10) + "'");
         const std::size_t mark = client.Messages().size();
-        client.Publish("kelvorn/" + row.Topic, row.Payload);
+        client.Publish("kelvorn/" + row.Topic, row.Payload, row.Retain);
         client.Publish("kelvorn/D4E5F6/out0/set", "");  // publishes out0 again: the row is done
         const auto done = client.Await("kelvorn/D4E5F6/out0", "OFF", mark);
         ASSERT_TRUE(done);
@@ -136,6 +274,10 @@ TEST_F(BridgeOnSim, CarriesOutCommandsAndIgnoresBadOnesAndStaleRetainedOnes) {
     EXPECT_EQ(client.Latest()["kelvorn/A1B2C3/out0"], "OFF");
     EXPECT_EQ(Stop(), 0);
     for (const Received& m : client.Messages()) EXPECT_FALSE(m.Topic.starts_with("homeassistant/"));
+    Client late(broker.Port());  // the stale commands are gone from the broker
+    ASSERT_TRUE(late.Settled());
+    EXPECT_FALSE(late.Latest().contains("kelvorn/A1B2C3/out0/set"));
+    EXPECT_FALSE(late.Latest().contains("kelvorn/A1B2C3/out1/set"));
 }
 
 TEST_F(BridgeOnSim, PulsesEndNoSoonerThanAskedAndASetOrANewPulseEndsARunningOne) {
@@ -175,14 +317,39 @@ TEST_F(BridgeOnSim, PulsesEndNoSoonerThanAskedAndASetOrANewPulseEndsARunningOne)
     for (const Received& m : client.Messages())
         if (m.Topic == "kelvorn/A1B2C3/out2") out2 += m.Payload + " ";
     EXPECT_THAT(out2, testing::EndsWith("OFF ON ON "));
+
+    // A pulse on each output at once: each ends by itself, its input following once each way.
+    mark = client.Messages().size();
+    for (const char* out : {"out0", "out1", "out2"})
+        client.Publish("kelvorn/D4E5F6/" + std::string(out) + "/pulse", "500");
+    for (const std::string n : {"0", "1", "2"}) {
+        const auto end = client.Await("kelvorn/D4E5F6/out" + n, "OFF", mark);
+        ASSERT_TRUE(end && client.Await("kelvorn/D4E5F6/in" + n, "high", *end));
+        std::string out, in;  // since the start
+        for (const Received& m : client.Messages()) {
+            if (m.Topic == "kelvorn/D4E5F6/out" + n) out += m.Payload + " ";
+            if (m.Topic == "kelvorn/D4E5F6/in" + n) in += m.Payload + " ";
+        }
+        EXPECT_EQ(out + "/ " + in, "OFF ON OFF / high low high ") << "output and input " << n;
+    }
+
+    // A stop ends a running pulse, its output off and published, before the board goes Offline.
+    mark = client.Messages().size();
+    client.Publish("kelvorn/A1B2C3/out0/pulse", "60000");
+    ASSERT_TRUE(client.Await("kelvorn/A1B2C3/in0", "low", mark));
     EXPECT_EQ(Stop(), 0);
+    const auto ended = client.Await("kelvorn/A1B2C3/out0", "OFF", mark);
+    const auto offline = client.Await("kelvorn/A1B2C3/availability", "Offline", mark);
+    ASSERT_TRUE(ended && offline);
+    EXPECT_LT(*ended, *offline);
 }
 
 TEST_F(BridgeOnSim, RepublishesEverythingAfterTheBrokerComesBackAndTakesCommandsAgain) {
     Start();
     Started();
     broker.Kill();
-    EXPECT_TRUE(bridge->Logged("connection to 127.0.0.1:" + broker.PortText() + " lost; retrying"));
+    EXPECT_TRUE(bridge->Logged("connection to 127.0.0.1:" + broker.PortText() +
+                               " lost; retrying in 1 s\n"));
     std::this_thread::sleep_for(1500ms);  // a failed attempt or two
     broker.Start();                       // without what was retained
     Client fresh(broker.Port());
@@ -201,6 +368,137 @@ TEST_F(BridgeOnSim, RepublishesEverythingAfterTheBrokerComesBackAndTakesCommands
     for (std::size_t p = 0; (p = log.find("; retrying", p)) != std::string::npos; ++p) ++retrying;
     EXPECT_EQ(connected, 2u) << log;
     EXPECT_LE(retrying, 2u) << log;  // lost, then refused: one line per change, not per attempt
+}
+
+TEST_F(BridgeOnSim, LeavesBoardsHeldByAnotherLiveBridgeAloneAndTakesThemWhenItGoesOffline) {
+    Start({"--no-discovery"});
+    Started();
+    std::size_t mark = client.Messages().size();
+    std::vector<std::string> args = Args("two");
+    args.push_back("--verbose");
+    Process two(args);
+    EXPECT_TRUE(two.Logged("board A1B2C3 is held by bridge rig: left alone\n"));
+    EXPECT_TRUE(two.Logged("board D4E5F6 is held by bridge rig: left alone\n"));
+    client.Publish("kelvorn/A1B2C3/out0/set", "ON");
+    Published("kelvorn/A1B2C3/in0", "low", mark);
+    Published("kelvorn/A1B2C3/out0", "ON", mark);  // rig's, carried out once
+    EXPECT_THAT(two.Err(), Not(HasSubstr("> kelvorn/A1B2C3")));  // nothing of the boards
+    EXPECT_THAT(two.Err(), Not(HasSubstr("> kelvorn/D4E5F6")));
+    EXPECT_EQ(Stop(), 0);  // rig goes Offline, its boards too: two takes them
+    const auto taken = client.Await("kelvorn/A1B2C3/bridge", "two", mark);
+    ASSERT_TRUE(taken) << two.Err();
+    Published("kelvorn/A1B2C3/availability", "Online", *taken);
+    Published("kelvorn/D4E5F6/bridge", "two", mark);
+    mark = client.Messages().size();
+    client.Publish("kelvorn/D4E5F6/out2/set", "ON");
+    Published("kelvorn/D4E5F6/in2", "low", mark);
+    EXPECT_TRUE(two.Logged("board A1B2C3 taken\n"));
+    two.Signal(SIGTERM);
+    EXPECT_EQ(two.Wait(), 0);
+    ASSERT_TRUE(client.Settled());
+    EXPECT_EQ(client.Latest()["kelvorn/A1B2C3/availability"], "Offline");
+    EXPECT_EQ(client.Latest()["kelvorn/A1B2C3/bridge"], "two");
+}
+
+TEST_F(BridgeOnSim, TwoBridgesOfOneNameKeepTheirConnectionsWithClientIdsOf23BytesAtMost) {
+    const std::vector<std::string> args = Args("a-bridge-named-at-greater-length-than-ids-may-be");
+    Process first(args), second(args);
+    EXPECT_TRUE(first.Logged("connected to the broker"));
+    EXPECT_TRUE(second.Logged("connected to the broker"));
+    std::set<std::string> ids;
+    const std::regex connected(R"(New client connected from \S+ as (\S+) \(p5, )");
+    const std::string log = broker.Log();
+    for (std::sregex_iterator m(log.begin(), log.end(), connected), end; m != end; ++m)
+        if ((*m)[1].str().starts_with("kelvorn-")) ids.insert((*m)[1]);
+    ASSERT_EQ(ids.size(), 2u) << log;
+    for (const std::string& id : ids) {
+        EXPECT_LE(id.size(), 23u) << id;
+        EXPECT_TRUE(id.starts_with("kelvorn-a-brid-")) << id;  // the name cut to fit
+    }
+    EXPECT_THAT(log, Not(HasSubstr("already connected")));
+    EXPECT_THAT(first.Err() + second.Err(), Not(HasSubstr("lost")));
+}
+
+TEST_F(BridgeOnSim, SpeaksMqtt311ToABrokerThatRefusesMqtt5AndClearsTheStaleCommandsItGets) {
+    Mqtt311Gate gate(broker.Port());
+    client.Publish("kelvorn/A1B2C3/out2/pulse", "100", true);
+    ASSERT_TRUE(client.Await("kelvorn/A1B2C3/out2/pulse", "100"));
+    Start({"--no-discovery"}, gate.Port());
+    Started();
+    EXPECT_EQ(gate.Refused(), 1);
+    EXPECT_TRUE(bridge->Logged("connected to the broker (it speaks MQTT 3.1.1 only: a command "
+                               "published retained is seen as stale only once it is on the "
+                               "broker)\n"));
+    EXPECT_TRUE(bridge->Logged("ignored kelvorn/A1B2C3/out2/pulse '100': a retained command is "
+                               "stale"));
+    const std::size_t mark = client.Messages().size();
+    client.Publish("kelvorn/A1B2C3/out0/set", "ON");
+    Published("kelvorn/A1B2C3/in0", "low", mark);
+    EXPECT_EQ(Stop(), 0);
+    EXPECT_THAT(bridge->Err(), Not(HasSubstr("'':")));  // its clearing, come back, is no command
+    EXPECT_EQ(client.Latest()["kelvorn/A1B2C3/out2"], "OFF");
+    Client late(broker.Port());
+    ASSERT_TRUE(late.Settled());
+    EXPECT_FALSE(late.Latest().contains("kelvorn/A1B2C3/out2/pulse"));
+}
+
+TEST_F(BridgeOnSim, ForgetClearsEveryRetainedTopicOfTheBoardsNamed) {
+    Start();
+    Started();
+    EXPECT_EQ(Stop(), 0);
+    client.Publish("kelvorn/A1B2C3/out1/pulse", "100", true);  // a stale command goes too
+    const std::vector<std::string> forget = {KELVORN_MQTT, "--host", "127.0.0.1", "--forget",
+                                             "A1B2C3", "--port"};
+    std::vector<std::string> args = forget;
+    args.push_back(broker.PortText());
+    Process forgetting(args);
+    EXPECT_EQ(forgetting.Wait(), 0);
+    EXPECT_EQ(forgetting.Err(), "kelvorn-mqtt: board A1B2C3 forgotten: 24 retained topics cleared\n");
+    Client late(broker.Port());
+    ASSERT_TRUE(late.Settled());
+    for (const auto& [topic, payload] : late.Latest())
+        EXPECT_EQ(topic.find("A1B2C3"), std::string::npos) << topic;
+    EXPECT_EQ(late.Latest()["kelvorn/D4E5F6/availability"], "Offline") << bridge->Err() << forgetting.Err() << broker.Log();
+    EXPECT_TRUE(late.Latest().contains("homeassistant/switch/kelvorn_D4E5F6/out2/config"));
+    // Back, named by a bridge that is Online but never said Online itself: not held, taken.
+    client.Publish("kelvorn/bridge/ghost/availability", "Online", true);
+    client.Publish("kelvorn/A1B2C3/bridge", "ghost", true);
+    ASSERT_TRUE(client.Await("kelvorn/A1B2C3/bridge", "ghost"));
+    const std::size_t mark = client.Messages().size();
+    Start();
+    Published("kelvorn/A1B2C3/bridge", "rig", mark);
+    EXPECT_EQ(Stop(), 0);
+
+    args = forget;
+    args.push_back(std::to_string(FreePort()));
+    Process unreachable(args);
+    EXPECT_EQ(unreachable.Wait(), 1);
+    EXPECT_THAT(unreachable.Err(), HasSubstr("connection refused by 127.0.0.1:"));
+    EXPECT_THAT(unreachable.Err(), HasSubstr("; nothing forgotten\n"));
+}
+
+TEST(BridgeBackoff, WaitsDoublingFrom1sTo30sAndFrom1sAgainAfterAConnection) {
+    Broker broker;
+    broker.Kill();  // its port refuses until it starts again
+    Process bridge({KELVORN_MQTT, "--sim", "--host", "127.0.0.1", "--port", broker.PortText(),
+                    "--no-discovery", "--verbose"},
+                   true, {"KELVORN_MQTT_TEST_SECOND_MS=10"});  // a second of the backoff: 10 ms
+    const std::string refused = "connection refused by 127.0.0.1:" + broker.PortText() + "; ";
+    const auto begun = Clock::now();
+    ASSERT_TRUE(bridge.Logged(refused + "retrying in 30 s\nkelvorn-mqtt: " + refused +
+                              "retrying in 30 s\n"));
+    EXPECT_GE(Clock::now() - begun, (1 + 2 + 4 + 8 + 16 + 30) * 10ms);
+    broker.Start();
+    ASSERT_TRUE(bridge.Logged("connected to the broker"));
+    broker.Kill();
+    ASSERT_TRUE(bridge.Logged(" lost; retrying in 1 s\nkelvorn-mqtt: " + refused +
+                              "retrying in 2 s\n"));
+    std::string waits;
+    const std::string log = bridge.Err();
+    const std::regex retrying(R"((refused|lost)[^\n]*retrying in (\d+) s)");
+    for (std::sregex_iterator m(log.begin(), log.end(), retrying), end; m != end; ++m)
+        waits += (*m)[2].str() + " ";
+    EXPECT_TRUE(std::regex_match(waits, std::regex("1 2 4 8 16 30 30 (30 )*1 2 .*"))) << waits;
 }
 
 }  // namespace

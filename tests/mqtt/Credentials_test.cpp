@@ -1,6 +1,9 @@
 // kelvorn-mqtt's command line, config file, password file and TLS, against a real broker.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <regex>
+#include <set>
 #include <sstream>
 
 #include "Harness.h"
@@ -12,31 +15,48 @@ struct Usage {
     std::vector<std::string> Args;
     int Status;
     std::string Out;  // the start of standard output
-    std::string Err;  // a part of the one line on standard error
+    std::string Err;  // the one line on standard error, after "kelvorn-mqtt: "
 };
 
 TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus2) {
     TempDir dir;
-    const std::string badKey = dir.Write("bad-key.conf", "# a comment\nhots = broker.lan\n");
-    const std::string badValue = dir.Write("bad-value.conf", "interval = 0\n");
+    const std::string none = dir.Path / "none", see = " (see kelvorn-mqtt --help)";
+    int files = 0;
+    const auto config = [&](const std::string& Text) {
+        return dir.Write(std::to_string(++files) + ".conf", Text);
+    };
+    const std::string hots = config("# a comment\n\nhots = broker.lan\n"),
+                      zero = config("interval = 0\n"), maybe = config("sim = maybe\n"),
+                      bare = config("host\n"), forget = config("forget = A1B2C3\n"),
+                      help = config("help = true\n");
     const Usage rows[] = {
         {{"--help"}, 0, "Bridges the Kelvorn boards", ""},
         {{"--version"}, 0, "kelvorn-mqtt 0.1.0\n", ""},
-        {{"--bogus"}, 2, "", "--bogus"},
-        {{"--interval", "0"}, 2, "", "--interval"},
-        {{"--interval", "60001"}, 2, "", "--interval"},
-        {{"--port", "0"}, 2, "", "--port"},
-        {{"--name", "a/b"}, 2, "", "not usable in a topic: a/b"},
-        {{"--prefix", "kelvorn/#"}, 2, "", "not usable in a topic: kelvorn/#"},
-        {{"--config", badKey}, 2, "", "hots"},
-        {{"--config", badValue}, 2, "", "interval"},
-        {{"--config", dir.Path / "missing.conf"}, 2, "", "missing.conf"},
-        {{"--password-file", dir.Path / "none"}, 2, "", "--username"},
-        {{"--username", "u", "--password-file", dir.Path / "none"},
-         2,
-         "",
-         "cannot read the password file " + (dir.Path / "none").string()},
-        {{"--cafile", dir.Path / "none"}, 2, "", "cannot read the CA file"},
+        {{"--bogus"}, 2, "", "unknown option --bogus" + see},
+        {{"stray"}, 2, "", "unexpected argument stray" + see},
+        {{"--host"}, 2, "", "--host needs a value" + see},
+        {{"--interval", "0"}, 2, "", "--interval: not a whole number from 1 to 60000: 0" + see},
+        {{"--interval", "60001"}, 2, "", "--interval: not a whole number from 1 to 60000: 60001" + see},
+        {{"--port", "0"}, 2, "", "--port: not a whole number from 1 to 65535: 0" + see},
+        {{"--keepalive", "4"}, 2, "", "--keepalive: not a whole number from 5 to 65535: 4" + see},
+        {{"--name", "a/b"}, 2, "", "--name: not usable in a topic: a/b" + see},
+        {{"--prefix", "kelvorn/#"}, 2, "", "--prefix: not usable in a topic: kelvorn/#" + see},
+        {{"--prefix", "a//b"}, 2, "", "--prefix: not usable in a topic: a//b" + see},
+        {{"--prefix", "kelvorn/"}, 2, "", "--prefix: not usable in a topic: kelvorn/" + see},
+        {{"--prefix", ""}, 2, "", "--prefix: not usable in a topic" + see},
+        {{"--serial", ""}, 2, "", "--serial: an empty serial names no board" + see},
+        {{"--forget", ""}, 2, "", "--forget: an empty serial names no board" + see},
+        {{"--inputs-on", "sideways"}, 2, "", "--inputs-on: not low or high: sideways" + see},
+        {{"--config", hots}, 2, "", hots + ":3: unknown option \"hots\""},
+        {{"--config", zero}, 2, "", zero + ":1: interval: not a whole number from 1 to 60000: 0"},
+        {{"--config", maybe}, 2, "", maybe + ":1: sim = maybe: not true or false"},
+        {{"--config", bare}, 2, "", bare + ":1: host needs a value: host = ..."},
+        {{"--config", forget}, 2, "", forget + ":1: forget is for the command line only"},
+        {{"--config", help}, 2, "", help + ":1: help is for the command line only"},
+        {{"--config", dir.Path / "missing.conf"}, 2, "", "cannot read the config file " + (dir.Path / "missing.conf").string()},
+        {{"--password-file", none}, 2, "", "--password-file needs --username"},
+        {{"--username", "u", "--password-file", none}, 2, "", "cannot read the password file " + none},
+        {{"--cafile", none}, 2, "", "cannot read the CA file " + none},
     };
     for (const Usage& row : rows) {
         std::vector<std::string> args{KELVORN_MQTT, "--sim"};
@@ -45,13 +65,47 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
         SCOPED_TRACE(args.back());
         EXPECT_EQ(p.Wait(), row.Status);
         EXPECT_TRUE(p.Out().starts_with(row.Out)) << p.Out();
-        if (row.Err.empty()) {
-            EXPECT_EQ(p.Err(), "");
-        } else {
-            EXPECT_TRUE(p.Err().starts_with("kelvorn-mqtt: ")) << p.Err();
-            EXPECT_NE(p.Err().find(row.Err), std::string::npos) << p.Err();
-            EXPECT_EQ(p.Lines(), 1) << p.Err();
-        }
+        EXPECT_EQ(p.Err(), row.Err.empty() ? "" : "kelvorn-mqtt: " + row.Err + "\n");
+    }
+}
+
+TEST(BridgeCommandLine, HelpNamesEachOptionAsTheManualPageDoesAndNothingElse) {
+    Process help({KELVORN_MQTT, "--help"});
+    EXPECT_EQ(help.Wait(), 0);
+    // The manual's option lines: .BI \-\-port " PORT", .B \-\-sim, .BR \-h ", " \-\-help.
+    std::ifstream manual(KELVORN_MQTT_MANUAL);
+    std::set<std::string> documented, shown;
+    bool options = false;
+    for (std::string line, before; std::getline(manual, line); before = line) {
+        if (line.starts_with(".SH")) options = line == ".SH OPTIONS";
+        std::smatch m;
+        if (options && before == ".TP" && std::regex_match(line, m, std::regex(R"re(\.B[IR]? (\\-h ", " )?\\-\\-([a-z\\-]+)( " ([A-Z]+)")?)re")))
+            documented.insert(std::regex_replace(
+                (m[1].matched ? "-h,--" : "--") + m[2].str() + (m[4].matched ? " " + m[4].str() : ""),
+                std::regex(R"(\\-)"), "-"));
+    }
+    const std::string text = help.Out();
+    const std::regex option(R"(\n  ((-h,)?--[a-z-]+( [A-Z]+)?) )");
+    for (std::sregex_iterator m(text.begin(), text.end(), option), end; m != end; ++m)
+        shown.insert((*m)[1]);
+    EXPECT_EQ(shown, documented);
+    for (const char* artefact : {"TEXT", "INT", "Needs:", "Excludes:", "[1 - ", "REQUIRED", " ..."})
+        EXPECT_THAT(text, testing::Not(testing::HasSubstr(artefact)));
+}
+
+TEST(BridgeBrokerErrors, AreSaidInPlainWordsOnceAndRetried) {
+    const std::string port = std::to_string(FreePort());
+    const std::pair<std::vector<std::string>, std::string> rows[] = {
+        {{"--host", "broker.invalid"}, "host broker.invalid not found"},
+        {{"--host", "127.0.0.1", "--port", port}, "connection refused by 127.0.0.1:" + port},
+    };
+    for (const auto& [args, why] : rows) {
+        std::vector<std::string> command{KELVORN_MQTT, "--sim"};
+        command.insert(command.end(), args.begin(), args.end());
+        Process bridge(command);
+        EXPECT_TRUE(bridge.Logged("kelvorn-mqtt: " + why + "; retrying in 1 s\n", 30s)) << bridge.Err();
+        bridge.Signal(SIGTERM);
+        EXPECT_EQ(bridge.Wait(), 0);
     }
 }
 
@@ -71,12 +125,12 @@ TEST(BridgeCredentials, ConnectsWithAPasswordFileFromTheConfigAndRetriesWhenRefu
         return dir.Write(
             "bridge.conf",
             "# the bridge\nhost = 127.0.0.1\nport = " + std::to_string(port) + "\nname = cfg\n" +
-                "username = kelvorn\npassword-file = " + dir.Write("password", Password + "\n") +
+                "username = kelvorn\npassword-file = " + dir.Write("password", Password) +
                 "\nserial = D4E5F6\nno-discovery = true\n");
     };
     {
-        Process wrong({KELVORN_MQTT, "--sim", "--config", config("wrong")});
-        EXPECT_TRUE(wrong.Logged("the broker refused the user name or password; retrying"));
+        Process wrong({KELVORN_MQTT, "--sim", "--config", config("wrong\n")});
+        EXPECT_TRUE(wrong.Logged("the broker refused the user name or password; retrying in 1 s"));
         std::this_thread::sleep_for(3500ms);  // tried again after 1 s and 2 s more, silently
         std::istringstream log(broker.Log());
         int attempts = 0;
@@ -86,13 +140,17 @@ TEST(BridgeCredentials, ConnectsWithAPasswordFileFromTheConfigAndRetriesWhenRefu
         EXPECT_TRUE(attempts == 2 || attempts == 3) << broker.Log();  // at 0, 1 and 3 s
         wrong.Signal(SIGTERM);
         EXPECT_EQ(wrong.Wait(), 0);
-        EXPECT_EQ(wrong.Lines(), 4) << wrong.Err();
+        EXPECT_EQ(wrong.Lines(), 4) << wrong.Err();  // and no board said Online
+        EXPECT_THAT(wrong.Err(), testing::HasSubstr("kelvorn-mqtt: board D4E5F6 taken\n"));
     }
-    Process right({KELVORN_MQTT, "--sim", "--config", config("s3cret")});
-    ASSERT_TRUE(client.Await("kelvorn/D4E5F6/out2", "OFF")) << right.Err();
-    EXPECT_EQ(client.Latest()["kelvorn/bridge/cfg/availability"], "Online");
-    right.Signal(SIGTERM);
-    EXPECT_EQ(right.Wait(), 0);
+    for (const char* end : {"\n", "\r\n"}) {  // a file written on Windows works alike
+        const std::size_t mark = client.Messages().size();
+        Process right({KELVORN_MQTT, "--sim", "--config", config("s3cret" + std::string(end))});
+        ASSERT_TRUE(client.Await("kelvorn/D4E5F6/out2", "OFF", mark)) << right.Err();
+        EXPECT_EQ(client.Latest()["kelvorn/bridge/cfg/availability"], "Online");
+        right.Signal(SIGTERM);
+        EXPECT_EQ(right.Wait(), 0);
+    }
     for (const Received& m : client.Messages()) {
         EXPECT_EQ(m.Topic.find("A1B2C3"), std::string::npos) << "only the board asked for";
         EXPECT_FALSE(m.Topic.starts_with("homeassistant/"));
@@ -101,20 +159,7 @@ TEST(BridgeCredentials, ConnectsWithAPasswordFileFromTheConfigAndRetriesWhenRefu
 
 TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
     TempDir dir;
-    const std::string script = dir.Write("make-ca.sh", R"(set -e
-key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
-for ca in ca other; do
-  key $ca.key
-  openssl req -x509 -new -key $ca.key -subj /CN=$ca -days 2 -out $ca.pem
-done
-key server.key
-openssl req -new -key server.key -subj /CN=localhost -out server.csr
-printf 'subjectAltName=DNS:localhost\n' > san
-openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-  -extfile san -out server.pem 2>/dev/null
-chmod 644 server.key  # mosquitto reads it as its own user
-)");
-    ASSERT_EQ(std::system(("cd " + dir.Path.string() + " && sh make-ca.sh").c_str()), 0);
+    MakeCertificates(dir);
     const int port = FreePort();
     const std::string d = dir.Path.string() + "/";
     Broker broker(Listener(port, "allow_anonymous true\ncafile " + d + "ca.pem\ncertfile " + d +
@@ -128,7 +173,9 @@ chmod 644 server.key  # mosquitto reads it as its own user
     for (const auto& [host, ca] : {std::pair{"localhost", "other.pem"}, {"127.0.0.1", "ca.pem"}}) {
         SCOPED_TRACE(std::string(host) + " " + ca);
         auto refused = bridge(host, ca);  // a stranger's certificate, or not the name asked for
-        EXPECT_TRUE(refused->Logged("TLS: the broker's certificate is not trusted (--cafile); retrying")) << refused->Err();
+        EXPECT_TRUE(refused->Logged("TLS: the broker's certificate is not trusted (--cafile); "
+                                    "retrying in 1 s\n"))
+            << refused->Err();
         std::this_thread::sleep_for(1500ms);
         refused->Signal(SIGTERM);
         EXPECT_EQ(refused->Wait(), 0);

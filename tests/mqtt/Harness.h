@@ -6,15 +6,18 @@
 #include <fcntl.h>
 #include <mosquitto.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -60,16 +63,19 @@ struct TempDir {
     }
 };
 
-// A child process with its standard output and error in files.
+// A child process with its standard output and error in files, and Env (NAME=value) added to its
+// environment.
 class Process {
 public:
-    explicit Process(std::vector<std::string> Args, bool Preload = true) {
+    explicit Process(std::vector<std::string> Args, bool Preload = true,
+                     std::vector<std::string> Env = {}) {
         const std::string out = dir_.Write("out", ""), err = dir_.Write("err", "");
         if ((pid_ = fork()) != 0) return;
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(open(out.c_str(), O_WRONLY), 1);
         dup2(open(err.c_str(), O_WRONLY), 2);
         if (!Preload) unsetenv("LD_PRELOAD");  // umockdev's, for the programs under test only
+        for (std::string& e : Env) putenv(e.data());
         std::vector<char*> argv;
         for (std::string& a : Args) argv.push_back(a.data());
         argv.push_back(nullptr);
@@ -115,15 +121,19 @@ inline int FreePort() {
     return ntohs(a.sin_port);
 }
 
-// Debian's mosquitto with an open listener on a free port of 127.0.0.1, and Config after it
-// (further listeners, with settings of their own).
+// Debian's mosquitto with an open listener on a free port of 127.0.0.1 for the test's clients,
+// and Config: after that listener (further listeners, with settings of their own), or with
+// Own::Last a whole configuration of its own before it, which must set per_listener_settings true
+// for the open listener to stay its own.
 class Broker {
 public:
-    explicit Broker(const std::string& Config = "") : port_(FreePort()) {
+    enum class Own { First, Last };
+    explicit Broker(const std::string& Config = "", Own Listener = Own::First) : port_(FreePort()) {
+        const std::string open = "listener " + PortText() + " 127.0.0.1\nallow_anonymous true\n";
         conf_ = dir.Write("mosquitto.conf",
-                          "per_listener_settings true\npersistence false\n"
-                          "listener " +
-                              PortText() + " 127.0.0.1\nallow_anonymous true\n" + Config);
+                          Listener == Own::First
+                              ? "per_listener_settings true\npersistence false\n" + open + Config
+                              : Config + "\npersistence false\n" + open);
         Start();
     }
     // Starts it (again), on the same port, with nothing retained; returns once it answers.
@@ -144,6 +154,26 @@ private:
     std::string conf_;
     std::unique_ptr<Process> process_;
 };
+
+// Makes a certificate authority, ca.pem, and another, other.pem, in Dir, and with ca.pem's key
+// the broker's certificate server.pem for the name localhost, with its key server.key.
+inline void MakeCertificates(const TempDir& Dir) {
+    const std::string script = Dir.Write("make-ca.sh", R"(set -e
+key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
+for ca in ca other; do
+  key $ca.key
+  openssl req -x509 -new -key $ca.key -subj /CN=$ca -days 2 -out $ca.pem
+done
+key server.key
+openssl req -new -key server.key -subj /CN=localhost -out server.csr
+printf 'subjectAltName=DNS:localhost\n' > san
+openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
+  -extfile san -out server.pem 2>/dev/null
+chmod 644 server.key  # mosquitto reads it as its own user
+)");
+    if (std::system(("cd " + Dir.Path.string() + " && sh make-ca.sh").c_str()) != 0)
+        throw std::runtime_error("openssl could not make the certificates");
+}
 
 struct Received {
     std::string Topic;
@@ -178,6 +208,9 @@ public:
             for (const std::string& p : static_cast<Client*>(Self)->patterns_)
                 mosquitto_subscribe(M, nullptr, p.c_str(), 0);
         });
+        mosquitto_subscribe_callback_set(mosq_, [](mosquitto*, void* Self, int, int, const int*) {
+            ++static_cast<Client*>(Self)->subscribed_;
+        });
         mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
         if (mosquitto_connect(mosq_, "127.0.0.1", Port, 60) != MOSQ_ERR_SUCCESS ||
             mosquitto_loop_start(mosq_) != MOSQ_ERR_SUCCESS)
@@ -211,6 +244,15 @@ public:
         });
         return found;
     }
+    // For a client subscribed to "#": waits until everything retained when it subscribed has come.
+    // The broker sends a client what it subscribed to before what that client published after,
+    // so all of it is there once a message of its own comes back.
+    bool Settled() {
+        if (!Eventually([&] { return subscribed_ >= patterns_.size(); })) return false;
+        const std::string mark = std::to_string(++marks_);
+        Publish("kelvorn-test/settled", mark, false, 0);
+        return Await("kelvorn-test/settled", mark).has_value();
+    }
     // The last payload of each topic, as a subscriber arriving now would get it.
     std::map<std::string, std::string> Latest() const {
         std::map<std::string, std::string> latest;
@@ -220,6 +262,8 @@ public:
 
 private:
     std::vector<std::string> patterns_;
+    std::atomic<std::size_t> subscribed_ = 0;
+    int marks_ = 0;
     mosquitto* mosq_;
     mutable std::mutex mutex_;
     mutable std::condition_variable arrived_;
@@ -243,24 +287,83 @@ inline std::unique_ptr<Process> SimBridge(const Client& Watcher, int Port, const
     return bridge;
 }
 
-// In Dir: two CAs, ca.pem and other.pem, and server.pem with server.key, a certificate for
-// localhost signed by ca (readable by mosquitto's own user).
-inline void MakeCertificates(const TempDir& Dir) {
-    Dir.Write("make-ca.sh", R"(set -e
-key() { openssl genpkey -algorithm EC -pkeyopt ec_paramgen_curve:P-256 -out "$1" 2>/dev/null; }
-for ca in ca other; do
-  key $ca.key
-  openssl req -x509 -new -key $ca.key -subj /CN=$ca -days 2 -out $ca.pem
-done
-key server.key
-openssl req -new -key server.key -subj /CN=localhost -out server.csr
-printf 'subjectAltName=DNS:localhost\n' > san
-openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 \
-  -extfile san -out server.pem 2>/dev/null
-chmod 644 server.key
-)");
-    if (std::system(("cd " + Dir.Path.string() + " && sh make-ca.sh").c_str()) != 0)
-        throw std::runtime_error("openssl could not make the certificates");
-}
+// A broker that speaks only MQTT 3.1.1, as a client sees it: the broker on BrokerPort behind a
+// gate on a port of its own, which answers an MQTT 5 CONNECT as a 3.1.1 broker must (CONNACK
+// 0x01, unacceptable protocol level, and the connection closed) and relays every other
+// connection to the broker as it is.
+class Mqtt311Gate {
+public:
+    explicit Mqtt311Gate(int BrokerPort) : broker_(BrokerPort) {
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t n = sizeof a;
+        if (pipe(stop_) != 0 || bind(listen_, reinterpret_cast<sockaddr*>(&a), n) != 0 ||
+            listen(listen_, 8) != 0 || getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+            throw std::runtime_error("no gate");
+        port_ = ntohs(a.sin_port);
+        accepting_ = std::thread([this] {
+            for (int client; Wait(listen_) && (client = accept(listen_, nullptr, nullptr)) >= 0;)
+                relays_.emplace_back([this, client] { Serve(client); });
+        });
+    }
+    ~Mqtt311Gate() {
+        close(stop_[1]);  // every thread's poll sees it
+        accepting_.join();
+        for (std::thread& t : relays_) t.join();
+        close(listen_);
+        close(stop_[0]);
+    }
+    int Port() const { return port_; }
+    std::string PortText() const { return std::to_string(port_); }
+    int Refused() const { return refused_; }  // MQTT 5 CONNECTs answered so far
+
+private:
+    // Whether Fd has something to read (or has closed) before the gate closes.
+    bool Wait(int Fd) const {
+        pollfd fds[2] = {{Fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        return poll(fds, 2, -1) > 0 && fds[1].revents == 0;
+    }
+    void Serve(int Client) {
+        // CONNECT: 0x10, the remaining length in 1 to 4 bytes, "\0\4MQTT", the protocol level.
+        std::string head;
+        char byte = 0;
+        std::size_t level = 0;
+        while (level == 0 || head.size() <= level) {
+            if (!Wait(Client) || read(Client, &byte, 1) != 1) return (void)close(Client);
+            head += byte;
+            if (level == 0 && head.size() >= 2 && (head.back() & 0x80) == 0)
+                level = head.size() + 6;
+        }
+        if (head[level] == 5) {
+            ++refused_;
+            const char connack[] = {0x20, 0x02, 0x00, 0x01};
+            [[maybe_unused]] const ssize_t n = write(Client, connack, sizeof connack);
+            return (void)close(Client);
+        }
+        const int upstream = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{AF_INET, htons(static_cast<std::uint16_t>(broker_)),
+                      {htonl(INADDR_LOOPBACK)}, {}};
+        if (connect(upstream, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+            write(upstream, head.data(), head.size()) == static_cast<ssize_t>(head.size()))
+            for (char buffer[4096];;) {
+                pollfd fds[3] = {{Client, POLLIN, 0}, {upstream, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+                if (poll(fds, 3, -1) <= 0 || fds[2].revents != 0) break;
+                const int from = fds[0].revents != 0 ? Client : upstream;
+                const ssize_t got = read(from, buffer, sizeof buffer);
+                if (got <= 0 || write(from == Client ? upstream : Client, buffer,
+                                      static_cast<std::size_t>(got)) != got)
+                    break;
+            }
+        close(upstream);
+        close(Client);
+    }
+
+    int broker_;
+    int port_ = 0;
+    int listen_ = socket(AF_INET, SOCK_STREAM, 0);
+    int stop_[2] = {-1, -1};
+    std::atomic<int> refused_ = 0;
+    std::thread accepting_;
+    std::vector<std::thread> relays_;  // touched by accepting_ alone until it has ended
+};
 
 }  // namespace mqtt_test

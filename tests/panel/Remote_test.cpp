@@ -76,8 +76,9 @@ private slots:
         QCOMPARE(p->Out(1)->Colour(), kOrange);
 
         PanelHarness::Click(p->Out(0));
-        QCOMPARE(Commands(mark), std::string("kelvorn/D4E5F6/out0/set ON\n"));
-        QCOMPARE(all->Latest()["kelvorn/D4E5F6/out0"], std::string("ON"));
+        QVERIFY(all->Await("kelvorn/D4E5F6/out0", "ON", mark));
+        QVERIFY(all->Await("kelvorn/D4E5F6/out0/set", "ON", mark));
+        QCOMPARE(Commands(mark), std::string("kelvorn/D4E5F6/out0/set ON\n"));  // connect's none
         p->win->Tick();
         QCOMPARE(Lamps(), QStringLiteral("HHHLL"));
     }
@@ -101,6 +102,7 @@ private slots:
         const std::size_t mark = all->Messages().size();
         p->ToggleTest();
         for (int step = 0; step < 4; ++step) p->win->Tick();  // rows 0 to 3: all three on
+        QVERIFY(all->Await("kelvorn/A1B2C3/out2/set", "ON", mark));
         QCOMPARE(Commands(mark), std::string("kelvorn/A1B2C3/out0/set ON\n"
                                              "kelvorn/A1B2C3/out1/set ON\n"
                                              "kelvorn/A1B2C3/out2/set ON\n"));

@@ -102,8 +102,9 @@ void SoakTest::pollsClicksAndFaultsNeverBreakThePanel() {
         } else if (action < 99) {
             p.sim.SetInputLevels(device(), static_cast<std::uint8_t>(pick(256)));
         } else if (p.sim.Devices().size() < kMaxDevices) {
-            p.sim.Add(
-                {"X" + std::to_string(p.sim.Devices().size()), pick(2) ? "Kelvorn" : "Other"});
+            std::string serial = "X";  // appended to, not "X" + ...: GCC 12 -O3 -Wrestrict
+            serial += std::to_string(p.sim.Devices().size());
+            p.sim.Add({serial, pick(2) ? "Kelvorn" : "Other"});
         }
         if (QTest::currentTestFailed()) return;
     }

@@ -306,6 +306,14 @@ private slots:
                  QStringList{"Alt+C"});
         connect->actionInterface()->doAction(QAccessibleActionInterface::pressAction());
         QTRY_VERIFY(p->Timer()->isActive());
+        // A button held down is pressed, as it shows, until it is let go.
+        QPushButton* read = p->Button("cmdReadSerial");
+        QAccessibleInterface* held = QAccessible::queryAccessibleInterface(read);
+        QVERIFY(!held->state().pressed);
+        QTest::mousePress(read, Qt::LeftButton);
+        QVERIFY(held->state().pressed);
+        QTest::mouseRelease(read, Qt::LeftButton);
+        QVERIFY(!held->state().pressed);
     }
 
     void screenReadersHearWhatEachLampIsAndShows() {

@@ -5,7 +5,8 @@ mouse review on in Orca's settings (in a temporary HOME) and no speech server: O
 utterance to its debug file as "SPEECH OUTPUT: '...'" all the same. Moves the mouse with xdotool
 onto lamps found through AT-SPI, gives an output box the focus, reads the row of lamps in flat
 review (desktop layout keys) and checks the words Orca speaks: a lamp with no reading, a low and a
-high one, an output that is on. Prints what Orca said.
+high one, an output that is on. Prints what Orca said. It runs beside the developer's own Orca,
+which would otherwise make the test's refuse to start.
 Usage: orca-speech.py PROGRAM
 """
 import json
@@ -77,8 +78,11 @@ try:
                      lambda: "window id" in x("xprop", "-root", "_NET_SUPPORTING_WM_CHECK"))
     desktop.start_program(program)
     panel, board = desktop.windows()
-    # Settings in memory: Orca switches toolkit accessibility on, which would go to dconf.
-    desktop.start(["orca", "--debug-file=" + speech.path],
+    # Settings in memory: Orca switches toolkit accessibility on, which would go to dconf. Orca
+    # refuses to start while `pgrep -u UID -x orca` finds another, such as the user's own screen
+    # reader: in a PID namespace of its own, with its own /proc, it sees only itself.
+    desktop.start(["unshare", "--user", "--map-current-user", "--pid", "--fork", "--mount-proc",
+                   "--kill-child", "orca", "--debug-file=" + speech.path],
                   env=dict(os.environ, GSETTINGS_BACKEND="memory"),
                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     speech.wait_for("Screen reader on.", 30)

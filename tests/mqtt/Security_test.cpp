@@ -1,0 +1,163 @@
+// The mosquitto configuration and ACLs of docs/mqtt.md's Security section, taken from the page as
+// printed (only its ports, paths and bind address put in), on Debian's mosquitto: who may log in
+// on which listener, and what each may publish, as the broker delivers it and the bridge obeys it.
+#include <gtest/gtest.h>
+
+#include "Harness.h"
+
+namespace mqtt_test {
+namespace {
+
+// The fenced block of Page whose first line is First, without the fences.
+std::string Block(const std::string& Page, const std::string& First) {
+    const auto start = Page.find("```\n" + First + "\n");
+    if (start == std::string::npos) throw std::runtime_error("no block " + First);
+    const auto from = start + 4;
+    return Page.substr(from, Page.find("```", from) - from);
+}
+
+// Text with From, which must be there, replaced by To.
+std::string Put(std::string Text, const std::string& From, const std::string& To) {
+    const auto at = Text.find(From);
+    if (at == std::string::npos) throw std::runtime_error("no " + From + " in\n" + Text);
+    return Text.replace(at, From.size(), To);
+}
+
+enum class Fate { Refused, Dropped, Delivered };
+
+struct Attempt {
+    const char* User;  // "" anonymous
+    bool Tls;          // the TLS listener, else labgrid's
+    const char* Topic;
+    const char* Payload;
+    Fate Then;
+};
+
+TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsLinesAllow) {
+    std::stringstream page;
+    page << std::ifstream(KELVORN_DOCS "/mqtt.md").rdbuf();
+    TempDir dir;
+    MakeCertificates(dir);
+    const std::string d = dir.Path.string() + "/";
+    const int tls = FreePort(), lab = FreePort();
+    std::string conf = Block(page.str(), "# /etc/mosquitto/conf.d/kelvorn.conf");
+    conf = Put(conf, "\nlistener 8883\n", "\nlistener " + std::to_string(tls) + " 127.0.0.1\n");
+    conf = Put(conf, "\nlistener 1883 10.0.42.1\n",
+               "\nlistener " + std::to_string(lab) + " 127.0.0.1\n");
+    for (const auto& [from, to] :
+         {std::pair{"certs/broker.crt", "server.pem"}, {"certs/broker.key", "server.key"}})
+        conf = Put(conf, std::string("/etc/mosquitto/") + from, d + to);
+    while (conf.find("/etc/mosquitto/") != std::string::npos)
+        conf = Put(conf, "/etc/mosquitto/", d);
+    // Each ACL where the configuration names it, and each user it names with a password.
+    const std::string users = dir.Write("passwd", "");
+    for (const std::string acl : {"kelvorn.acl", "kelvorn-labgrid.acl"}) {
+        std::istringstream lines(Block(page.str(), "# /etc/mosquitto/" + acl));
+        dir.Write(acl, lines.str());
+        for (std::string line; std::getline(lines, line);) {
+            if (!line.starts_with("user ")) continue;
+            const std::string user = line.substr(5);
+            const std::string command = "mosquitto_passwd -b " + users + ' ' + user + ' ' + user;
+            ASSERT_EQ(std::system((command + "-pw").c_str()), 0);
+        }
+    }
+    Broker broker(conf, Broker::Own::Last);
+    Client all(broker.Port());  // on the harness's own open listener: sees everything
+    int syncs = 0;
+    // Once all has its own message back, anything the broker delivered before has come.
+    const auto sync = [&] {
+        const std::string topic = "sync/" + std::to_string(++syncs);
+        all.Publish(topic, "");
+        const auto at = all.Await(topic, "");
+        if (!at) throw std::runtime_error("the broker does not serve the test's own listener");
+        return *at;
+    };
+    const auto publish = [&](const Attempt& A, const std::string& Password) {
+        std::vector<std::string> args{
+            "/usr/bin/mosquitto_pub", "-h", "localhost", "-q", "1", "-t", A.Topic, "-m", A.Payload};
+        args.insert(args.end(), {"-p", std::to_string(A.Tls ? tls : lab)});
+        if (A.Tls) args.insert(args.end(), {"--cafile", d + "ca.pem"});
+        if (*A.User) args.insert(args.end(), {"-u", A.User, "-P", Password});
+        Process pub(args, false);
+        return pub.Wait();
+    };
+
+    // The bridge logs in as its user over TLS: state and discovery out, commands in.
+    Process bridge({KELVORN_MQTT, "--sim", "--host", "localhost", "--port", std::to_string(tls),
+                    "--cafile", d + "ca.pem", "--username", "bridge-lab1", "--password-file",
+                    dir.Write("bridge-pw", "bridge-lab1-pw\n"), "--name", "lab1"});
+    ASSERT_TRUE(all.Await("kelvorn/bridge/lab1/availability", "Online")) << bridge.Err();
+    ASSERT_TRUE(all.Await("kelvorn/D4E5F6/out2", "OFF"));
+    EXPECT_TRUE(all.Latest().contains("homeassistant/switch/kelvorn_D4E5F6/out2/config"));
+
+    const Attempt attempts[] = {
+        {"", true, "kelvorn/A1B2C3/out0/set", "ON", Fate::Refused},
+        {"viewer", true, "kelvorn/A1B2C3/out0/set", "ON", Fate::Dropped},
+        {"viewer", true, "kelvorn/A1B2C3/out1/pulse", "500", Fate::Dropped},
+        {"rig-ci", true, "kelvorn/A1B2C3/out0", "ON", Fate::Dropped},
+        {"rig-ci", true, "kelvorn/A1B2C3/out2/pulse", "60000", Fate::Delivered},
+        {"rig-ci", true, "kelvorn/A1B2C3/out0/set", "ON", Fate::Delivered},
+        {"homeassistant", true, "kelvorn/A1B2C3/out1/pulse", "500", Fate::Dropped},
+        {"homeassistant", true, "homeassistant/status", "online", Fate::Delivered},
+        {"homeassistant", true, "kelvorn/A1B2C3/out1/set", "ON", Fate::Delivered},
+        {"", false, "kelvorn/D4E5F6/out0/set", "ON", Fate::Dropped},
+        {"", false, "kelvorn/A1B2C3/out1/set", "OFF", Fate::Dropped},
+        {"", false, "kelvorn/A1B2C3/out0/pulse", "500", Fate::Dropped},
+        {"rig-ci", false, "kelvorn/A1B2C3/out0/set", "OFF", Fate::Dropped},
+        {"", false, "kelvorn/A1B2C3/out0/set", "OFF", Fate::Delivered},
+    };
+    for (const Attempt& a : attempts) {
+        SCOPED_TRACE(std::string(a.User) + (a.Tls ? " TLS " : " labgrid's ") + a.Topic);
+        const std::size_t from = sync();
+        const int status = publish(a, std::string(a.User) + "-pw");
+        EXPECT_EQ(status != 0, a.Then == Fate::Refused) << "mosquitto_pub's status " << status;
+        sync();
+        EXPECT_EQ(all.Await(a.Topic, a.Payload, from, 0s).has_value(), a.Then == Fate::Delivered);
+    }
+    // What came through reached the bridge: out2 pulsed, out0 on then off again, out1 on.
+    EXPECT_TRUE(all.Await("kelvorn/A1B2C3/out2", "ON"));
+    const auto on = all.Await("kelvorn/A1B2C3/out0", "ON");
+    EXPECT_TRUE(on && all.Await("kelvorn/A1B2C3/out0", "OFF", *on));
+    EXPECT_TRUE(all.Await("kelvorn/A1B2C3/out1", "ON"));
+    // A wrong password is refused too; a reader reads.
+    EXPECT_NE(publish({"rig-ci", true, "kelvorn/A1B2C3/out0/set", "ON", {}}, "guess"), 0);
+    Process viewer(
+        {"/usr/bin/mosquitto_sub", "-h", "localhost", "-p", std::to_string(tls), "--cafile",
+         d + "ca.pem", "-u", "viewer", "-P", "viewer-pw", "-C", "1", "-t", "kelvorn/A1B2C3/out1"},
+        false);
+    EXPECT_EQ(viewer.Wait(), 0);
+    EXPECT_EQ(viewer.Out(), "ON\n");
+
+    // From a desk with --mqtt: the user whose lines From your desk names switches; a reader reads,
+    // and the command it may not send is never confirmed.
+    const std::string script = dir.Write("script", "out 2 on\nexpect in2 low\n");
+    struct Desk {
+        const char* User;
+        std::vector<std::string> Command;
+        int Status;
+        std::string Out, Err;
+    };
+    const Desk desks[] = {
+        {"viewer", {"list"}, 0, "A1B2C3\nD4E5F6\n", ""},
+        {"viewer", {"-s", "D4E5F6", "run", script}, 3, "",
+         "kelvorn-io: board D4E5F6 stopped answering (line 1)\n"},
+        {"rig-ci", {"-s", "D4E5F6", "run", script}, 0,
+         "ok 2: in2 low\nexpectations: 1 met, 0 failed\n", ""},
+    };
+    for (const Desk& desk : desks) {
+        std::vector<std::string> args{KELVORN_IO, "--mqtt",
+                                      "mqtts://" + std::string(desk.User) + "@localhost:" +
+                                          std::to_string(tls),
+                                      "--cafile", d + "ca.pem", "--password-file",
+                                      dir.Write("pw", std::string(desk.User) + "-pw\n")};
+        args.insert(args.end(), desk.Command.begin(), desk.Command.end());
+        Process io(args);
+        SCOPED_TRACE(std::string(desk.User) + " " + desk.Command.front());
+        EXPECT_EQ(io.Wait(), desk.Status);
+        EXPECT_EQ(io.Out(), desk.Out);
+        EXPECT_EQ(io.Err(), desk.Err);
+    }
+}
+
+}  // namespace
+}  // namespace mqtt_test
