@@ -81,9 +81,11 @@ std::vector<std::string> Board::Scan(std::ostream& Err) {
 
 Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
     serial_ = Serial;
+    status_ = FT_DEVICE_NOT_FOUND;
     // Also with a serial: OpenEx takes whatever device carries it, so the scan checks first that
     // it is a Kelvorn board, reading EEPROMs only.
-    const std::vector<std::string> found = Scan(Err);
+    found_ = Scan(Err);
+    const std::vector<std::string>& found = found_;
     if (!serial_.empty()) {
         if (std::find(found.begin(), found.end(), serial_) == found.end()) {
             const auto seen = driver_.Descriptions().find(serial_);
@@ -105,11 +107,14 @@ Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
                 << " --serial:";
             for (const std::string& s : found) Err << ' ' << Printable(s);
             Err << '\n';
+            status_ = FT_OK;
             return Opened::Ambiguous;
         }
         serial_ = found.front();
     }
     if (!device_.Connect(serial_)) {
+        // A driver that says FT_OK but hands out no handle could not open it either.
+        status_ = driver_.LastOpenEx() != FT_OK ? driver_.LastOpenEx() : FT_DEVICE_NOT_OPENED;
         Err << program_ << ": board " << Printable(serial_)
             << (driver_.LastOpenEx() == FT_DEVICE_NOT_OPENED  ? " is held by another program\n"
                 : driver_.LastOpenEx() == FT_DEVICE_NOT_FOUND ? " not found\n"
@@ -120,12 +125,15 @@ Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
     // someone else's too: they stay as they are.
     if (!driver_.Failed() && !device_.TakeOutputs([this] { device_.SetOutputs(0); })) {
         Err << program_ << ": board " << Printable(serial_) << " does not answer\n";
+        status_ = FT_IO_ERROR;
         return Opened::No;
     }
     if (driver_.Failed()) {
         Err << program_ << ": board " << Printable(serial_) << " does not answer\n";
+        status_ = FT_IO_ERROR;
         return Opened::No;
     }
+    status_ = FT_OK;
     return Opened::Yes;
 }
 

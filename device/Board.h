@@ -111,6 +111,15 @@ public:
     // anything is sent to it but the scan's EEPROM reads. A board whose bit-mode settings or
     // all-off write fail is not used.
     Opened Open(const std::string& Serial, std::ostream& Err);
+    // For callers that report a failed Open in their own words. The last Open's outcome as a
+    // driver status: FT_OK for Yes and for Ambiguous; FT_DEVICE_NOT_FOUND for a board that is
+    // absent or not a Kelvorn board; what OpenEx returned when the board could not be opened
+    // (FT_DEVICE_NOT_OPENED: held by another program); FT_IO_ERROR when it did not answer.
+    d2xx::FT_STATUS LastStatus() const { return status_; }
+    // The serials its scan found (for Ambiguous, the boards to pick from), and how many devices
+    // that scan passed over because another program holds them.
+    const std::vector<std::string>& Found() const { return found_; }
+    std::size_t PassedOver() const { return driver_.Busy().size(); }
 
     clsVostrel& Device() { return device_; }
     // Every pin read and write from now on goes to To as well (nullptr: to none).
@@ -125,6 +134,8 @@ private:
     clsVostrel device_{driver_};  // after the driver: closes the board through it
     std::string serial_;
     int unnamed_ = 0;
+    d2xx::FT_STATUS status_ = d2xx::FT_OK;
+    std::vector<std::string> found_;
 };
 
 // The simulated board of the programs' --sim: outputs 0..2 wired to inputs 0..2, inputs 3 and 4

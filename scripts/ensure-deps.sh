@@ -4,8 +4,9 @@
 # Building and running the programs:
 kelvorn_run_packages=(g++ cmake make pkg-config qt6-base-dev libxcb1-dev libftdi1-dev
   libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev libmosquitto-dev)
-# Making the .deb: dpkg-shlibdeps, and file, which CPack uses to find the programs among the files.
-kelvorn_package_packages=(dpkg-dev file)
+# Making the .deb: dpkg-shlibdeps, and file, which CPack uses to find the programs among the files;
+# the Python module of python3-kelvorn.
+kelvorn_package_packages=(dpkg-dev file pybind11-dev python3-dev)
 # The tests, the sanitizer and fuzzing builds, the benchmarks and the package checks:
 kelvorn_test_packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
@@ -19,6 +20,8 @@ kelvorn_test_packages=(
   hyperfine
   sigrok-cli
   mosquitto mosquitto-clients openssl
+  python3-pytest python3-labgrid mypy  # the Python package's tests: pytest, labgrid, stubtest
+  python3-venv python3-pip python3-setuptools python3-wheel  # and pip install . in a venv
 )
 
 kelvorn_ensure_deps() {

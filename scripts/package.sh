@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Makes the Debian package build-deb/kelvorn-panel_<version>_<arch>.deb (built for the prefix /usr
-# with Debian's hardening flags, without the tests) and prints its path. Install it with
-#   apt install ./build-deb/kelvorn-panel_*.deb   (sudo apt ... as a user)
+# Makes the Debian packages build-deb/kelvorn-panel_<version>_<arch>.deb and
+# build-deb/python3-kelvorn_<version>_<arch>.deb (built for the prefix /usr with Debian's hardening
+# flags, without the tests) and prints their paths, one a line, kelvorn-panel's first. Install with
+#   apt install ./build-deb/kelvorn-panel_*.deb [./build-deb/python3-kelvorn_*.deb]   (sudo apt ...)
 #
 # The package is reproducible: the same sources give the same bytes in any folder at any time.
 # SOURCE_DATE_EPOCH, unless set already, is the last commit's time in a git checkout of this tree,
@@ -33,8 +34,10 @@ umask 022
 rm -rf build-deb
 
 cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX=/usr -DKELVORN_DEB=ON \
-  -DKELVORN_TESTS=OFF -DKELVORN_WERROR=ON -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
-  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
+  -DKELVORN_TESTS=OFF -DKELVORN_WERROR=ON -DKELVORN_PYTHON=ON \
+  -DCMAKE_CXX_FLAGS="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" \
+  -DCMAKE_MODULE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 cmake --build build-deb -j"$(nproc)" >/dev/null
 (cd build-deb && cpack >/dev/null)
-ls build-deb/kelvorn-panel_*.deb
+ls build-deb/kelvorn-panel_*.deb build-deb/python3-kelvorn_*.deb

@@ -5,6 +5,7 @@
 #include <umockdev.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstddef>
@@ -118,6 +119,55 @@ std::uint32_t DecodeBaudRate(std::uint16_t Value, std::uint16_t Index) {
     const std::uint32_t code = static_cast<std::uint32_t>((Value >> 14) | ((Index & 1) << 2));
     const std::uint32_t eighths = (Value & 0x3FFFu) * 8 + kEighthsOfCode[code];
     return (24000000u + eighths / 2) / eighths;
+}
+
+// A string descriptor's text as the kernel's sysfs attribute holds it: UTF-8, each 8-bit
+// character one code unit; the backslash escaped for umockdev's record, which ends each
+// attribute's value with a newline, as sysfs does.
+std::string SysfsText(const std::string& Text) {
+    std::string out;
+    for (const char ch : Text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x80) {
+            out += ch;
+        } else {
+            out += static_cast<char>(0xC0 | c >> 6);
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
+// As udev's usb_id puts a string into a property: what is not plain ASCII becomes '_'.
+std::string UdevText(const std::string& Text) {
+    std::string out;
+    for (const char c : Text)
+        out += std::isalnum(static_cast<unsigned char>(c)) || std::strchr("#+-.:=@_", c) ? c : '_';
+    return out;
+}
+
+// What the kernel (sysfs attributes) and udev's usb_id (properties) say of the device: labgrid's
+// USB resources match on these.
+std::string UdevStrings(std::uint16_t Vendor, std::uint16_t Product, const EepromStrings& Ds) {
+    char ids[160];
+    std::snprintf(ids, sizeof ids,
+                  "A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nE: ID_VENDOR_ID=%04x\n"
+                  "E: ID_MODEL_ID=%04x\n",
+                  Vendor, Product, Vendor, Product);
+    std::string text = ids;
+    const std::pair<const char*, const std::string*> strings[] = {
+        {"manufacturer", &Ds.Manufacturer}, {"product", &Ds.Product}, {"serial", &Ds.Serial}};
+    for (const auto& [name, value] : strings)
+        if (!value->empty()) text += std::string("A: ") + name + "=" + SysfsText(*value) + "\\n\n";
+    text += "E: ID_VENDOR=" + UdevText(Ds.Manufacturer) + "\nE: ID_MODEL=" + UdevText(Ds.Product) +
+            "\n";
+    if (!Ds.Serial.empty())
+        text += "E: ID_SERIAL_SHORT=" + UdevText(Ds.Serial) + "\nE: ID_SERIAL=" +
+                UdevText(Ds.Manufacturer) + "_" + UdevText(Ds.Product) + "_" +
+                UdevText(Ds.Serial) + "\n";
+    return text;
 }
 
 struct PendingUrb {
@@ -894,8 +944,8 @@ EmulatedFt232r& Testbed::Add(const BoardConfig& Config) {
                   "A: bConfigurationValue=1\\n\n"
                   "H: descriptors=%s\n",
                   kMaxBoards - k, devnum, devnum, node, devnum, Hex(descriptors).c_str());
-    s->record = text;
-    if (!umockdev_testbed_add_from_string(impl_->testbed, text, &error)) {
+    s->record = text + UdevStrings(Config.VendorId, Config.ProductId, ds);
+    if (!umockdev_testbed_add_from_string(impl_->testbed, s->record.c_str(), &error)) {
         const std::string message = error ? error->message : "add_from_string failed";
         g_clear_error(&error);
         throw std::runtime_error(message);

@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
-# Checks the Debian package: its files, its conffile, its dependencies, its licence, its AppStream
-# metainfo, kelvorn-mqtt's unit and config file, and lintian; that a second build of the same
-# sources (rebuild.sh) gave the same bytes; then, as root on a machine where it is not installed
-# yet, installs it, checks what it put in place and purges it again. Usage: check.sh DEB VERSION [REBUILT_DEB]. Prints "package: N passed" last; stops at the
-# first failure.
+# Checks the Debian packages kelvorn-panel and python3-kelvorn: their files, the conffile, their
+# dependencies, the licence, the AppStream metainfo, kelvorn-mqtt's unit and config file, and
+# lintian; that a second build of the same sources (rebuild.sh) gave the same bytes; then, as root
+# on a machine where they are not installed yet, installs them, checks what they put in place and
+# purges them again. Usage: check.sh DEB PYTHON_DEB VERSION [REBUILT_DEB REBUILT_PYTHON_DEB].
+# Prints "package: N passed" last; stops at the first failure.
 set -euo pipefail
 deb=$(realpath "$1")
-version=$2
-rebuilt=${3:+$(realpath "$3")}
+pydeb=$(realpath "$2")
+version=$3
+rebuilt=${4:+$(realpath "$4")}
+pyrebuilt=${5:+$(realpath "$5")}
 cd "$(dirname "$0")/../.."
 passed=0
 check() {  # check WHAT COMMAND...
@@ -55,6 +58,48 @@ check "the package holds exactly the programs, desktop entries, metainfo, icon, 
 check "dpkg keeps /etc/kelvorn-mqtt.conf as a conffile" \
   test "$(dpkg-deb -I "$deb" conffiles)" = /etc/kelvorn-mqtt.conf
 
+# python3-kelvorn: the package kelvorn in Debian's dist-packages, with the metadata that lets
+# pytest find its plugin by the entry point.
+site=./usr/lib/python3/dist-packages
+ext_suffix=$(python3 -c 'import sysconfig; print(sysconfig.get_config_var("EXT_SUFFIX"))')
+pyexpected=$(sort <<EOF
+$site/kelvorn/__init__.py
+$site/kelvorn/_kelvorn$ext_suffix
+$site/kelvorn/_kelvorn.pyi
+$site/kelvorn/labgrid.py
+$site/kelvorn/py.typed
+$site/kelvorn/pytest_plugin.py
+$site/kelvorn-$version.dist-info/METADATA
+$site/kelvorn-$version.dist-info/entry_points.txt
+$site/kelvorn-$version.dist-info/top_level.txt
+./usr/share/doc/python3-kelvorn/changelog.Debian.gz
+./usr/share/doc/python3-kelvorn/copyright
+./usr/share/lintian/overrides/python3-kelvorn
+EOF
+)
+python_files_are_expected() {
+  diff -u <(echo "$pyexpected") <(dpkg-deb --fsys-tarfile "$pydeb" | tar -t | grep -v '/$' | sort)
+}
+check "python3-kelvorn holds exactly the package kelvorn, its metadata and docs" \
+  python_files_are_expected
+entry_point() {
+  test "$(dpkg-deb --fsys-tarfile "$pydeb" | tar -xO "$site/kelvorn-$version.dist-info/entry_points.txt")" = \
+    "$(printf '[pytest11]\nkelvorn = kelvorn.pytest_plugin')"
+}
+check "python3-kelvorn's metadata names the pytest plugin as a pytest11 entry point" entry_point
+python_depends() {  # the main package, this Python's minor version, the libraries by dpkg-shlibdeps
+  local depends python
+  depends=$(dpkg-deb -f "$pydeb" Depends)
+  python=$(python3 -c 'import sys; print(f"{sys.version_info[0]}.{sys.version_info[1]} {sys.version_info[0]}.{sys.version_info[1] + 1}")')
+  echo "python3-kelvorn Depends: $depends"
+  [[ $depends == "kelvorn-panel (= $version-1), python3 (>= ${python% *}~), python3 (<< ${python#* }), "* ]] &&
+    grep -Eq '(^|, )libftdi1-2 \(>= [^)]+\)(,|$)' <<<"$depends" &&
+    grep -Eq '(^|, )libusb-1\.0-0 \(>= [^)]+\)(,|$)' <<<"$depends" &&
+    grep -Eq '(^|, )libmosquitto1 \(>= [^)]+\)(,|$)' <<<"$depends"
+}
+check "python3-kelvorn depends on kelvorn-panel $version-1, this Python and its libraries" python_depends
+check "python3-kelvorn is in the section python" test "$(dpkg-deb -f "$pydeb" Section)" = python
+
 if [ -n "$rebuilt" ]; then
   same_bytes() {
     cmp "$deb" "$rebuilt" && return 0
@@ -64,6 +109,7 @@ if [ -n "$rebuilt" ]; then
     return 1
   }
   check "a second build in another folder, later, gives the same bytes" same_bytes
+  deb=$pydeb rebuilt=$pyrebuilt check "python3-kelvorn: a second build gives the same bytes" same_bytes
 fi
 
 tree=$(mktemp -d)
@@ -135,18 +181,19 @@ has_versioned_depends() {  # dpkg-shlibdeps writes each library with its minimum
 check "dpkg-shlibdeps' dependencies on Qt 6 Widgets, libftdi1, libusb and libmosquitto" \
   has_versioned_depends libqt6widgets6 libftdi1-2 'libusb-1\.0-0' libmosquitto1
 check "the package's version is $version-1" test "$(dpkg-deb -f "$deb" Version)" = "$version-1"
-check "lintian finds no errors or warnings" lintian --pedantic --fail-on error,warning "$deb"
+check "lintian finds no errors or warnings in either package" \
+  lintian --pedantic --fail-on error,warning "$deb" "$pydeb"
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "package: not root, so the package is not installed and checked on this machine"
-elif dpkg-query -W -f='${Status}' kelvorn-panel 2>/dev/null | grep -q "ok installed"; then
-  echo "package: kelvorn-panel is installed on this machine already, so the install is not tried"
+elif dpkg-query -W -f='${Status}\n' kelvorn-panel python3-kelvorn 2>/dev/null | grep -q "ok installed"; then
+  echo "package: kelvorn-panel or python3-kelvorn is installed on this machine already, so the install is not tried"
 else
-  trap 'apt-get purge -y -q kelvorn-panel >/dev/null 2>&1 || true; rm -rf "$tree"' EXIT
+  trap 'apt-get purge -y -q python3-kelvorn kelvorn-panel >/dev/null 2>&1 || true; rm -rf "$tree"' EXIT
   # Purging leaves the system group, as Debian leaves system groups, so only a first install shows
   # that postinst creates it.
   had_group=$(getent group kelvorn || true)
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "$deb" "$pydeb" >/dev/null
   for program in "${programs[@]}"; do
     check "installed $program --version answers" \
       test "$(/usr/bin/$program --version)" = "$program $version"
@@ -176,6 +223,33 @@ else
   check "udev leaves a board described in another case out of the group kelvorn" not_kelvorn kelvorn
   check "systemd-analyze verify passes on the installed kelvorn-mqtt.service" \
     systemd-analyze verify kelvorn-mqtt.service
+  # Debian's Python, in a folder of its own and with nothing added to its path, finds the
+  # installed package, and pytest its plugin.
+  installed_python() {
+    local out
+    out=$(cd "$tree" && env -u PYTHONPATH /usr/bin/python3 -c '
+import kelvorn
+sim = kelvorn.Simulator()
+sim.add()
+with kelvorn.open(driver=sim) as board:
+    board.set_output(1, True)
+    print(kelvorn.__file__, kelvorn.__version__, board.read())')
+    test "$out" = "/usr/lib/python3/dist-packages/kelvorn/__init__.py $version (True, False, True, True, True)"
+  }
+  check "Debian's python3 imports the installed kelvorn and drives a simulated board" installed_python
+  plugin_loaded() {
+    local help
+    help=$(cd "$tree" && env -u PYTHONPATH /usr/bin/python3 -m pytest --help)
+    grep -q -- '--kelvorn-sim' <<<"$help"
+  }
+  check "pytest loads the installed plugin by its entry point (--kelvorn-sim in --help)" plugin_loaded
+  check "postinst byte-compiled the modules" test -d /usr/lib/python3/dist-packages/kelvorn/__pycache__
+  DEBIAN_FRONTEND=noninteractive apt-get purge -y -q python3-kelvorn >/dev/null
+  python_gone() {
+    [ ! -e /usr/lib/python3/dist-packages/kelvorn ] &&
+      [ ! -e "/usr/lib/python3/dist-packages/kelvorn-$version.dist-info" ]
+  }
+  check "purging python3-kelvorn leaves nothing of the package kelvorn" python_gone
   DEBIAN_FRONTEND=noninteractive apt-get purge -y -q kelvorn-panel >/dev/null
   trap 'rm -rf "$tree"' EXIT
   gone() { ! dpkg-query -W kelvorn-panel >/dev/null 2>&1 && [ ! -e /usr/bin/kelvorn-panel ] &&

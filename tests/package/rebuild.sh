@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the package a second time, as another packager would: in a temporary folder, from a clone
 # of this checkout with its uncommitted changes and new files (or from a copy of the sources outside
-# git), with fresh file times, another umask and without ccache. Copies the .deb into DIR and prints
-# its path; check.sh compares it byte for byte with the first build. Usage: rebuild.sh DIR
+# git), with fresh file times, another umask and without ccache. Copies the .debs into DIR and prints
+# their paths as package.sh does; check.sh compares them byte for byte with the first build.
+# Usage: rebuild.sh DIR
 set -euo pipefail
 out=$(realpath "$1")
 cd "$(dirname "$0")/../.."
@@ -18,6 +19,8 @@ else  # sources without git: a copy, build folders left out
   mkdir "$tmp/src"
   tar -c --exclude='./build*' . | tar -x --touch -C "$tmp/src"
 fi
-deb=$(CCACHE_DISABLE=1 "$tmp/src/scripts/package.sh")
-cp "$tmp/src/$deb" "$out/"
-echo "$out/$(basename "$deb")"
+debs=$(CCACHE_DISABLE=1 "$tmp/src/scripts/package.sh")
+for deb in $debs; do
+  cp "$tmp/src/$deb" "$out/"
+  echo "$out/$(basename "$deb")"
+done

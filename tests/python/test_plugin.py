@@ -1,0 +1,108 @@
+"""The pytest plugin, run as a child pytest (pytester) under umockdev: the boards attached are the
+testbed's emulated ones, so that "no board attached" holds on any machine. pytest finds the plugin
+by its entry point, as once the package is installed."""
+
+from __future__ import annotations
+
+from typing import Any
+
+import pytest
+
+T, F = True, False
+
+TESTS = """
+import pytest
+
+def test_fixture(kelvorn_board):
+    assert kelvorn_board.serial == "{serial}"
+    kelvorn_board.set_output(0, True)
+
+@pytest.mark.kelvorn_board
+def test_marker():
+    pass
+
+def test_plain():
+    pass
+"""
+
+NO_BOARD = ("no Kelvorn board attached (choose one with --kelvorn-serial, KELVORN_SERIAL, "
+            "--kelvorn-sim or --kelvorn-mqtt)")
+
+
+@pytest.mark.parametrize("boards, args, env, serial, outcomes, line", [
+    # Nothing asked for, nothing attached: skipped, with the one reason.
+    ([], [], None, "", dict(passed=1, skipped=2), f"SKIPPED: {NO_BOARD}"),
+    # Asked for and not there: an error in each test that needs it.
+    ([], ["--kelvorn-serial", "NOPE"], None, "", dict(passed=1, errors=2),
+     "ERROR: kelvorn: board NOPE not found"),
+    ([], [], "NOPE", "", dict(passed=1, errors=2), "ERROR: kelvorn: board NOPE not found"),
+    (["KV000001"], ["--kelvorn-serial", "KV000002"], None, "", dict(passed=1, errors=2),
+     "ERROR: kelvorn: board KV000002 not found"),
+    (["KV000001", "KV000002"], [], None, "", dict(passed=1, errors=2),
+     "ERROR: kelvorn: 2 Kelvorn boards attached, pick one by serial: KV000001 KV000002"),
+    (["KV000001"], ["--kelvorn-sim", "--kelvorn-serial", "KV000001"], None, "",
+     dict(passed=1, errors=2), "ERROR: kelvorn: board KV000001 not found"),
+    # A board there.
+    (["KV000001"], [], None, "KV000001", dict(passed=3), "*3 passed*"),
+    (["KV000001", "KV000002"], [], "KV000002", "KV000002", dict(passed=3), "*3 passed*"),
+    (["KV000001", "KV000002"], ["--kelvorn-serial", "KV000001"], "KV000002", "KV000001",
+     dict(passed=3), "*3 passed*"),
+    ([], ["--kelvorn-sim"], None, "A1B2C3", dict(passed=3), "*3 passed*"),
+])
+def test_skip_or_error(pytester: pytest.Pytester, bed: Any, monkeypatch: pytest.MonkeyPatch,
+                       boards: list[str], args: list[str], env: str | None, serial: str,
+                       outcomes: dict[str, int], line: str) -> None:
+    emulated = [bed.add(s) for s in boards]
+    if env is None:
+        monkeypatch.delenv("KELVORN_SERIAL", raising=False)
+    else:
+        monkeypatch.setenv("KELVORN_SERIAL", env)
+    pytester.makepyfile(TESTS.format(serial=serial))
+    result = pytester.runpytest_subprocess("--strict-markers", "-rs", *args)
+    result.assert_outcomes(**outcomes)
+    if line.startswith("SKIPPED: "):  # one reason, given for each test where it arose
+        reasons = [x.split(": ", 1)[1] for x in result.outlines if x.startswith("SKIPPED [1] ")]
+        assert reasons == [line.removeprefix("SKIPPED: ")] * 2
+    elif line.startswith("ERROR: "):  # under "ERROR at setup of <test>", for each
+        assert result.outlines.count(line.removeprefix("ERROR: ")) == 2
+    else:
+        result.stdout.fnmatch_lines([line])
+    for board, name in zip(emulated, boards):
+        if name == serial:  # switched on in the test, all off at the end
+            assert list(board.bulk_out_bytes()) == [0x15, 0x14, 0x15]
+        else:
+            assert board.bulk_out_bytes() == b""
+
+
+def test_marker_alone_opens_the_board_once_and_switches_it_off(pytester: pytest.Pytester,
+                                                               bed: Any) -> None:
+    board = bed.add()
+    pytester.makepyfile("""
+        import pytest, kelvorn
+
+        @pytest.mark.kelvorn_board
+        @pytest.mark.parametrize("n", [0, 1])
+        def test_marker(n):
+            with kelvorn.open() as board:  # the session's: shared, not written again
+                assert board.outputs == (n == 1, False, False)
+                board.set_output(0, True)
+    """)
+    result = pytester.runpytest_subprocess("--strict-markers")
+    result.assert_outcomes(passed=2)
+    assert list(board.bulk_out_bytes()) == [0x15, 0x14, 0x14, 0x15]
+
+
+@pytest.mark.parametrize("args, listed", [([], True), (["-p", "no:kelvorn"], False)])
+def test_the_entry_point_loads_the_plugin(pytester: pytest.Pytester, args: list[str],
+                                          listed: bool) -> None:
+    result = pytester.runpytest_subprocess(*args, "--help")
+    for option in ("--kelvorn-serial=SERIAL", "--kelvorn-sim", "--kelvorn-mqtt=URL"):
+        assert any(option in line for line in result.outlines) is listed
+    markers = pytester.runpytest_subprocess(*args, "--markers").stdout.str()
+    assert ("@pytest.mark.kelvorn_board:" in markers) is listed
+
+
+def test_sim_and_mqtt_together_are_a_usage_error(pytester: pytest.Pytester) -> None:
+    result = pytester.runpytest_subprocess("--kelvorn-sim", "--kelvorn-mqtt", "mqtt://localhost")
+    assert result.ret == pytest.ExitCode.USAGE_ERROR
+    result.stderr.fnmatch_lines(["*--kelvorn-sim and --kelvorn-mqtt exclude each other"])
