@@ -490,7 +490,8 @@ int Forget(const Options& Opt, std::ostream& Log) {
     std::string last;
     std::size_t each = 0;  // topics a board
     auto limit = Clock::time_point::max();
-    for (bool echoed = false; !echoed && Clock::now() < limit;) {
+    bool echoed = false;
+    while (!echoed && Clock::now() < limit) {
         {
             std::unique_lock lock(mutex);
             if (last.empty())
@@ -526,6 +527,14 @@ int Forget(const Options& Opt, std::ostream& Log) {
             for (const std::string& topic : gone) connection.Publish(topic, "", true);
             limit = Clock::now() + kSyncLimit;
         }
+    }
+    if (!echoed) {  // a broker that drops the clearing messages (its access control) says nothing
+        Log << "kelvorn-mqtt: the broker did not confirm the cleared topics within "
+            << std::chrono::duration_cast<std::chrono::seconds>(kSyncLimit).count()
+            << " s (may this user publish and subscribe to them?); nothing is sure to be forgotten"
+            << std::endl;
+        connection.Stop();
+        return 1;
     }
     for (const std::string& serial : Opt.Forget)
         Log << "kelvorn-mqtt: board " << Printable(serial) << " forgotten: " << each

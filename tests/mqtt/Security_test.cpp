@@ -157,6 +157,17 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
         EXPECT_EQ(io.Out(), desk.Out);
         EXPECT_EQ(io.Err(), desk.Err);
     }
+
+    // A user who may not clear a board's retained topics is told so, not that it is forgotten.
+    Process forget({KELVORN_MQTT, "--host", "localhost", "--port", std::to_string(tls), "--cafile",
+                    d + "ca.pem", "--username", "rig-ci", "--password-file",
+                    dir.Write("pw", "rig-ci-pw\n"), "--forget", "D4E5F6"});
+    EXPECT_EQ(forget.Wait(), 1);
+    EXPECT_EQ(forget.Err(),
+              "kelvorn-mqtt: the broker did not confirm the cleared topics within 5 s (may this user "
+              "publish and subscribe to them?); nothing is sure to be forgotten\n");
+    sync();
+    EXPECT_EQ(all.Latest()["kelvorn/D4E5F6/availability"], "Online");
 }
 
 }  // namespace
