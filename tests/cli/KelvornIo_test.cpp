@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "Forwarding.h"
 #include "device/Board.h"
 
 using d2xx::FT_HANDLE;
@@ -50,35 +51,22 @@ public:
 
 // The simulated boards, where the calls named `failing` fail with `failure` once `passing` of
 // them have passed, and a hook runs before each pin read.
-class Faulty final : public d2xx::Driver {
+class Faulty final : public d2xx_test::Forwarding {
 public:
-    explicit Faulty(d2xx::Driver& Below) : below_(Below) {}
+    using Forwarding::Forwarding;
     std::string failing;
     int passing = 0;
     FT_STATUS failure = d2xx::FT_IO_ERROR;
     std::function<void()> onRead = [] {};
-    // clang-format off
-    FT_STATUS Open(std::int32_t I, FT_HANDLE* H) override { return below_.Open(I, H); }
-    FT_STATUS Close(FT_HANDLE H) override { return below_.Close(H); }
-    FT_STATUS EE_Read(FT_HANDLE H, d2xx::FT_PROGRAM_DATA* D) override { return below_.EE_Read(H, D); }
-    FT_STATUS OpenEx(const char* A, std::uint32_t F, FT_HANDLE* H) override {
-        return Fails("OpenEx") ? failure : below_.OpenEx(A, F, H); }
-    FT_STATUS SetBitMode(FT_HANDLE H, std::uint8_t M, std::uint8_t Mode) override {
-        return Fails("SetBitMode") ? failure : below_.SetBitMode(H, M, Mode); }
-    FT_STATUS SetBaudRate(FT_HANDLE H, std::uint32_t B) override {
-        return Fails("SetBaudRate") ? failure : below_.SetBaudRate(H, B); }
-    FT_STATUS SetLatencyTimer(FT_HANDLE H, std::uint8_t T) override {
-        return Fails("SetLatencyTimer") ? failure : below_.SetLatencyTimer(H, T); }
-    FT_STATUS Write(FT_HANDLE H, const void* B, std::uint32_t N, std::uint32_t* W) override {
-        return Fails("Write") ? failure : below_.Write(H, B, N, W); }
     FT_STATUS GetBitMode(FT_HANDLE H, std::uint8_t* P) override {
         onRead();
-        return Fails("GetBitMode") ? failure : below_.GetBitMode(H, P); }
-    // clang-format on
+        return Forwarding::GetBitMode(H, P);
+    }
 
 private:
-    bool Fails(const char* Call) { return failing == Call && passing-- <= 0; }
-    d2xx::Driver& below_;
+    FT_STATUS Fault(const char* Call) override {
+        return failing == Call && passing-- <= 0 ? failure : d2xx::FT_OK;
+    }
 };
 
 // One run: the wired board A1B2C3 (outputs 0..2 pull inputs 0..2 low), the clock, the streams.

@@ -6,6 +6,7 @@
 #include <functional>
 #include <sstream>
 
+#include "Forwarding.h"
 #include "d2xx/SimDriver.h"
 #include "device/Board.h"
 
@@ -14,44 +15,21 @@ namespace {
 using d2xx::SimDriver;
 
 // Fails every call of one name with a status; passes the rest on.
-class Failing final : public d2xx::Driver {
+class Failing final : public d2xx_test::Forwarding {
 public:
-    explicit Failing(d2xx::Driver& Below) : below_(Below) {}
+    using Forwarding::Forwarding;
     std::string Call;
     d2xx::FT_STATUS Status = d2xx::FT_OK;
     bool NoHandle = false;     // OpenEx says FT_OK but hands out no handle
     bool SharedBoards = false;  // as boards behind a bridge
 
     bool Shared() const override { return SharedBoards; }
-
-    d2xx::FT_STATUS Open(std::int32_t I, d2xx::FT_HANDLE* H) override { return below_.Open(I, H); }
     d2xx::FT_STATUS OpenEx(const char* A, std::uint32_t F, d2xx::FT_HANDLE* H) override {
-        if (NoHandle) return d2xx::FT_OK;
-        return Call == "OpenEx" ? Status : below_.OpenEx(A, F, H);
-    }
-    d2xx::FT_STATUS Close(d2xx::FT_HANDLE H) override { return below_.Close(H); }
-    d2xx::FT_STATUS EE_Read(d2xx::FT_HANDLE H, d2xx::FT_PROGRAM_DATA* D) override {
-        return below_.EE_Read(H, D);
-    }
-    d2xx::FT_STATUS SetBitMode(d2xx::FT_HANDLE H, std::uint8_t M, std::uint8_t O) override {
-        return below_.SetBitMode(H, M, O);
-    }
-    d2xx::FT_STATUS SetBaudRate(d2xx::FT_HANDLE H, std::uint32_t B) override {
-        return below_.SetBaudRate(H, B);
-    }
-    d2xx::FT_STATUS SetLatencyTimer(d2xx::FT_HANDLE H, std::uint8_t T) override {
-        return below_.SetLatencyTimer(H, T);
-    }
-    d2xx::FT_STATUS Write(d2xx::FT_HANDLE H, const void* B, std::uint32_t N,
-                          std::uint32_t* W) override {
-        return Call == "Write" ? Status : below_.Write(H, B, N, W);
-    }
-    d2xx::FT_STATUS GetBitMode(d2xx::FT_HANDLE H, std::uint8_t* P) override {
-        return Call == "GetBitMode" ? Status : below_.GetBitMode(H, P);
+        return NoHandle ? d2xx::FT_OK : Forwarding::OpenEx(A, F, H);
     }
 
 private:
-    d2xx::Driver& below_;
+    d2xx::FT_STATUS Fault(const char* Name) override { return Call == Name ? Status : d2xx::FT_OK; }
 };
 
 struct Case {
