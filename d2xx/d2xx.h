@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace d2xx {
 
@@ -21,6 +22,7 @@ enum : FT_STATUS {
     FT_INVALID_PARAMETER = 6,       // null pointer, unknown flag, mode or length
     FT_INVALID_BAUD_RATE = 7,
     FT_EEPROM_READ_FAILED = 11,  // blank, unreadable or garbled EEPROM
+    FT_NOT_SUPPORTED = 17,       // the driver has no such operation (Pulse)
 };
 
 // Open handle. Fits the board class's signed 32-bit handle field; 0 stands for none.
@@ -94,6 +96,19 @@ public:
     // Reads the instantaneous levels of the eight data pins, bit 0 = D0. *Pins is unchanged on
     // failure.
     virtual FT_STATUS GetBitMode(FT_HANDLE Handle, std::uint8_t* Pins) = 0;
+
+    // Beyond D2XX, for a chip held by someone else (a network bridge) that times a pulse itself:
+    // drives output Output (0..2) on for Millis ms, timed there, so that it ends even if this
+    // program dies meanwhile; returns once the output is reported off again. FT_NOT_SUPPORTED
+    // where the caller must time it (a chip of this machine's own).
+    virtual FT_STATUS Pulse(FT_HANDLE /*Handle*/, int /*Output*/, std::uint32_t /*Millis*/) {
+        return FT_NOT_SUPPORTED;
+    }
+
+    // Why the device with this serial (empty: any device) is not found, beyond "not found", as
+    // one line in plain words without the program's name ("board A1B2C3 is Offline (its bridge
+    // rig1 is Offline)"); empty when there is nothing more to say.
+    virtual std::string Absent(const std::string& /*Serial*/) const { return {}; }
 };
 
 }  // namespace d2xx

@@ -79,6 +79,18 @@ std::vector<std::string> Board::Scan(std::ostream& Err) {
     return serials;
 }
 
+FT_STATUS WatchedDriver::Pulse(FT_HANDLE Handle, int Output, std::uint32_t Millis) {
+    const FT_STATUS status = below_.Pulse(Handle, Output, Millis);
+    return status == FT_NOT_SUPPORTED ? status : Check(status);
+}
+
+FT_STATUS Board::Pulse(int Output, std::uint32_t Millis) {
+    const FT_STATUS status = driver_.Pulse(device_.Handle(), Output, Millis);
+    // The latch takes what the holder reports now, the pulse's output off among it.
+    if (status == FT_OK && !device_.TakeOutputs([] {})) return FT_IO_ERROR;
+    return status;
+}
+
 Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
     serial_ = Serial;
     status_ = FT_DEVICE_NOT_FOUND;

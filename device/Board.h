@@ -70,6 +70,8 @@ public:
     d2xx::FT_STATUS Write(d2xx::FT_HANDLE Handle, const void* Buffer, std::uint32_t BytesToWrite,
                           std::uint32_t* BytesWritten) override;
     d2xx::FT_STATUS GetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t* Pins) override;
+    d2xx::FT_STATUS Pulse(d2xx::FT_HANDLE Handle, int Output, std::uint32_t Millis) override;
+    std::string Absent(const std::string& Serial) const override { return below_.Absent(Serial); }
 
 private:
     d2xx::FT_STATUS Check(d2xx::FT_STATUS Status) {
@@ -127,6 +129,10 @@ public:
     const std::string& Serial() const { return serial_; }
     // True once a call that drives the chip failed: the board no longer answers.
     bool Failed() const { return driver_.Failed(); }
+    // A pulse of output Output (0..2) timed by the chip's holder (see d2xx::Driver::Pulse), the
+    // latch updated: FT_OK once the output is off again; FT_NOT_SUPPORTED when the caller must
+    // time it itself (then nothing was sent); any other status: the board stopped answering.
+    d2xx::FT_STATUS Pulse(int Output, std::uint32_t Millis);
 
 private:
     WatchedDriver driver_;

@@ -67,6 +67,8 @@ public:
     // silent, or none open). Each read sets it, so after several it tells about the last one only.
     // False until the first read.
     bool LastReadOk() const { return bLastReadOk; }
+    // The open board's driver handle, 0 = none: for the driver's calls beyond this class's.
+    std::int32_t Handle() const { return lHandle; }
 
     // Closes the open board, then walks the attached devices from where the previous scan stopped
     // and leaves the serial of the next one whose EEPROM description is exactly "Kelvorn" in

@@ -282,4 +282,13 @@ FT_STATUS MqttDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t 
     return FT_OK;
 }
 
+std::string MqttDriver::Unreachable() const {
+    const std::lock_guard lock(mutex_);
+    return up_ ? "" : down_;
+}
+
+FT_STATUS MqttDriver::Pulse(FT_HANDLE, int, std::uint32_t) { return FT_NOT_SUPPORTED; }
+
+std::string MqttDriver::Absent(const std::string&) const { return {}; }
+
 }  // namespace kmqtt

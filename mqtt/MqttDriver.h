@@ -63,6 +63,8 @@ public:
     std::vector<std::string> Serials() const;
     // The name of the bridge holding the board with this serial; "" when it is not named.
     std::string BridgeOf(const std::string& Serial) const;
+    // Why the broker is out of reach, in the words Start returns; "" while connected.
+    std::string Unreachable() const;
 
     bool Shared() const override { return true; }
     d2xx::FT_STATUS Open(std::int32_t Index, d2xx::FT_HANDLE* Handle) override;
@@ -75,6 +77,8 @@ public:
     d2xx::FT_STATUS Write(d2xx::FT_HANDLE Handle, const void* Buffer, std::uint32_t BytesToWrite,
                           std::uint32_t* BytesWritten) override;
     d2xx::FT_STATUS GetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t* Pins) override;
+    d2xx::FT_STATUS Pulse(d2xx::FT_HANDLE Handle, int Output, std::uint32_t Millis) override;
+    std::string Absent(const std::string& Serial) const override;
 
 private:
     // What the broker holds of one board, as last heard; nothing = not heard, or cleared.
