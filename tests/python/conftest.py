@@ -149,7 +149,7 @@ def broker() -> Iterator[Broker]:
 @pytest.fixture
 def bridge(broker: Broker) -> Iterator[Logged]:
     """kelvorn-mqtt --sim on the broker: wired simulated boards A1B2C3 and D4E5F6, listed."""
-    process = Logged([os.environ["KELVORN_MQTT"], "--sim", "--host", "127.0.0.1", "--port",
+    process = Logged([os.environ["KELVORN_BRIDGE_PROGRAM"], "--sim", "--host", "127.0.0.1", "--port",
                       str(broker.port), "--name", "rig", "--no-discovery"])
     watcher = kelvorn.Mqtt(broker.url)
     if not eventually(lambda: kelvorn.list_boards(driver=watcher) == ["A1B2C3", "D4E5F6"]):
