@@ -205,7 +205,6 @@ class Board:
     """
 
     def __init__(self, shared: _Shared) -> None:
-        self._serial = shared.serial
         self._core: _kelvorn.Board | None = shared.core
         self._shared = shared
         shared.users += 1
@@ -226,7 +225,7 @@ class Board:
     @property
     def serial(self) -> str:
         """Its serial: the EEPROM's 8-bit bytes, each as the character of that code."""
-        return self._serial
+        return self._shared.serial
 
     @property
     def bridge(self) -> str | None:
