@@ -120,19 +120,32 @@ class Logged:
 
 
 class Broker:
-    """Debian's mosquitto on a free port of 127.0.0.1, open to all (as tests/mqtt's Broker)."""
+    """Debian's mosquitto on free ports of 127.0.0.1: one open to all (as tests/mqtt's Broker),
+    one for the user desk with the password s3cret only."""
 
     def __init__(self) -> None:
         self.port = free_port()
+        self.login_port = free_port()
         self.folder = tempfile.TemporaryDirectory()
         os.chmod(self.folder.name, 0o755)  # mosquitto started as root reads it as its own user
+        passwords = Path(self.folder.name) / "passwords"
+        subprocess.run(["mosquitto_passwd", "-b", "-c", str(passwords), "desk", "s3cret"],
+                       check=True, capture_output=True)
+        os.chmod(passwords, 0o644)
         conf = Path(self.folder.name) / "mosquitto.conf"
         conf.write_text(f"per_listener_settings true\npersistence false\n"
-                        f"listener {self.port} 127.0.0.1\nallow_anonymous true\n")
+                        f"listener {self.port} 127.0.0.1\nallow_anonymous true\n"
+                        f"listener {self.login_port} 127.0.0.1\nallow_anonymous false\n"
+                        f"password_file {passwords}\n")
         self.daemon = Logged(["/usr/sbin/mosquitto", "-c", str(conf)])
         if not eventually(lambda: " running" in self.daemon.text()):
             raise RuntimeError("mosquitto did not start: " + self.daemon.text())
         self.url = f"mqtt://127.0.0.1:{self.port}"
+
+    def retain(self, topic: str, payload: str) -> None:
+        """Publishes one retained message, as a bridge publishes its state."""
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-q", "1",
+                        "-r", "-t", topic, "-m", payload], check=True, timeout=10)
 
     def close(self) -> None:
         self.daemon.close()

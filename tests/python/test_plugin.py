@@ -29,34 +29,53 @@ NO_BOARD = ("no Kelvorn board attached (choose one with --kelvorn-serial, KELVOR
             "--kelvorn-sim or --kelvorn-mqtt)")
 
 
+URL_ERROR = ("ERROR: kelvorn: --kelvorn-mqtt: http://x: not mqtt://[USER@]HOST[:PORT][/PREFIX] "
+             "or mqtts://...")
+
+
 @pytest.mark.parametrize("boards, args, env, serial, outcomes, line", [
     # Nothing asked for, nothing attached: skipped, with the one reason.
-    ([], [], None, "", dict(passed=1, skipped=2), f"SKIPPED: {NO_BOARD}"),
+    ([], [], {}, "", dict(passed=1, skipped=2), f"SKIPPED: {NO_BOARD}"),
     # Asked for and not there: an error in each test that needs it.
-    ([], ["--kelvorn-serial", "NOPE"], None, "", dict(passed=1, errors=2),
+    ([], ["--kelvorn-serial", "NOPE"], {}, "", dict(passed=1, errors=2),
      "ERROR: kelvorn: board NOPE not found"),
-    ([], [], "NOPE", "", dict(passed=1, errors=2), "ERROR: kelvorn: board NOPE not found"),
-    (["KV000001"], ["--kelvorn-serial", "KV000002"], None, "", dict(passed=1, errors=2),
+    ([], [], {"KELVORN_SERIAL": "NOPE"}, "", dict(passed=1, errors=2),
+     "ERROR: kelvorn: board NOPE not found"),
+    (["KV000001"], ["--kelvorn-serial", "KV000002"], {}, "", dict(passed=1, errors=2),
      "ERROR: kelvorn: board KV000002 not found"),
-    (["KV000001", "KV000002"], [], None, "", dict(passed=1, errors=2),
+    (["KV000001", "KV000002"], [], {}, "", dict(passed=1, errors=2),
      "ERROR: kelvorn: 2 Kelvorn boards attached, pick one by serial: KV000001 KV000002"),
-    (["KV000001"], ["--kelvorn-sim", "--kelvorn-serial", "KV000001"], None, "",
+    (["KV000001"], ["--kelvorn-sim", "--kelvorn-serial", "KV000001"], {}, "",
      dict(passed=1, errors=2), "ERROR: kelvorn: board KV000001 not found"),
+    # A broker that cannot be used: the option and why, in each test.
+    (["KV000001"], ["--kelvorn-mqtt", "http://x"], {}, "", dict(passed=1, errors=2), URL_ERROR),
+    (["KV000001"], [], {"KELVORN_MQTT": "http://x"}, "", dict(passed=1, errors=2), URL_ERROR),
+    ([], ["--kelvorn-mqtt", "mqtt://h", "--kelvorn-cafile", "/dev/null"], {}, "",
+     dict(passed=1, errors=2),
+     "ERROR: kelvorn: --kelvorn-mqtt: --kelvorn-cafile goes with an mqtts:// URL"),
+    ([], ["--kelvorn-mqtt", "mqtt://h", "--kelvorn-password-file", "/dev/null"], {}, "",
+     dict(passed=1, errors=2), "ERROR: kelvorn: --kelvorn-mqtt: --kelvorn-password-file needs a "
+                               "user name in the URL (mqtt://USER@HOST)"),
+    ([], ["--kelvorn-mqtt", "mqtt://u@h", "--kelvorn-password-file", "/nonexistent"], {}, "",
+     dict(passed=1, errors=2),
+     "ERROR: kelvorn: --kelvorn-mqtt: cannot read the password file /nonexistent"),
     # A board there.
-    (["KV000001"], [], None, "KV000001", dict(passed=3), "*3 passed*"),
-    (["KV000001", "KV000002"], [], "KV000002", "KV000002", dict(passed=3), "*3 passed*"),
-    (["KV000001", "KV000002"], ["--kelvorn-serial", "KV000001"], "KV000002", "KV000001",
-     dict(passed=3), "*3 passed*"),
-    ([], ["--kelvorn-sim"], None, "A1B2C3", dict(passed=3), "*3 passed*"),
+    (["KV000001"], [], {}, "KV000001", dict(passed=3), "*3 passed*"),
+    (["KV000001", "KV000002"], [], {"KELVORN_SERIAL": "KV000002"}, "KV000002", dict(passed=3),
+     "*3 passed*"),
+    (["KV000001", "KV000002"], ["--kelvorn-serial", "KV000001"], {"KELVORN_SERIAL": "KV000002"},
+     "KV000001", dict(passed=3), "*3 passed*"),
+    ([], ["--kelvorn-sim"], {}, "A1B2C3", dict(passed=3), "*3 passed*"),
+    ([], ["--kelvorn-sim"], {"KELVORN_MQTT": "http://x"}, "A1B2C3", dict(passed=3), "*3 passed*"),
 ])
 def test_skip_or_error(pytester: pytest.Pytester, bed: Any, monkeypatch: pytest.MonkeyPatch,
-                       boards: list[str], args: list[str], env: str | None, serial: str,
+                       boards: list[str], args: list[str], env: dict[str, str], serial: str,
                        outcomes: dict[str, int], line: str) -> None:
     emulated = [bed.add(s) for s in boards]
-    if env is None:
-        monkeypatch.delenv("KELVORN_SERIAL", raising=False)
-    else:
-        monkeypatch.setenv("KELVORN_SERIAL", env)
+    for name in ("KELVORN_SERIAL", "KELVORN_MQTT"):
+        monkeypatch.delenv(name, raising=False)
+    for name, value in env.items():
+        monkeypatch.setenv(name, value)
     pytester.makepyfile(TESTS.format(serial=serial))
     result = pytester.runpytest_subprocess("--strict-markers", "-rs", *args)
     result.assert_outcomes(**outcomes)
@@ -65,6 +84,7 @@ def test_skip_or_error(pytester: pytest.Pytester, bed: Any, monkeypatch: pytest.
         assert reasons == [line.removeprefix("SKIPPED: ")] * 2
     elif line.startswith("ERROR: "):  # under "ERROR at setup of <test>", for each
         assert result.outlines.count(line.removeprefix("ERROR: ")) == 2
+        assert not [x for x in result.outlines if "Traceback" in x or x.startswith("E   ")]
     else:
         result.stdout.fnmatch_lines([line])
     for board, name in zip(emulated, boards):
@@ -96,13 +116,25 @@ def test_marker_alone_opens_the_board_once_and_switches_it_off(pytester: pytest.
 def test_the_entry_point_loads_the_plugin(pytester: pytest.Pytester, args: list[str],
                                           listed: bool) -> None:
     result = pytester.runpytest_subprocess(*args, "--help")
-    for option in ("--kelvorn-serial=SERIAL", "--kelvorn-sim", "--kelvorn-mqtt=URL"):
+    for option in ("--kelvorn-serial=SERIAL", "--kelvorn-sim", "--kelvorn-mqtt=URL",
+                   "--kelvorn-password-file=FILE", "--kelvorn-cafile=FILE"):
         assert any(option in line for line in result.outlines) is listed
     markers = pytester.runpytest_subprocess(*args, "--markers").stdout.str()
     assert ("@pytest.mark.kelvorn_board:" in markers) is listed
 
 
-def test_sim_and_mqtt_together_are_a_usage_error(pytester: pytest.Pytester) -> None:
-    result = pytester.runpytest_subprocess("--kelvorn-sim", "--kelvorn-mqtt", "mqtt://localhost")
+@pytest.mark.parametrize("args, line", [
+    (["--kelvorn-sim", "--kelvorn-mqtt", "mqtt://localhost"],
+     "--kelvorn-sim and --kelvorn-mqtt exclude each other"),
+    (["--kelvorn-password-file", "/dev/null"],
+     "--kelvorn-password-file and --kelvorn-cafile go with --kelvorn-mqtt"),
+    (["--kelvorn-sim", "--kelvorn-cafile", "/dev/null"],
+     "--kelvorn-password-file and --kelvorn-cafile go with --kelvorn-mqtt"),
+])
+def test_options_that_do_not_go_together_are_a_usage_error(pytester: pytest.Pytester,
+                                                            monkeypatch: pytest.MonkeyPatch,
+                                                            args: list[str], line: str) -> None:
+    monkeypatch.delenv("KELVORN_MQTT", raising=False)
+    result = pytester.runpytest_subprocess(*args)
     assert result.ret == pytest.ExitCode.USAGE_ERROR
-    result.stderr.fnmatch_lines(["*--kelvorn-sim and --kelvorn-mqtt exclude each other"])
+    result.stderr.fnmatch_lines([f"*{line}"])
