@@ -101,7 +101,9 @@ Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
     if (!serial_.empty()) {
         if (std::find(found.begin(), found.end(), serial_) == found.end()) {
             const auto seen = driver_.Descriptions().find(serial_);
-            if (seen == driver_.Descriptions().end())
+            if (const std::string why = driver_.Absent(serial_); !why.empty())
+                Err << program_ << ": " << why << '\n';
+            else if (seen == driver_.Descriptions().end())
                 Err << program_ << ": board " << Printable(serial_) << " not found\n";
             else
                 Err << program_ << ": FTDI device " << Printable(serial_)
@@ -111,7 +113,8 @@ Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
         }
     } else {
         if (found.empty()) {
-            Err << program_ << ": no Kelvorn board found\n";
+            const std::string why = driver_.Absent("");
+            Err << program_ << ": " << (why.empty() ? "no Kelvorn board found" : why) << '\n';
             return Opened::No;
         }
         if (found.size() > 1) {
