@@ -290,7 +290,7 @@ TEST_F(BehindBridges, ABridgeOrBrokerGoneEndsWatchWithStatus3AndABridgeBackWorks
     EXPECT_EQ(watch.Wait(), 3);
     EXPECT_EQ(watch.Err(), "kelvorn-io: board A1B2C3 stopped answering\n");
     EXPECT_EQ(Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Err,
-              "kelvorn-io: board A1B2C3 not found\n");
+              "kelvorn-io: board A1B2C3 is Offline (its bridge rig1 is Offline)\n");
     rig1 = SimBridge(all, broker.Port(), "rig1", {"A1B2C3"});
     EXPECT_EQ(Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Status, 0);
 
