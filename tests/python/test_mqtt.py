@@ -103,7 +103,7 @@ def test_the_drivers_words_for_a_board_not_found(broker: Broker) -> None:
             kelvorn.open("S1", driver=mqtt)
         assert (str(raised.value), raised.value.status, raised.value.serial) == (
             "board S1 is Offline (its bridge rig1 is Offline)", 2, "S1")
-    nowhere = f"no bridge publishes under prefix 'kelvron' on 127.0.0.1:{broker.port}"
+    nowhere = "no bridge publishes under prefix 'kelvron' on 127.0.0.1"
     with kelvorn.Mqtt(broker.url + "/kelvron") as mqtt:
         for call in (lambda: kelvorn.list_boards(driver=mqtt), lambda: kelvorn.open(driver=mqtt)):
             with pytest.raises(kelvorn.BoardNotFoundError) as raised:
