@@ -83,9 +83,9 @@ def test_a_bridge_that_goes(broker: Broker, bridge: Logged, how: int) -> None:
         board.read()
     with pytest.raises(kelvorn.BoardNotFoundError) as raised:
         kelvorn.open("A1B2C3", driver=mqtt)
-    # In the driver's words where it knows why.
-    why = kelvorn._driver_core(mqtt).absent(b"A1B2C3").decode() or "board A1B2C3 not found"
-    assert (str(raised.value), raised.value.status) == (why, 2)
+    # In the driver's words.
+    assert (str(raised.value), raised.value.status) == (
+        "board A1B2C3 is Offline (its bridge rig is Offline)", 2)
 
 
 def listed(mqtt: kelvorn.Mqtt) -> list[str]:
