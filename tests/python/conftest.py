@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -63,6 +64,27 @@ def eventually(done: Callable[[], object], limit: float = 10.0) -> bool:
             return bool(done())
         time.sleep(0.005)
     return True
+
+
+class Attempt(threading.Thread):
+    """A call made in a thread of its own, started at once; error is what it raised, if anything."""
+
+    def __init__(self, call: Callable[[], object]) -> None:
+        super().__init__(target=self._run, args=(call,))
+        self.error: BaseException | None = None
+        self.start()
+
+    def _run(self, call: Callable[[], object]) -> None:
+        try:
+            call()
+        except BaseException as e:  # noqa: B036 - the test checks it
+            self.error = e
+
+    def inside_call(self) -> bool:
+        """Whether it is in a Board's call to its open board, past the Board's own checks."""
+        frame = sys._current_frames().get(self.ident or 0)
+        return frame is not None and frame.f_code.co_name == "<lambda>" and \
+            frame.f_back is not None and frame.f_back.f_code.co_name == "_call"
 
 
 class Child:
