@@ -128,8 +128,6 @@ def test_the_entry_point_loads_the_plugin(pytester: pytest.Pytester, args: list[
      "--kelvorn-sim and --kelvorn-mqtt exclude each other"),
     (["--kelvorn-password-file", "/dev/null"],
      "--kelvorn-password-file and --kelvorn-cafile go with --kelvorn-mqtt"),
-    (["--kelvorn-sim", "--kelvorn-cafile", "/dev/null"],
-     "--kelvorn-password-file and --kelvorn-cafile go with --kelvorn-mqtt"),
 ])
 def test_options_that_do_not_go_together_are_a_usage_error(pytester: pytest.Pytester,
                                                             monkeypatch: pytest.MonkeyPatch,
