@@ -24,6 +24,11 @@ namespace kpy {
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as Python's time.monotonic()
 
+// A call that needs the driver below after Drop.
+struct DriverClosed : std::runtime_error {
+    DriverClosed() : std::runtime_error("I/O operation on a closed driver") {}
+};
+
 // Serialises the calls into the driver below when it is made for one thread: each call holds the
 // lock for its own length only, so one board is read while another waits. A driver made for
 // several threads (the boards behind bridges) is called as it is, by any number at once. Drop()
@@ -34,11 +39,11 @@ public:
         : below_(std::move(Below)), threadSafe_(ThreadSafe), shared_(below_->Shared()) {}
 
     // Runs Fn(driver below) with the lock held: for what the seam does not cover. After Drop,
-    // std::logic_error.
+    // DriverClosed.
     template <class Fn>
     auto With(Fn&& F) {
         return Locked([&] {
-            if (!below_) throw std::logic_error("the driver was closed");
+            if (!below_) throw DriverClosed();
             return F(*below_);
         });
     }

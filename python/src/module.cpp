@@ -44,7 +44,7 @@ PYBIND11_MODULE(_kelvorn, m) {
             if (P) std::rethrow_exception(P);
         } catch (const kpy::Closed& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
-        } catch (const std::logic_error& e) {  // a driver closed
+        } catch (const kpy::DriverClosed& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
         }
     });
