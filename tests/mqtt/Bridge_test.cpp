@@ -432,6 +432,21 @@ TEST_F(BridgeOnSim, AClaimOfItsBoardByANameThatSortsFirstMakesItLeaveByOneThatSo
     EXPECT_EQ(err.find(left), err.rfind(left));
 }
 
+TEST_F(BridgeOnSim, TwoBridgesStartedAtOnceSettleOnTheNameThatSortsFirst) {
+    Process late(Args("late")), early(Args("early"));
+    EXPECT_TRUE(late.Logged("board A1B2C3 is held by bridge early: left alone\n")) << late.Err();
+    EXPECT_TRUE(late.Logged("board D4E5F6 is held by bridge early: left alone\n"));
+    // The last claim of each is early's, whichever of the two came last at first.
+    for (const char* id : {"A1B2C3", "D4E5F6"})
+        EXPECT_TRUE(Eventually([&] {
+            return client.Latest()["kelvorn/" + std::string(id) + "/bridge"] == "early";
+        })) << id;
+    EXPECT_TRUE(Eventually([&] {
+        return client.Latest()["kelvorn/bridge/late/boards"] == R"({"boards":[],"heartbeat":2})";
+    }));
+    EXPECT_THAT(early.Err(), Not(HasSubstr("left alone")));
+}
+
 TEST_F(BridgeOnSim, TwoBridgesOfOneNameKeepTheirConnectionsWithClientIdsOf23BytesAtMost) {
     const std::vector<std::string> args = Args("a-bridge-named-at-greater-length-than-ids-may-be");
     Process first(args), second(args);
