@@ -45,6 +45,7 @@ def __dir__() -> list[str]:
     """The package's names, without the modules it uses."""
     return sorted([*__all__, "__version__"])
 
+
 # The driver statuses the errors carry.
 _NOT_FOUND = 2
 _NOT_OPENED = 3
@@ -161,6 +162,7 @@ class Mqtt:
             words = words.replace("--password-file", "password_file").replace("--cafile", "cafile")
             raise ValueError(words) from None
         self._driver = self._bridge.driver
+        _bridges[self._driver] = self._bridge
         self._closed = False
         why = self._bridge.start()
         if why is not None:
@@ -382,8 +384,9 @@ class _Shared:
 _lock = _threading.Lock()
 _open_boards: dict[tuple[_kelvorn.Driver, str], _Shared] = {}
 _usb: _kelvorn.Driver | None = None
-# The connection behind each Mqtt's driver, for the bridge a board's name comes from.
-_bridges: _weakref.WeakKeyDictionary[_kelvorn.Driver, _kelvorn.MqttDriver] = _weakref.WeakKeyDictionary()
+# The connection behind each Mqtt's driver, which names the bridge that holds a board.
+_bridges: _weakref.WeakKeyDictionary[_kelvorn.Driver, _kelvorn.MqttDriver] = (
+    _weakref.WeakKeyDictionary())
 
 
 def _held(core: _kelvorn.Driver) -> list[str]:
@@ -470,8 +473,6 @@ def _driver_core(driver: _Driver) -> _kelvorn.Driver:
     if isinstance(driver, Mqtt):
         if driver._closed:
             raise ValueError("I/O operation on closed kelvorn.Mqtt")
-        with _lock:
-            _bridges[driver._driver] = driver._bridge
         return driver._driver
     if isinstance(driver, Simulator):
         return driver._driver
