@@ -84,7 +84,8 @@ class _Session:
                 self.error = str(e)
             except ValueError as e:  # the URL or a file of --kelvorn-mqtt's
                 words = str(e).replace("password_file", "--kelvorn-password-file")
-                self.error = "--kelvorn-mqtt: " + words.replace("cafile", "--kelvorn-cafile")
+                words = words.replace("cafile", "--kelvorn-cafile")
+                self.error = words if self.mqtt is None else f"--kelvorn-mqtt: {words}"
             except Exception as e:  # noqa: BLE001 - one line in each test, not a traceback once
                 self.error = f"{type(e).__name__}: {e}"
         if self.skip is not None:

@@ -269,7 +269,7 @@ std::optional<bool> OpenBoard::TimedPulse(int Index, std::uint32_t Millis, const
                 break;
         }
         if (Stop()) {
-            SetOutput(Index, false);  // now, as a pulse ended early is; the driver's timer too
+            SetOutput(Index, false);  // off at once, as a pulse stopped early is (its timer, too)
             return false;
         }
     }
