@@ -144,9 +144,11 @@ TEST_F(BridgeOnSim, PublishesTheTopicContractRetainedAndGoesOfflineOnSigterm) {
 
     Client late(broker.Port());  // gets what is retained
     ASSERT_TRUE(late.Await("kelvorn/bridge/rig/availability", "Offline"));
-    ASSERT_TRUE(Eventually([&] { return late.Messages().size() == 1 + 2 * (2 + 5 + 3 + 8); }));
+    // The bridge's availability and index; each board's state and discovery.
+    ASSERT_TRUE(Eventually([&] { return late.Messages().size() == 2 + 2 * (2 + 5 + 3 + 8); }));
     auto latest = late.Latest();
     for (const Received& m : late.Messages()) EXPECT_TRUE(m.Retained) << m.Topic;
+    EXPECT_EQ(latest["kelvorn/bridge/rig/boards"], R"({"boards":[],"heartbeat":2})");
     for (const std::string id : {"A1B2C3", "D4E5F6"}) {
         std::string states;
         for (const char* level :
