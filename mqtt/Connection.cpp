@@ -140,9 +140,11 @@ void Connection::SetUpTls() {
     SSL_CTX_set_app_data(tls, this);
     SSL_CTX_set_info_callback(tls, [](const SSL* S, int Where, int Ret) {
         const int error = errno;  // first: that of the socket call that failed, if one did
-        if ((Where & SSL_CB_EXIT) == 0 || Ret > 0 || SSL_get_error(S, Ret) != SSL_ERROR_SYSCALL)
-            return;
         auto& c = *static_cast<Connection*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(S)));
+        if ((Where & SSL_CB_HANDSHAKE_DONE) != 0) c.handshaken_ = true;
+        if (c.handshaken_ || (Where & SSL_CB_EXIT) == 0 || Ret > 0 ||
+            SSL_get_error(S, Ret) != SSL_ERROR_SYSCALL)
+            return;
         if (c.handshakeErrno_ < 0) c.handshakeErrno_ = error;
     });
     const int taken = mosquitto_opts_set(mosq_, MOSQ_OPT_SSL_CTX, tls);
@@ -220,10 +222,11 @@ std::string Connection::Why(int Result, int Error) const {
         return "TLS: the broker's certificate is not trusted (--cafile)";
     // A ClientHello that a plain MQTT port takes for a malformed packet: the port closes the
     // connection, or answers in bytes that are no TLS record.
-    const bool notTls = lastError_.find("unexpected eof while reading") != std::string::npos ||
-                        lastError_.find("wrong version number") != std::string::npos ||
-                        (handshakeErrno_ >= 0 &&
-                         (Error == 0 || Error == ECONNRESET || Error == EPIPE));
+    const bool notTls =
+        Tls() && !handshaken_ &&
+        (lastError_.find("unexpected eof while reading") != std::string::npos ||
+         lastError_.find("wrong version number") != std::string::npos ||
+         (handshakeErrno_ >= 0 && (Error == 0 || Error == ECONNRESET || Error == EPIPE)));
     if (notTls) return where + " does not speak TLS (mqtt://?)";
     if (!lastError_.empty()) return "TLS: " + kelvorn::Printable(lastError_);
     if (Result == MOSQ_ERR_EAI) return "host " + kelvorn::Printable(opt_.Host) + " not found";
@@ -249,6 +252,7 @@ void Connection::Run() {
         refused_ = 0;
         lastError_.clear();
         handshakeErrno_ = -1;
+        handshaken_ = false;
         // Connected in the loop, so that a host that does not answer holds no call for longer
         // than a loop's turn: a stop is seen in time. Only the host name lookup blocks.
         int result = unusable_.empty() ? mosquitto_connect_async(mosq_, opt_.Host.c_str(),

@@ -114,6 +114,7 @@ private:
     // The errno of the socket call that failed the TLS handshake (0: the connection closed), or
     // -1. Set on the network thread by the TLS context's callback.
     int handshakeErrno_ = -1;
+    bool handshaken_ = false;  // the TLS handshake of this attempt is done
 };
 
 }  // namespace kmqtt
