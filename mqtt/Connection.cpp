@@ -129,10 +129,10 @@ void Connection::SetUpTls() {
                                    SSL_CTX_load_verify_dir(tls, kSystemCerts) == 1
                              : SSL_CTX_load_verify_file(tls, opt_.CaFile.c_str()) == 1;
     ERR_clear_error();
-    if (!trusted)
-        unusable_ = opt_.CaFile.empty()
-                        ? "TLS: cannot use the system's CA certificates in " + std::string(kSystemCerts)
-                        : "TLS: no CA certificate in " + kelvorn::Printable(opt_.CaFile);
+    if (!trusted && opt_.CaFile.empty())
+        unusable_ = "TLS: cannot use the system's CA certificates in " + std::string(kSystemCerts);
+    else if (!trusted)
+        unusable_ = "TLS: no CA certificate in " + kelvorn::Printable(opt_.CaFile);
     SSL_CTX_set_verify(tls, SSL_VERIFY_PEER, nullptr);
     X509_VERIFY_PARAM* check = SSL_CTX_get0_param(tls);
     if (X509_VERIFY_PARAM_set1_ip_asc(check, opt_.Host.c_str()) != 1)

@@ -59,8 +59,6 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
         {{"--password-file", none}, 2, "", "--password-file needs --username"},
         {{"--username", "u", "--password-file", none}, 2, "",
          "cannot read the password file " + none + ": No such file or directory"},
-        {{"--username", "u", "--password-file", dir.Path}, 2, "",
-         "cannot read the password file " + dir.Path.string() + ": Is a directory"},
         {{"--cafile", none}, 2, "", "cannot read the CA file " + none},
         {{"--host", "127.0.0.1", "--port", port, "--config", named, "--name", "cli"}, 0, "",
          "broker " + broker + ", topics kelvorn/..., bridge kelvorn/bridge/cli/availability", true},
@@ -180,32 +178,27 @@ TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
     Broker broker(Listener(port, "allow_anonymous true\ncafile " + d + "ca.pem\ncertfile " + d +
                                      "server.pem\nkeyfile " + d + "server.key\n"));
     Client client(broker.Port());
+    // Ca "": no TLS.
     const auto bridge = [&](const std::string& Host, int Port, const std::string& Ca) {
         std::vector<std::string> args{KELVORN_MQTT, "--sim",  "--host", Host,
                                       "--port",     std::to_string(Port), "--name", Host};
         if (!Ca.empty()) args.insert(args.end(), {"--cafile", d + Ca});
         return std::make_unique<Process>(args);
     };
-    const std::string tls = std::to_string(port), plain = broker.PortText();
-    struct Row {
-        std::string Host;
-        int Port;
-        std::string Ca;  // "": no TLS
-        std::string Why;
+    const std::string untrusted = "TLS: the broker's certificate is not trusted (--cafile)",
+                      tls = "localhost:" + std::to_string(port),
+                      plain = "localhost:" + broker.PortText(), none = std::to_string(nothing);
+    const std::tuple<std::string, int, std::string, std::string> rows[] = {
+        {"localhost", port, "other.pem", untrusted},  // a stranger's certificate
+        {"127.0.0.1", port, "ca.pem", untrusted},     // not the name asked for
+        {"localhost", broker.Port(), "ca.pem", plain + " does not speak TLS (mqtt://?)"},
+        {"localhost", port, "", tls + " closed the connection (a TLS port? mqtts://)"},
+        {"127.0.0.1", nothing, "ca.pem", "connection refused by 127.0.0.1:" + none},
     };
-    const Row rows[] = {
-        // A stranger's certificate, or not the name asked for.
-        {"localhost", port, "other.pem", "TLS: the broker's certificate is not trusted (--cafile)"},
-        {"127.0.0.1", port, "ca.pem", "TLS: the broker's certificate is not trusted (--cafile)"},
-        // A port of the other kind, or none.
-        {"localhost", broker.Port(), "ca.pem", "localhost:" + plain + " does not speak TLS (mqtt://?)"},
-        {"localhost", port, "", "localhost:" + tls + " closed the connection (a TLS port? mqtts://)"},
-        {"127.0.0.1", nothing, "ca.pem", "connection refused by 127.0.0.1:" + std::to_string(nothing)},
-    };
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.Host + ":" + std::to_string(row.Port) + " " + row.Ca);
-        auto refused = bridge(row.Host, row.Port, row.Ca);
-        EXPECT_TRUE(refused->Logged(row.Why + "; retrying in 1 s\n")) << refused->Err();
+    for (const auto& [host, at, ca, why] : rows) {
+        SCOPED_TRACE(host + ":" + std::to_string(at) + " " + ca);
+        auto refused = bridge(host, at, ca);
+        EXPECT_TRUE(refused->Logged(why + "; retrying in 1 s\n")) << refused->Err();
         std::this_thread::sleep_for(1500ms);  // tried again, silently
         refused->Signal(SIGTERM);
         EXPECT_EQ(refused->Wait(), 0);
