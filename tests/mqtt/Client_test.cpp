@@ -316,6 +316,10 @@ TEST_F(BehindBridges, KelvornIoListsReadsWatchesAndRunsWithoutSwitchingWhatItWas
         EXPECT_EQ(ran.Out, row.Expected.Out);
         EXPECT_EQ(ran.Err, row.Expected.Err);
     }
+    // A prefix nothing publishes under, mistyped.
+    const Ran typo = Io({"--mqtt", url + "/kelvron", "list"});
+    EXPECT_EQ(typo.Err, "kelvorn-io: no bridge publishes under prefix 'kelvron' on 127.0.0.1\n");
+    EXPECT_EQ(typo.Status, 1);  // as for no board found
     // Only the script's out line was sent, and it reached the bridge's latch: its wire followed.
     EXPECT_EQ(Commands(mark), "kelvorn/D4E5F6/out1/set ON\n");
     EXPECT_EQ(all.Latest()["kelvorn/A1B2C3/out2"], "ON");
