@@ -91,7 +91,7 @@ private:
     std::string Why(int Result, int Error) const;
     bool Tls() const { return opt_.Tls || !opt_.CaFile.empty(); }
 
-    const Broker opt_;  // a copy: an abandoned connection outlives its owner
+    const Broker opt_;      // a copy: an abandoned connection outlives its owner
     std::string unusable_;  // why no attempt can succeed (the CA certificates), or empty
     std::function<void()> wake_;
     std::mutex wakeMutex_;   // held while Wake runs
