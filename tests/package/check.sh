@@ -12,7 +12,7 @@ set -euo pipefail
 version=$1
 shift
 names=(kelvorn-common kelvorn-io kelvorn-mqtt kelvorn-panel python3-kelvorn)
-declare -A deb rebuilt
+declare -A deb=() rebuilt=()
 side=deb
 for arg; do
   if [ "$arg" = -- ]; then side=rebuilt; continue; fi
@@ -87,22 +87,16 @@ $site/kelvorn-$version.dist-info/top_level.txt" ;;
 files_are_expected() {
   diff -u <(expected_files "$1" | sort) <(dpkg-deb --fsys-tarfile "${deb[$1]}" | tar -t | grep -v '/$' | sort)
 }
-check "kelvorn-common holds exactly the udev rules, the group's sysusers.d file and docs" \
-  files_are_expected kelvorn-common
-check "kelvorn-io holds exactly the program, its manual page and docs" files_are_expected kelvorn-io
-check "kelvorn-mqtt holds exactly the program, its manual page, service, config file and docs" \
-  files_are_expected kelvorn-mqtt
-check "kelvorn-panel holds exactly the two programs, desktop entries, metainfo, icon and docs" \
-  files_are_expected kelvorn-panel
-check "python3-kelvorn holds exactly the package kelvorn, its metadata and docs" \
-  files_are_expected python3-kelvorn
+for name in "${names[@]}"; do
+  check "$name holds exactly its files (above)" files_are_expected "$name"
+done
 
 # The maintainer scripts are with the package that holds what they act on: the group and the udev
 # rules, the service, the Python modules.
 declare -A scripts=([kelvorn-common]="postinst postrm" [kelvorn-mqtt]="conffiles postinst postrm prerm"
                     [python3-kelvorn]="postinst prerm")
 control_scripts() {  # control_scripts NAME SCRIPT...: exactly these scripts and conffiles
-  diff <(printf '%s\n' "${@:2}" | sort) \
+  diff <(for script in "${@:2}"; do echo "$script"; done | sort) \
     <(dpkg-deb --ctrl-tarfile "${deb[$1]}" | tar -t | sed 's,^\./,,' |
         grep -Ev '^(|control|md5sums)$' | sort)
 }
@@ -112,10 +106,6 @@ for name in "${names[@]}"; do
 done
 check "dpkg keeps /etc/kelvorn-mqtt.conf as kelvorn-mqtt's conffile" \
   test "$(dpkg-deb -I "${deb[kelvorn-mqtt]}" conffiles)" = /etc/kelvorn-mqtt.conf
-postinst_names_group() {  # the sysusers.d file that postinst names is the one in the package
-  dpkg-deb -I "${deb[kelvorn-common]}" postinst | grep -q 'systemd-sysusers .* kelvorn-common.conf$'
-}
-check "kelvorn-common's postinst creates the group from the package's sysusers.d file" postinst_names_group
 
 # python3-kelvorn: the package kelvorn in Debian's dist-packages, with the metadata that lets
 # pytest find its plugin by the entry point.
@@ -280,7 +270,7 @@ else
     local closure
     closure=$(apt-cache depends --recurse --no-suggests --no-conflicts --no-breaks --no-replaces \
                 --no-enhances "$1" | grep -v '^ ' | tr -d '<>')
-    grep -qx "$1" <<<"$closure" && ! grep -Ei '(^lib)?qt[0-9]|^qt' <<<"$closure"
+    grep -qx "$1" <<<"$closure" && ! grep -Eiq '(^lib)?qt[0-9]|^qt' <<<"$closure"
   }
   for name in kelvorn-common kelvorn-io kelvorn-mqtt python3-kelvorn; do
     check "$name brings no Qt library with it (apt-cache depends --recurse)" no_qt_below "$name"
@@ -296,8 +286,8 @@ else
   done
   check "the udev rule is in /usr/lib/udev/rules.d, where udev reads it" \
     cmp udev/70-kelvorn-ftdi.rules /usr/lib/udev/rules.d/70-kelvorn-ftdi.rules
-  conffile_of() {  # conffile_of NAME: dpkg lists /etc/kelvorn-mqtt.conf among NAME's conffiles
-    grep -q '^ /etc/kelvorn-mqtt.conf [0-9a-f]*$' <<<"$(dpkg-query -W -f='${Conffiles}\n' "$1")"
+  conffile_of() {  # conffile_of NAME [" obsolete"]: dpkg lists /etc/kelvorn-mqtt.conf so for NAME
+    grep -q "^ /etc/kelvorn-mqtt.conf [0-9a-f]*${2-}\$" <<<"$(dpkg-query -W -f='${Conffiles}\n' "$1")"
   }
   check "dpkg lists /etc/kelvorn-mqtt.conf among kelvorn-mqtt's conffiles" conffile_of kelvorn-mqtt
   if [ -z "$had_group" ]; then
@@ -343,7 +333,7 @@ with kelvorn.open(driver=sim) as board:
   # conffile, the byte-compiled modules) and the others working, and the system group stays.
   purged() {
     local file
-    apt-get purge -y -q "$1" </dev/null >/dev/null && not dpkg-query -W "$1" >/dev/null 2>&1 || return 1
+    apt-get purge -y -q "$1" </dev/null >/dev/null && [ -z "$(installed "$1")" ] || return 1
     for file in $(expected_files "$1") "/usr/share/doc/$1" "$site/kelvorn"; do
       [ "$file" != "$site/kelvorn" ] || [ "$1" = python3-kelvorn ] || continue
       [ ! -e "${file#.}" ] || { echo "left behind: ${file#.}" >&2; return 1; }
@@ -413,22 +403,19 @@ EOF
         kelvorn-panel </dev/null >"$work/upgrade.log" 2>&1 || { cat "$work/upgrade.log" >&2; return 1; }
   }
   check "apt upgrades kelvorn-panel 0.1.0-1 without a question" upgrade
-  all_new() {
+  all_new() {  # the four packages at this version, and the four programs answering
     local name
     for name in kelvorn-common kelvorn-io kelvorn-mqtt kelvorn-panel; do
       [ "$(dpkg-query -W -f='${Status} ${Version}' "$name")" = "install ok installed $v" ] || return 1
     done
+    for name in "${programs[@]}"; do test "$("/usr/bin/$name" --version)" = "$name $version" || return 1; done
   }
-  check "... and brings kelvorn-common, kelvorn-io and kelvorn-mqtt $v with it" all_new
+  check "... and brings kelvorn-common, kelvorn-io and kelvorn-mqtt $v: all four programs answer" all_new
   check "... keeps the edited /etc/kelvorn-mqtt.conf unchanged" test "$(md5sum </etc/kelvorn-mqtt.conf)" = "$edited"
   owned_by() { test "$(dpkg-query -S "$2")" = "$1: $2"; }
   check "... which is now kelvorn-mqtt's" owned_by kelvorn-mqtt /etc/kelvorn-mqtt.conf
   check "... and among kelvorn-mqtt's conffiles" conffile_of kelvorn-mqtt
-  check "... and no longer among kelvorn-panel's" not conffile_of kelvorn-panel
-  for program in "${programs[@]}"; do
-    check "... $program --version answers $version" \
-      test "$(/usr/bin/$program --version)" = "$program $version"
-  done
+  check "... and to kelvorn-panel an obsolete conffile" conffile_of kelvorn-panel " obsolete"
   for rules in 70-kelvorn-boards.rules 70-kelvorn-ftdi.rules; do
     check "... the udev rule $rules is kelvorn-common's" owned_by kelvorn-common "/usr/lib/udev/rules.d/$rules"
   done
