@@ -330,9 +330,10 @@ void frmTest::Tick() {
         chkIn[i]->SetMark(!read);
         chkIn[i]->SetValue(!read ? kNoReading : high ? kHigh : kLow);
     }
-    // The output lamps show the latch, what the panel has commanded, never a reading; so a write
-    // the board did not take does not mark them (the input lamps already say it is not answering).
-    // Other programs switch a shared board too: its latch and boxes take what it reports first.
+    // The output lamps show the latch. On a board of the panel's own that is what the panel has
+    // commanded, never a reading, so a write the board did not take does not mark them (the
+    // input lamps already say it is not answering). Other programs switch a shared board too:
+    // its latch and boxes take what it reports first.
     if (bShared) FollowSharedOutputs();
     for (std::size_t i = 0; i < chkOut.size(); ++i) {
         const bool on = oDevice->BitOut(static_cast<std::int16_t>(i));

@@ -23,8 +23,8 @@ int main(int argc, char** argv) {
     if (wants.Url.empty()) {
         driver = std::make_unique<d2xx::LibftdiDriver>();
     } else {
-        auto remote =
-            kmqtt::ParseRemote(wants.Url, wants.PasswordFile, wants.CaFile, "kelvorn-panel");
+        auto remote = kmqtt::ParseRemote(wants.Url, wants.PasswordFile, wants.CaFile,
+                                         "kelvorn-panel");
         if (const auto* why = std::get_if<std::string>(&remote)) {
             std::fprintf(stderr, "kelvorn-panel: %s\n", why->c_str());
             return 2;
