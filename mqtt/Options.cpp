@@ -9,6 +9,7 @@
 #include <set>
 
 #include "device/Text.h"
+#include "mqtt/Remote.h"
 #include "mqtt/Topics.h"
 
 namespace kmqtt {
@@ -229,12 +230,8 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
     Opt.InputsOnLow = inputsOn == "low";
     if (Opt.Name.empty()) Opt.Name = HostName();
     if (Opt.ClientId.empty()) Opt.ClientId = UniqueClientId("kelvorn-" + Opt.Name);
-    if (!passwordFile.empty()) {
-        std::ifstream file(passwordFile);
-        if (!file || (!std::getline(file, Opt.Password) && !file.eof()))
-            return usage("cannot read the password file " + Printable(passwordFile));
-        if (Opt.Password.ends_with('\r')) Opt.Password.pop_back();
-    }
+    if (!passwordFile.empty())
+        if (const auto why = ReadPasswordFile(passwordFile, Opt.Password)) return usage(*why);
     if (!Opt.CaFile.empty() && !std::ifstream(Opt.CaFile))
         return usage("cannot read the CA file " + Printable(Opt.CaFile));
     return std::nullopt;

@@ -157,7 +157,7 @@ def test_a_pulse_timed_by_the_bridge(broker: Broker, bridge: Logged, how: int) -
     ("mqtt://h", {"password_file": "/dev/null"}, ValueError,
      "password_file needs a user name in the URL (mqtt://USER@HOST)"),
     ("mqtt://u@h", {"password_file": "/nonexistent"}, ValueError,
-     "cannot read the password file /nonexistent"),
+     "cannot read the password file /nonexistent: No such file or directory"),
     ("mqtt://h", {"cafile": "/dev/null"}, ValueError, "cafile goes with an mqtts:// URL"),
     ("mqtt://host.invalid", {}, kelvorn.KelvornError, "host host.invalid not found"),
     (None, {}, kelvorn.KelvornError, "connection refused by 127.0.0.1:{port}"),
