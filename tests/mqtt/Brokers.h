@@ -93,6 +93,12 @@ public:
         nodes_[0].reset();
         redis_.reset();
     }
+    // The bridge's broker stopped (SIGSTOP) or going on: while it is stopped nothing the bridge
+    // publishes reaches the clients, and their connection, where it is the same broker, hangs.
+    void Hang(bool Stopped) const {
+        const int signal = Stopped ? SIGSTOP : SIGCONT;
+        central_ ? central_->Signal(signal) : nodes_[0]->Signal(signal);
+    }
     // Started again, empty, on the same ports; returns once it serves, its link or cluster too.
     void Start() {
         if (central_) central_->Start();

@@ -346,6 +346,18 @@ TEST_P(BehindBridges, ABridgeOrBrokerGoneEndsWatchWithStatus3AndABridgeBackWorks
     EXPECT_EQ(down.Err, "kelvorn-io: connection refused by 127.0.0.1:" + broker.ClientPortText() + "\n");
 }
 
+TEST_P(BehindBridges, ABrokerThatHangsBetweenBridgeAndClientStopsWatchWithin5sAndReadsResumeAfter) {
+    Process watch({KELVORN_IO, "--mqtt", url, "-s", "A1B2C3", "watch"});
+    ASSERT_TRUE(Eventually([&] { return !watch.Out().empty(); }));
+    broker.Hang(true);  // a hung broker, or a cut link between the two ends: the heartbeats stop
+    const auto hung = Clock::now();
+    EXPECT_EQ(watch.Wait(), 3);
+    EXPECT_LT(Clock::now() - hung, 5s);
+    EXPECT_EQ(watch.Err(), "kelvorn-io: board A1B2C3 stopped answering\n");
+    broker.Hang(false);
+    EXPECT_TRUE(Eventually([&] { return Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Status == 0; }));
+}
+
 INSTANTIATE_TEST_SUITE_P(Broker, StandIn, testing::ValuesIn(kEveryBroker), OnBroker);
 INSTANTIATE_TEST_SUITE_P(Broker, BehindBridges, testing::ValuesIn(kEveryBroker), OnBroker);
 

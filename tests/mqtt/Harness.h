@@ -144,6 +144,7 @@ public:
             throw std::runtime_error("mosquitto did not start: " + Log());
     }
     void Kill() { process_.reset(); }
+    void Signal(int Number) const { process_->Signal(Number); }
     std::string Log() const { return process_->Err(); }
     int Port() const { return port_; }
     std::string PortText() const { return std::to_string(port_); }
