@@ -28,7 +28,7 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
     const std::string hots = config("# a comment\n\nhots = broker.lan\n"),
                       zero = config("interval = 0\n"), maybe = config("sim = maybe\n"),
                       bare = config("host\n"), forget = config("forget = A1B2C3\n"),
-                      help = config("help = true\n");
+                      help = config("help = true\n"), sims = config("sim-serials = K1,,K2\n");
     const Usage rows[] = {
         {{"--help"}, 0, "Bridges the Kelvorn boards", ""},
         {{"--version"}, 0, "kelvorn-mqtt 0.1.0\n", ""},
@@ -47,6 +47,12 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
         {{"--serial", ""}, 2, "", "--serial: an empty serial names no board" + see},
         {{"--forget", ""}, 2, "", "--forget: an empty serial names no board" + see},
         {{"--inputs-on", "sideways"}, 2, "", "--inputs-on: not low or high: sideways" + see},
+        {{"--sim-serials", "K1, K2", "--cafile", none}, 2, "", "cannot read the CA file " + none},
+        {{"--sim-serials", "K1,,K2"}, 2, "", "--sim-serials: an empty serial names no board: K1,,K2" + see},
+        {{"--sim-serials", "K1,0123456789ABCDEFG"}, 2, "", "--sim-serials: a serial has 16 bytes at most: 0123456789ABCDEFG" + see},
+        {{"--sim-serials", "K1,K2,K1"}, 2, "", "--sim-serials: serial named twice: K1" + see},
+        {{"--config", sims}, 2, "", sims + ":1: sim-serials: an empty serial names no board: K1,,K2"},
+        {{"--sim-serials", "K1", "--config", sims, "--cafile", none}, 2, "", "cannot read the CA file " + none},
         {{"--config", hots}, 2, "", hots + ":3: unknown option \"hots\""},
         {{"--config", zero}, 2, "", zero + ":1: interval: not a whole number from 1 to 60000: 0"},
         {{"--config", maybe}, 2, "", maybe + ":1: sim = maybe: not true or false"},
