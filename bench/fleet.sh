@@ -33,7 +33,7 @@ for tool in hyperfine mosquitto_sub python3; do
   command -v $tool >/dev/null || { echo "needs $tool (hyperfine, mosquitto-clients)" >&2; exit 1; }
 done
 # The client's quiet bound: the listing waits until nothing new has come for that long.
-quiet_ms=${QUIET_MS:-$(sed -nE 's/.*quiet[^.]*\b([0-9]+) ms.*/\1/p' docs/mqtt.md | head -n 1)}
+quiet_ms=${QUIET_MS:-$(sed -nE 's/.*The quiet time is ([0-9]+) ms.*/\1/p' docs/mqtt.md | head -n 1)}
 
 out=$(mktemp -d /tmp/kelvorn-fleet-XXXXXX)
 fleet=()    # the bridges' pids

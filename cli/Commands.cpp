@@ -110,7 +110,8 @@ int List(d2xx::Driver& Driver, const Options& Opt, Io& Io) {
     Board board(Driver, "kelvorn-io");
     const std::vector<std::string> serials = board.Scan(Io.Err);
     if (serials.empty()) {  // nothing on stdout, in JSON too
-        Io.Err << "kelvorn-io: no Kelvorn board found\n";
+        const std::string why = Driver.Absent("");
+        Io.Err << "kelvorn-io: " << (why.empty() ? "no Kelvorn board found" : why) << '\n';
         return kFailed;
     }
     if (Opt.Json) {

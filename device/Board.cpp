@@ -95,13 +95,17 @@ Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
     serial_ = Serial;
     status_ = FT_DEVICE_NOT_FOUND;
     // Also with a serial: OpenEx takes whatever device carries it, so the scan checks first that
-    // it is a Kelvorn board, reading EEPROMs only.
-    found_ = Scan(Err);
+    // it is a Kelvorn board, reading EEPROMs only. A shared driver's devices are all boards, and
+    // its list may take longer to be complete than the one board asked for: straight to it.
+    const bool direct = !serial_.empty() && driver_.Shared();
+    found_ = direct ? std::vector<std::string>{serial_} : Scan(Err);
     const std::vector<std::string>& found = found_;
     if (!serial_.empty()) {
         if (std::find(found.begin(), found.end(), serial_) == found.end()) {
             const auto seen = driver_.Descriptions().find(serial_);
-            if (seen == driver_.Descriptions().end())
+            if (const std::string why = driver_.Absent(serial_); !why.empty())
+                Err << program_ << ": " << why << '\n';
+            else if (seen == driver_.Descriptions().end())
                 Err << program_ << ": board " << Printable(serial_) << " not found\n";
             else
                 Err << program_ << ": FTDI device " << Printable(serial_)
@@ -111,7 +115,8 @@ Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
         }
     } else {
         if (found.empty()) {
-            Err << program_ << ": no Kelvorn board found\n";
+            const std::string why = driver_.Absent("");
+            Err << program_ << ": " << (why.empty() ? "no Kelvorn board found" : why) << '\n';
             return Opened::No;
         }
         if (found.size() > 1) {
@@ -127,6 +132,11 @@ Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
     if (!device_.Connect(serial_)) {
         // A driver that says FT_OK but hands out no handle could not open it either.
         status_ = driver_.LastOpenEx() != FT_OK ? driver_.LastOpenEx() : FT_DEVICE_NOT_OPENED;
+        if (const std::string why = driver_.Absent(serial_);
+            driver_.LastOpenEx() == FT_DEVICE_NOT_FOUND && !why.empty()) {
+            Err << program_ << ": " << why << '\n';
+            return Opened::No;
+        }
         Err << program_ << ": board " << Printable(serial_)
             << (driver_.LastOpenEx() == FT_DEVICE_NOT_OPENED  ? " is held by another program\n"
                 : driver_.LastOpenEx() == FT_DEVICE_NOT_FOUND ? " not found\n"

@@ -84,7 +84,11 @@ int Bridge::Run() {
     for (;;) {
         Clock::time_point due = std::min(nextSample, nextRescan_);
         if (const auto pulse = NextPulseEnd()) due = std::min(due, *pulse);
-        if (connected_ && !synced_) due = std::min(due, syncBy_);
+        if (connected_ && !synced_) {
+            due = std::min(due, syncBy_);
+            if (settling_.Subscribed()) due = std::min({due, settling_.QuietAt(), settling_.LimitAt()});
+        }
+        if (connected_ && opt_.Heartbeat > 0) due = std::min(due, nextBeat_);
         const auto left = std::max(due - Clock::now(), Clock::duration::zero());
         const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
         const timespec timeout{static_cast<time_t>(ns / 1000000000),
@@ -97,13 +101,19 @@ int Bridge::Run() {
         }
         for (const Connection::Event& e : connection_.Take()) Handle(e);
         const Clock::time_point now = Clock::now();
-        if (connected_ && !synced_ && now >= syncBy_) {
-            Line() << "no echo of " << Printable(topics_.Bridge())
-                   << " from the broker (may this bridge read it?): the boards are published "
-                      "without looking for other bridges"
-                   << std::endl;
-            Synced();
+        if (connected_ && !synced_) {
+            if (echoed_ && (settling_.Quiet(now) || settling_.Expired(now))) {
+                Synced();
+            } else if (now >= syncBy_) {
+                if (!echoed_)
+                    Line() << "no echo of " << Printable(topics_.Bridge())
+                           << " from the broker (may this bridge read it?): the boards are "
+                              "published without looking for other bridges"
+                           << std::endl;
+                Synced();
+            }
         }
+        Beat(now);
         EndPulses(now);
         if (now >= nextSample) {
             Sample();
@@ -114,6 +124,7 @@ int Bridge::Run() {
             Rescan();
             nextRescan_ = Clock::now() + rescan;
         }
+        PublishIndex();
     }
     close(signals);
 
@@ -124,6 +135,10 @@ int Bridge::Run() {
     if (synced_)
         for (auto& [id, b] : boards_)
             if (b.Board || HolderElsewhere(id).empty()) Publish(topics_.Availability(id), kOffline);
+    if (synced_) {
+        boards_.clear();  // closes every board: its serial driver takes it back
+        PublishIndex();
+    }
     Publish(topics_.Bridge(), kOffline);
     // The goodbye waits for the echo of that last message: the broker has then read everything
     // before it, and this end has read the echoes of all of it. Closing with echoes unread would
@@ -176,9 +191,10 @@ void Bridge::Handle(const Connection::Event& E) {
                 break;
             }
             if (const auto state = ParseState(opt_.Prefix, E.Topic)) {
+                settling_.Heard(E.Topic, Clock::now());
                 if (state->What == State::Kind::BridgeAvailability && state->Level == opt_.Name) {
-                    // Its own Online, come back: what the broker held has all come before it.
-                    if (!synced_ && !E.Retained && E.Text == kOnline) Synced();
+                    // Its own Online, come back: it may read what it writes.
+                    if (!E.Retained && E.Text == kOnline) echoed_ = true;
                 } else {
                     StateMessage(*state, E.Text);
                 }
@@ -187,14 +203,18 @@ void Bridge::Handle(const Connection::Event& E) {
             Command(E.Topic, E.Text, E.Retained);
             break;
         case Connection::Event::Kind::Subscribed:
+            settling_.Acked(E.Mid, Clock::now());
             break;
     }
 }
 
 void Bridge::Connected() {
     connected_ = true;
-    synced_ = false;
+    synced_ = echoed_ = false;
+    settling_.Restart(Clock::now());
     syncBy_ = Clock::now() + kSyncLimit;
+    index_.clear();
+    nextBeat_ = Clock::now();
     down_.clear();
     claims_.clear();
     bridges_.clear();
@@ -206,9 +226,9 @@ void Bridge::Connected() {
                                      "is seen as stale only once it is on the broker)")
            << std::endl;
     if (opt_.Discovery) connection_.Subscribe(opt_.DiscoveryPrefix + "/status");
-    connection_.Subscribe(topics_.BridgeStates());
-    connection_.Subscribe(opt_.Prefix + "/+/bridge");
-    connection_.Subscribe(opt_.Prefix + "/+/availability");
+    settling_.Expect(connection_.Subscribe(topics_.BridgeStates()));
+    settling_.Expect(connection_.Subscribe(opt_.Prefix + "/+/bridge"));
+    settling_.Expect(connection_.Subscribe(opt_.Prefix + "/+/availability"));
     Publish(topics_.Bridge(), kOnline);
 }
 
@@ -241,17 +261,21 @@ void Bridge::StateMessage(const kmqtt::State& S, const std::string& Payload) {
         claims_[S.Level].Bridge = Payload;
     }
     if (!synced_) return;  // weighed all at once when synced
+    // Weighed at every message, whichever of the other bridge's claim and its Online came first.
     for (auto& [id, b] : boards_) {
         const std::string holder = HolderElsewhere(id);
-        if (b.Board && !holder.empty() && S.What == State::Kind::HeldBy && S.Level == id) {
+        if (b.Board && !holder.empty()) {
             // Another bridge has taken this id as this one did: the name that sorts first keeps
-            // it, and claims it again over the other's claim.
+            // it, and claims it again over the other's claim, once for each claim it answers.
             if (holder < opt_.Name) {
                 LeaveAlone(b, holder);
-            } else {
+            } else if (b.ReclaimedFrom != holder) {
+                b.ReclaimedFrom = holder;
                 b.Discovered = false;  // the other's discovery names its own availability
                 Announce(id, b);
             }
+        } else if (b.Board && holder.empty()) {
+            b.ReclaimedFrom.clear();
         } else if (!b.Board && !b.LeftTo.empty() && holder.empty()) {
             b.LeftTo.clear();
             nextRescan_ = Clock::now();  // the bridge it was left to let it go: take it now
@@ -309,12 +333,14 @@ void Bridge::Command(const std::string& Topic, const std::string& Payload, bool 
             b.Commanded = static_cast<std::uint8_t>(was ? b.Commanded | bit : b.Commanded & ~bit);
             return;
         }
-        // The pins read at once: an input the output drives is published before the output's
-        // state, so that whoever waits for the state sees the input follow with it.
-        if (!Sample(c.Id, b)) return;
+        // The pulse's end is set before anything else may drop the board: dropped, the board
+        // then comes back with the output off rather than on with no pulse left to end it.
         if (c.What == Command::Kind::Pulse)
             b.PulseEnd[static_cast<std::size_t>(c.Output)] =
                 Clock::now() + std::chrono::milliseconds(c.Millis);
+        // The pins read at once: an input the output drives is published before the output's
+        // state, so that whoever waits for the state sees the input follow with it.
+        if (!Sample(c.Id, b)) return;
     }
     Publish(topics_.Output(c.Id, c.Output), OutputPayload(Bit(b.Commanded, c.Output)));
 }
@@ -471,6 +497,23 @@ void Bridge::Announce(const std::string& Id, Held& B) {
     for (int n = 0; n < kInputs; ++n) Publish(topics_.Input(Id, n), InputPayload(Bit(B.Inputs, n)));
     for (int n = 0; n < kOutputs; ++n)
         Publish(topics_.Output(Id, n), OutputPayload(Bit(B.Commanded, n)));
+}
+
+void Bridge::PublishIndex() {
+    if (!connected_ || !synced_) return;
+    Index index{{}, opt_.Heartbeat};
+    for (const auto& [id, b] : boards_)
+        if (b.Board) index.Ids.push_back(id);
+    std::string payload = IndexPayload(index);
+    if (payload == index_) return;
+    index_ = std::move(payload);
+    Publish(topics_.BridgeIndex(opt_.Name), index_);
+}
+
+void Bridge::Beat(Clock::time_point Now) {
+    if (!connected_ || opt_.Heartbeat <= 0 || Now < nextBeat_) return;
+    connection_.Publish(topics_.BridgeAlive(opt_.Name), std::to_string(++beats_), false);
+    nextBeat_ = Now + std::chrono::seconds(opt_.Heartbeat);
 }
 
 int Forget(const Options& Opt, std::ostream& Log) {

@@ -8,11 +8,17 @@
 //
 // An id is one bridge's at a time. On each connect the bridge reads, before it publishes anything
 // of its boards, which bridge holds each id (<prefix>/<id>/bridge and the availability topics,
-// retained); the echo of its own Online tells it that all of that has come, since the broker
-// sends a client what it subscribed to before what was published after. A board whose id is
-// Online under another bridge that is Online itself is left alone, closed, until either of the
-// two goes Offline; two bridges that take one id at the same moment leave it to the one whose
-// name sorts first.
+// retained): it waits until the echo of its own Online has come (it may read what it writes) and
+// the retained state has settled (Settling.h), at most 5 s. A board whose id is Online under
+// another bridge that is Online itself is left alone, closed, until either of the two goes
+// Offline. Two bridges that take one id at once (each settled before the other's claim came)
+// leave it to the one whose name sorts first in byte order: the other closes it and publishes
+// nothing more of it, and the first claims it again over the other's claim.
+//
+// Beside the boards it publishes its index, <prefix>/bridge/<name>/boards (the ids it holds
+// Online, and its heartbeat period), whenever that changes, and a heartbeat every --heartbeat
+// seconds from the thread that makes the board calls: a client that hears none for two periods
+// knows the bridge hung or lost its link, long before the broker's keep-alive would tell.
 #pragma once
 
 #include <array>
@@ -29,6 +35,7 @@
 #include "device/Board.h"
 #include "mqtt/Connection.h"
 #include "mqtt/Options.h"
+#include "mqtt/Settling.h"
 #include "mqtt/Topics.h"
 
 namespace kmqtt {
@@ -60,6 +67,7 @@ private:
         std::uint8_t Commanded = 0;  // bit N: output N on, as last commanded
         std::uint8_t Inputs = 0;     // bit N: input N high, as last published
         std::array<std::optional<Clock::time_point>, 3> PulseEnd;
+        std::string ReclaimedFrom;  // the losing bridge whose claim this one has answered
     };
     // An id as the broker's retained state tells of it.
     struct Claim {
@@ -68,6 +76,9 @@ private:
     };
 
     void Handle(const Connection::Event& E);
+    // The ids held Online, published when they changed.
+    void PublishIndex();
+    void Beat(Clock::time_point Now);
     void Connected();
     void Synced();
     void StateMessage(const kmqtt::State& S, const std::string& Payload);
@@ -101,7 +112,12 @@ private:
     Connection connection_;
     bool connected_ = false;
     bool synced_ = false;  // the broker's retained state has come since the last connect
+    bool echoed_ = false;  // its own Online has come back since the last connect
+    Settling settling_;
     Clock::time_point syncBy_;  // or is taken as come, without the echo (no read access)
+    std::string index_;     // as last published on this connection
+    Clock::time_point nextBeat_;
+    unsigned long beats_ = 0;
     Clock::time_point nextRescan_;
     std::string down_;                    // why the broker is out of reach, as last logged
     std::map<std::string, Held> boards_;  // by id

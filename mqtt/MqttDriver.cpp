@@ -42,7 +42,10 @@ std::optional<std::string> MqttDriver::Start(std::chrono::milliseconds Limit) {
         connection_->Start();
         lock.lock();
     }
-    if (changed_.wait_for(lock, Limit, [this] { return synced_ || !down_.empty(); }) && synced_)
+    if (changed_.wait_for(lock, Limit, [this] {
+            return (up_ && settling_.Subscribed()) || !down_.empty();
+        }) &&
+        up_)
         return std::nullopt;
     if (!down_.empty()) return down_;
     return where_.Host + ":" + std::to_string(where_.Port) + " does not answer";
@@ -59,88 +62,159 @@ void MqttDriver::Wake() {
                     boards_.clear();
                     bridges_.clear();
                     up_ = true;
-                    synced_ = false;
                     down_.clear();
+                    settling_.Restart(Clock::now());
                 }
-                connection_->Subscribe(topics_.BoardStates());
-                connection_->Subscribe(topics_.BridgeStates());
-                // The broker answers the subscriptions in order and sends a subscription's
-                // retained messages before it acknowledges the next one: once this one, to a
-                // topic nobody publishes, is acknowledged, all the state there is has come.
-                const int mid = connection_->Subscribe(where_.Prefix + "/bridge/" +
-                                                       where_.ClientId + "/sync");
+                // Retained as published (MQTT 5): a cleared state is known from a stranger's
+                // empty message.
+                int mids[] = {connection_->Subscribe(topics_.BoardStates(), true),
+                              connection_->Subscribe(topics_.BridgeStates(), true),
+                              connection_->Subscribe(topics_.BridgeIndexes(), true),
+                              connection_->Subscribe(topics_.BridgeAlives())};
                 const std::lock_guard lock(mutex_);
-                syncMid_ = mid;
+                for (const int mid : mids) settling_.Expect(mid);
                 break;
             }
             case Connection::Event::Kind::Down: {
                 const std::lock_guard lock(mutex_);
-                up_ = synced_ = false;
+                up_ = false;
                 down_ = e.Text;
                 break;
             }
             case Connection::Event::Kind::Subscribed: {
                 const std::lock_guard lock(mutex_);
-                if (e.Mid == syncMid_ && up_) synced_ = true;
+                settling_.Acked(e.Mid, Clock::now());
                 break;
             }
             case Connection::Event::Kind::Message:
-                Heard(e.Topic, e.Text);
+                Heard(e.Topic, e.Text, e.Retained);
                 break;
         }
     }
     changed_.notify_all();
 }
 
-void MqttDriver::Heard(const std::string& Topic, const std::string& Payload) {
+void MqttDriver::Heard(const std::string& Topic, const std::string& Payload, bool Retained) {
     const std::optional<State> state = ParseState(where_.Prefix, Topic);
     if (!state) return;  // a state topic of the future, or one of a program of its own
+    const auto ignored = [&](const char* Why) {
+        if (log_)
+            log_("ignored " + kelvorn::Printable(Topic) + " '" + kelvorn::Printable(Payload) +
+                 "': " + Why);
+    };
+    // An empty payload clears a retained message: what it said is no longer known. One sent
+    // live is nobody's state (under 3.1.1 the two cannot be told apart).
+    const bool cleared = Payload.empty();
+    if (cleared && !Retained && connection_->Mqtt5())
+        return ignored("an empty message not retained clears nothing");
     std::optional<bool> word;
+    std::optional<Index> index;
     switch (state->What) {
         case State::Kind::BridgeAvailability:
         case State::Kind::Availability: word = ParseAvailability(Payload); break;
+        case State::Kind::BridgeIndex: index = ParseIndex(Payload); break;
+        case State::Kind::BridgeAlive:
         case State::Kind::HeldBy: break;
         case State::Kind::Input: word = ParseInput(Payload); break;
         case State::Kind::Output: word = ParseOutput(Payload); break;
     }
-    // An empty payload clears a retained message: what it said is no longer known.
-    const bool cleared = Payload.empty();
-    if (!cleared && !word && state->What != State::Kind::HeldBy) {
-        if (log_)
-            log_("ignored " + kelvorn::Printable(Topic) + " '" + kelvorn::Printable(Payload) +
-                 "': not a word of the contract");
-        return;
-    }
+    const bool free = state->What == State::Kind::HeldBy || state->What == State::Kind::BridgeAlive;
+    if (!cleared && !word && !index && !free) return ignored("not a word of the contract");
+    const Clock::time_point now = Clock::now();
     const std::lock_guard lock(mutex_);
-    if (state->What == State::Kind::BridgeAvailability) {
-        if (cleared)
-            bridges_.erase(state->Level);
-        else
-            bridges_[state->Level] = *word;
-        return;
+    if (state->What != State::Kind::BridgeAlive) settling_.Heard(Topic, now);
+    switch (state->What) {
+        case State::Kind::BridgeAvailability:
+            bridges_[state->Level].Online = word;
+            return;
+        case State::Kind::BridgeIndex: {
+            BridgeState& b = bridges_[state->Level];
+            b.Holds = index;
+            b.AliveAt = now;  // its heartbeat is due from now on
+            return;
+        }
+        case State::Kind::BridgeAlive:
+            if (const auto b = bridges_.find(state->Level); b != bridges_.end()) b->second.AliveAt = now;
+            return;
+        default: break;
     }
     Board& b = boards_[state->Level];
     switch (state->What) {
-        case State::Kind::BridgeAvailability: break;
         case State::Kind::Availability: b.Online = word; break;
         case State::Kind::HeldBy: b.Bridge = Payload; break;
         case State::Kind::Input: b.In[static_cast<std::size_t>(state->N)] = word; break;
-        case State::Kind::Output: b.Out[static_cast<std::size_t>(state->N)] = word; break;
+        case State::Kind::Output:
+            b.Out[static_cast<std::size_t>(state->N)] = word;
+            ++b.OutHeard[static_cast<std::size_t>(state->N)];
+            break;
+        default: break;
     }
 }
 
-bool MqttDriver::Listed(const Board& B) const {
+const MqttDriver::BridgeState* MqttDriver::BridgeOfBoard(const Board& B) const {
+    const auto bridge = bridges_.find(B.Bridge);
+    return bridge == bridges_.end() ? nullptr : &bridge->second;
+}
+
+bool MqttDriver::Late(const BridgeState& B, Clock::time_point Now) const {
+    if (!B.Holds || B.Holds->Heartbeat <= 0) return false;  // it promises none
+    return Now - B.AliveAt > std::chrono::seconds(2 * B.Holds->Heartbeat) +
+                                 std::chrono::milliseconds(500);
+}
+
+bool MqttDriver::Listed(const Board& B, Clock::time_point Now) const {
     if (B.Online != true) return false;
     if (B.Bridge.empty()) return true;
-    const auto bridge = bridges_.find(B.Bridge);
-    return bridge != bridges_.end() && bridge->second;
+    const BridgeState* bridge = BridgeOfBoard(B);
+    return bridge != nullptr && bridge->Online == true && !Late(*bridge, Now);
+}
+
+bool MqttDriver::Whole(const Board& B) const {
+    const auto known = [](const auto& States) {
+        return std::all_of(States.begin(), States.end(), [](const auto& S) { return S.has_value(); });
+    };
+    const BridgeState* bridge = BridgeOfBoard(B);
+    return B.Online && !B.Bridge.empty() && known(B.In) && known(B.Out) && bridge != nullptr &&
+           bridge->Online;
+}
+
+bool MqttDriver::Settled(Clock::time_point Now) const {
+    if (!up_ || !settling_.Subscribed()) return false;
+    if (settling_.Expired(Now)) return true;
+    if (!settling_.Quiet(Now)) return false;
+    // Every board an Online bridge says it holds has come whole.
+    for (const auto& [name, bridge] : bridges_) {
+        if (bridge.Online != true || !bridge.Holds) continue;
+        for (const std::string& id : bridge.Holds->Ids) {
+            const auto board = boards_.find(id);
+            if (board == boards_.end() || !Whole(board->second)) return false;
+        }
+    }
+    return true;
+}
+
+template <class Pred>
+bool MqttDriver::Await(std::unique_lock<std::mutex>& Lock, Pred Done) const {
+    // Not connected: nothing is coming; connected but not subscribed yet: at most Start's wait.
+    const Clock::time_point giveUp = Clock::now() + std::chrono::seconds(4) + Settling::kLimit;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        if (Done() || !up_ || Settled(now) || now >= giveUp) return Done();
+        Clock::time_point next = giveUp;
+        if (settling_.Subscribed())
+            next = std::min({next, settling_.QuietAt(), settling_.LimitAt()});
+        // A quiet time that has passed while an indexed board is still missing: look again soon.
+        if (next <= now) next = now + std::chrono::milliseconds(10);
+        changed_.wait_until(Lock, next);
+    }
 }
 
 std::vector<std::pair<std::string, std::string>> MqttDriver::Listing() const {
     std::vector<std::pair<std::string, std::string>> list;
-    if (!synced_) return list;  // out of reach, or not all heard yet
+    if (!up_) return list;  // out of reach
+    const Clock::time_point now = Clock::now();
     for (const auto& [id, b] : boards_) {
-        if (!Listed(b)) continue;
+        if (!Listed(b, now)) continue;
         const std::optional<std::string> serial = UnescapeId(id);
         if (!serial || serial->empty() || serial->size() >= kSerialNumberSize ||
             serial->find('\0') != std::string::npos)
@@ -152,7 +226,8 @@ std::vector<std::pair<std::string, std::string>> MqttDriver::Listing() const {
 }
 
 std::vector<std::string> MqttDriver::Serials() const {
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    Await(lock, [] { return false; });
     std::vector<std::string> serials;
     for (const auto& [serial, id] : Listing()) serials.push_back(serial);
     return serials;
@@ -173,7 +248,8 @@ FT_STATUS MqttDriver::Opened(const std::string& Id, FT_HANDLE* Handle) {
 
 FT_STATUS MqttDriver::Open(std::int32_t Index, FT_HANDLE* Handle) {
     if (Handle == nullptr) return FT_INVALID_PARAMETER;
-    const std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
+    Await(lock, [] { return false; });
     const auto list = Listing();
     if (Index < 0 || static_cast<std::size_t>(Index) >= list.size()) return FT_DEVICE_NOT_FOUND;
     return Opened(list[static_cast<std::size_t>(Index)].second, Handle);
@@ -182,9 +258,15 @@ FT_STATUS MqttDriver::Open(std::int32_t Index, FT_HANDLE* Handle) {
 FT_STATUS MqttDriver::OpenEx(const char* Arg, std::uint32_t Flags, FT_HANDLE* Handle) {
     if (Arg == nullptr || Handle == nullptr || Flags != FT_OPEN_BY_SERIAL_NUMBER)
         return FT_INVALID_PARAMETER;
-    const std::lock_guard lock(mutex_);
-    for (const auto& [serial, id] : Listing())
-        if (serial == Arg) return Opened(id, Handle);
+    const std::string id = EscapeId(Arg);
+    std::unique_lock lock(mutex_);
+    // That board's whole state, and no more; or, for a board that is not there, the settled state.
+    Await(lock, [&] {
+        const auto board = boards_.find(id);
+        return board != boards_.end() && Whole(board->second);
+    });
+    for (const auto& [serial, listed] : Listing())
+        if (serial == Arg) return Opened(listed, Handle);
     return FT_DEVICE_NOT_FOUND;
 }
 
@@ -195,9 +277,9 @@ FT_STATUS MqttDriver::Close(FT_HANDLE Handle) {
 
 const MqttDriver::Board* MqttDriver::Readable(FT_HANDLE Handle) const {
     const auto handle = handles_.find(Handle);
-    if (handle == handles_.end() || !synced_) return nullptr;
+    if (handle == handles_.end() || !up_) return nullptr;
     const auto board = boards_.find(handle->second);
-    if (board == boards_.end() || !Listed(board->second)) return nullptr;
+    if (board == boards_.end() || !Listed(board->second, Clock::now())) return nullptr;
     const Board& b = board->second;
     const auto known = [](const auto& States) {
         return std::all_of(States.begin(), States.end(), [](const auto& S) { return S.has_value(); });
@@ -287,8 +369,59 @@ std::string MqttDriver::Unreachable() const {
     return up_ ? "" : down_;
 }
 
-FT_STATUS MqttDriver::Pulse(FT_HANDLE, int, std::uint32_t) { return FT_NOT_SUPPORTED; }
+FT_STATUS MqttDriver::Pulse(FT_HANDLE Handle, int Output, std::uint32_t Millis) {
+    if (Output < 0 || Output >= static_cast<int>(clsVostrel::OutputPins.size()) || Millis < 1 ||
+        Millis > 60000)
+        return FT_INVALID_PARAMETER;
+    const auto n = static_cast<std::size_t>(Output);
+    std::unique_lock lock(mutex_);
+    if (!handles_.contains(Handle)) return FT_INVALID_HANDLE;
+    const Board* b = Readable(Handle);
+    if (b == nullptr) return FT_IO_ERROR;
+    const unsigned before = b->OutHeard[n];
+    const std::string id = handles_[Handle];
+    lock.unlock();
+    if (!connection_->Publish(topics_.Output(id, Output) + "/pulse", std::to_string(Millis), false,
+                              1))
+        return FT_IO_ERROR;
+    lock.lock();
+    // The bridge reports the output as the pulse starts (ON), and again as it ends (OFF).
+    const auto reports = [&](unsigned Count, bool Off) {
+        const Board* now = Readable(Handle);
+        return now == nullptr || (now->OutHeard[n] >= before + Count && (!Off || !*now->Out[n]));
+    };
+    if (!changed_.wait_for(lock, kWriteLimit, [&] { return reports(1, false); }) ||
+        Readable(Handle) == nullptr)
+        return FT_IO_ERROR;
+    if (!changed_.wait_for(lock, std::chrono::milliseconds(Millis) + kWriteLimit,
+                           [&] { return reports(2, true); }) ||
+        Readable(Handle) == nullptr)
+        return FT_IO_ERROR;
+    return FT_OK;
+}
 
-std::string MqttDriver::Absent(const std::string&) const { return {}; }
+std::string MqttDriver::Absent(const std::string& Serial) const {
+    const std::lock_guard lock(mutex_);
+    if (!up_) return down_;
+    const std::string board = "board " + kelvorn::Printable(Serial);
+    if (boards_.empty() && bridges_.empty()) {
+        const std::string none = "no bridge publishes under prefix '" +
+                                 kelvorn::Printable(where_.Prefix) + "' on " +
+                                 kelvorn::Printable(where_.Host);
+        return Serial.empty() ? none : board + " not found: " + none;
+    }
+    if (Serial.empty()) return "";
+    const auto it = boards_.find(EscapeId(Serial));
+    if (it == boards_.end() || !it->second.Online) return "";
+    const Board& b = it->second;
+    const BridgeState* bridge = BridgeOfBoard(b);
+    const std::string its = "its bridge " + kelvorn::Printable(b.Bridge);
+    if (b.Bridge.empty() || bridge == nullptr || !bridge->Online)
+        return *b.Online ? "" : board + " is Offline";
+    if (!*bridge->Online) return board + " is Offline (" + its + " is Offline)";
+    if (!*b.Online) return board + " is Offline (" + its + " does not reach it)";
+    if (Late(*bridge, Clock::now())) return board + " does not answer (" + its + " has gone silent)";
+    return "";
+}
 
 }  // namespace kmqtt

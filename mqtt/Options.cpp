@@ -195,6 +195,11 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
         ->type_name("SERIAL")
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->check(NotEmpty("an empty serial names no board"));
+    app.add_option("--heartbeat", Opt.Heartbeat,
+                   "Seconds between this bridge's heartbeats, by which every client sees within "
+                   "2 of them that it hung or lost the broker; 0 to 3600, 0: none (default 2).")
+        ->type_name("SECONDS")
+        ->check(Between(0, 3600));
     app.add_option("--rescan", Opt.Rescan,
                    "Seconds between looks for boards plugged in or back, 1 to 86400 (default 5).")
         ->type_name("SECONDS")

@@ -22,6 +22,7 @@ struct Options : Broker {
     std::vector<std::string> Serials;  // empty: every Kelvorn board
     int Rescan = 5;                    // seconds
     int Interval = 10;                 // milliseconds
+    int Heartbeat = 2;                 // seconds between heartbeats; 0: none
     bool Discovery = true;
     std::string DiscoveryPrefix = "homeassistant";
     bool InputsOnLow = false;  // Home Assistant shows an input as on while it is low

@@ -92,12 +92,16 @@ std::optional<State> ParseState(std::string_view Prefix, std::string_view Topic)
         return level.size() == Name.size() + 1 && level.starts_with(Name) &&
                level.back() >= '0' && level.back() < '0' + Count;
     };
-    // bridge/<name>/availability has one level more than a board's state (a board may be called
+    // bridge/<name>/<what> has one level more than a board's state (a board may be called
     // "bridge").
     if (const std::size_t end = level.find('/'); end != std::string_view::npos) {
-        if (state.Level != "bridge" || end == 0 || level.substr(end) != "/availability")
-            return std::nullopt;
-        return State{State::Kind::BridgeAvailability, std::string(level.substr(0, end))};
+        const std::string_view what = level.substr(end);
+        if (state.Level != "bridge" || end == 0) return std::nullopt;
+        const std::string name(level.substr(0, end));
+        if (what == "/availability") return State{State::Kind::BridgeAvailability, name};
+        if (what == "/boards") return State{State::Kind::BridgeIndex, name};
+        if (what == "/alive") return State{State::Kind::BridgeAlive, name};
+        return std::nullopt;
     }
     if (level == "availability")
         state.What = State::Kind::Availability;

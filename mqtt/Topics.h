@@ -3,6 +3,8 @@
 // table tests reach all of it.
 //
 //   <prefix>/bridge/<name>/availability   Online | Offline              retained, also the will
+//   <prefix>/bridge/<name>/boards         {"boards":[ids],"heartbeat":S} retained: what it holds
+//   <prefix>/bridge/<name>/alive          a count, every S seconds      not retained
 //   <prefix>/<id>/availability            Online | Offline              retained
 //   <prefix>/<id>/bridge                  <name> of the bridge holding it retained, at each Online
 //   <prefix>/<id>/in<N>, N 0..4           high | low                    retained
@@ -15,6 +17,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace kmqtt {
 
@@ -45,6 +48,12 @@ public:
     std::string BridgeAvailability(const std::string& Name) const {
         return prefix_ + "/bridge/" + Name + "/availability";
     }
+    std::string BridgeIndex(const std::string& Name) const {
+        return prefix_ + "/bridge/" + Name + "/boards";
+    }
+    std::string BridgeAlive(const std::string& Name) const {
+        return prefix_ + "/bridge/" + Name + "/alive";
+    }
     std::string Availability(const std::string& Id) const { return Board(Id) + "availability"; }
     std::string HeldBy(const std::string& Id) const { return Board(Id) + "bridge"; }
     std::string Input(const std::string& Id, int N) const {
@@ -60,6 +69,8 @@ public:
     // The subscriptions that bring every board's and every bridge's state (ParseState reads it).
     std::string BoardStates() const { return prefix_ + "/+/+"; }
     std::string BridgeStates() const { return BridgeAvailability("+"); }
+    std::string BridgeIndexes() const { return BridgeIndex("+"); }
+    std::string BridgeAlives() const { return BridgeAlive("+"); }
     const std::string& Prefix() const { return prefix_; }
 
 private:
@@ -68,15 +79,26 @@ private:
     std::string name_;
 };
 
+// A bridge's index: the ids of the boards it holds Online, and the period of its heartbeat in
+// seconds (0: it sends none). The payload is JSON, {"boards":["A1B2C3"],"heartbeat":2}; keys a
+// later bridge adds are read past.
+struct Index {
+    std::vector<std::string> Ids;
+    int Heartbeat = 0;
+};
+std::string IndexPayload(const Index& I);
+// Nothing for a payload that is not such an index.
+std::optional<Index> ParseIndex(std::string_view Payload);
+
 // Whether Text can stand in a topic as given: not empty, no wildcard ('+', '#') or NUL, and
 // without '/' unless Slashes (a prefix may span levels, a bridge name may not); nor empty levels.
 bool ValidLevels(std::string_view Text, bool Slashes);
 
 // A message of the state that the bridges publish, as its topic names it.
 struct State {
-    enum class Kind { BridgeAvailability, Availability, HeldBy, Input, Output };
+    enum class Kind { BridgeAvailability, BridgeIndex, BridgeAlive, Availability, HeldBy, Input, Output };
     Kind What;
-    std::string Level;  // the board's id, or for BridgeAvailability the bridge's name
+    std::string Level;  // the board's id, or for the Bridge kinds the bridge's name
     int N = 0;          // Input 0..4, Output 0..2
 };
 // The state Topic holds under Prefix; nothing for any other topic (commands included).

@@ -3,6 +3,7 @@
 // are not the bridge's own are only read.
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <iostream>
 #include <nlohmann/json.hpp>
 
@@ -138,6 +139,17 @@ TEST(MqttBridgeOnFt232r, ANamedBoardLostIsLookedForAndCommandsMeetItAsItComesAnd
     EXPECT_EQ(board.Latch() & kOutputPins, kOutputPins);
     client.Publish(kv + "out0/set", "ON");
     ASSERT_TRUE(client.Await(kv + "out0", "ON", mark));
+    EXPECT_EQ(board.Latch() & kOutputPins, kOutputPins & ~0x01);
+
+    // A pulse whose pin read fails right after its write: dropped with the pulse ended, the board
+    // comes back with that output off, not on with no pulse left to end it.
+    mark = client.Messages().size();
+    board.FailNext(request::ReadPins, EIO);
+    client.Publish(kv + "out1/pulse", "60000");
+    ASSERT_TRUE(client.Await(kv + "availability", "Offline", mark));
+    mark = client.Messages().size();
+    ASSERT_TRUE(client.Await(kv + "out2", "OFF", mark)) << bridge.Err();
+    EXPECT_EQ(Since(client, mark, kv).find("out1 OFF"), Since(client, mark, kv).find("out1"));
     EXPECT_EQ(board.Latch() & kOutputPins, kOutputPins & ~0x01);
     bridge.Signal(SIGTERM);
     EXPECT_EQ(bridge.Wait(), 0) << bridge.Err();

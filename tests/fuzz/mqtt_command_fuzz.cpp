@@ -67,6 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* Data, std::size_t Size
         const kmqtt::Topics names("kelvorn", state->Level);
         const std::string& l = state->Level;
         Check(topic == (state->What == K::BridgeAvailability ? names.Bridge()
+                        : state->What == K::BridgeIndex      ? names.BridgeIndex(l)
+                        : state->What == K::BridgeAlive      ? names.BridgeAlive(l)
                         : state->What == K::Availability     ? names.Availability(l)
                         : state->What == K::HeldBy           ? names.HeldBy(l)
                         : state->What == K::Input            ? names.Input(l, state->N)

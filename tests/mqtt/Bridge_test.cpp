@@ -144,9 +144,11 @@ TEST_F(BridgeOnSim, PublishesTheTopicContractRetainedAndGoesOfflineOnSigterm) {
 
     Client late(broker.Port());  // gets what is retained
     ASSERT_TRUE(late.Await("kelvorn/bridge/rig/availability", "Offline"));
-    ASSERT_TRUE(Eventually([&] { return late.Messages().size() == 1 + 2 * (2 + 5 + 3 + 8); }));
+    // The bridge's availability and index; each board's state and discovery.
+    ASSERT_TRUE(Eventually([&] { return late.Messages().size() == 2 + 2 * (2 + 5 + 3 + 8); }));
     auto latest = late.Latest();
     for (const Received& m : late.Messages()) EXPECT_TRUE(m.Retained) << m.Topic;
+    EXPECT_EQ(latest["kelvorn/bridge/rig/boards"], R"({"boards":[],"heartbeat":2})");
     for (const std::string id : {"A1B2C3", "D4E5F6"}) {
         std::string states;
         for (const char* level :
@@ -374,8 +376,19 @@ TEST_F(BridgeOnSim, LeavesBoardsHeldByAnotherLiveBridgeAloneAndTakesThemWhenItGo
     Start({"--no-discovery"});
     Started();
     std::size_t mark = client.Messages().size();
+    {  // one that leaves them alone, stopped: nothing of the boards, not even Offline
+        std::vector<std::string> args = Args("three");
+        args.push_back("--verbose");
+        Process three(args);
+        EXPECT_TRUE(three.Logged("board D4E5F6 is held by bridge rig: left alone\n"));
+        three.Signal(SIGTERM);
+        EXPECT_EQ(three.Wait(), 0);
+        EXPECT_THAT(three.Err(), Not(HasSubstr("> kelvorn/A1B2C3")));
+        EXPECT_THAT(three.Err(), Not(HasSubstr("> kelvorn/D4E5F6")));
+    }
+    // Its next look for boards a minute away: it takes them as rig lets them go.
     std::vector<std::string> args = Args("two");
-    args.push_back("--verbose");
+    args.insert(args.end(), {"--verbose", "--rescan", "60"});
     Process two(args);
     EXPECT_TRUE(two.Logged("board A1B2C3 is held by bridge rig: left alone\n"));
     EXPECT_TRUE(two.Logged("board D4E5F6 is held by bridge rig: left alone\n"));
@@ -398,6 +411,40 @@ TEST_F(BridgeOnSim, LeavesBoardsHeldByAnotherLiveBridgeAloneAndTakesThemWhenItGo
     ASSERT_TRUE(client.Settled());
     EXPECT_EQ(client.Latest()["kelvorn/A1B2C3/availability"], "Offline");
     EXPECT_EQ(client.Latest()["kelvorn/A1B2C3/bridge"], "two");
+}
+
+TEST_F(BridgeOnSim, AClaimOfItsBoardByANameThatSortsFirstMakesItLeaveByOneThatSortsLaterNot) {
+    Start({"--no-discovery"});
+    Started();
+    client.Publish("kelvorn/bridge/zz/availability", "Online", true);
+    client.Publish("kelvorn/bridge/aa/availability", "Online", true);
+    std::size_t mark = client.Messages().size();
+    client.Publish("kelvorn/A1B2C3/bridge", "zz", true);  // loses to rig: rig claims it again
+    Published("kelvorn/A1B2C3/bridge", "rig", mark + 1);
+    mark = client.Messages().size();
+    client.Publish("kelvorn/A1B2C3/bridge", "aa", true);  // wins: rig leaves it, saying so once
+    EXPECT_TRUE(bridge->Logged("board A1B2C3 is held by bridge aa: left alone\n"));
+    client.Publish("kelvorn/A1B2C3/out0/set", "ON");  // aa's to carry out now
+    ASSERT_TRUE(client.Settled());
+    EXPECT_EQ(client.Latest()["kelvorn/A1B2C3/bridge"], "aa");
+    EXPECT_EQ(client.Latest()["kelvorn/A1B2C3/out0"], "OFF");
+    const std::string err = bridge->Err(), left = "held by bridge aa";
+    EXPECT_EQ(err.find(left), err.rfind(left));
+}
+
+TEST_F(BridgeOnSim, TwoBridgesStartedAtOnceSettleOnTheNameThatSortsFirst) {
+    Process late(Args("late")), early(Args("early"));
+    EXPECT_TRUE(late.Logged("board A1B2C3 is held by bridge early: left alone\n")) << late.Err();
+    EXPECT_TRUE(late.Logged("board D4E5F6 is held by bridge early: left alone\n"));
+    // The last claim of each is early's, whichever of the two came last at first.
+    for (const char* id : {"A1B2C3", "D4E5F6"})
+        EXPECT_TRUE(Eventually([&] {
+            return client.Latest()["kelvorn/" + std::string(id) + "/bridge"] == "early";
+        })) << id;
+    EXPECT_TRUE(Eventually([&] {
+        return client.Latest()["kelvorn/bridge/late/boards"] == R"({"boards":[],"heartbeat":2})";
+    }));
+    EXPECT_THAT(early.Err(), Not(HasSubstr("left alone")));
 }
 
 TEST_F(BridgeOnSim, TwoBridgesOfOneNameKeepTheirConnectionsWithClientIdsOf23BytesAtMost) {

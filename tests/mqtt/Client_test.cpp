@@ -75,7 +75,7 @@ TEST(RemoteUrl, TakesEveryFormItPromisesAndRefusesTheRestWithOneLine) {
 class StandIn : public testing::Test {
 protected:
     Broker broker;
-    Client bridge{broker.Port(), {"kelvorn/+/+/set", "test/stored"}};
+    Client bridge{broker.Port(), {"kelvorn/+/+/set", "kelvorn/+/+/pulse", "test/stored"}};
     void State(const std::string& Topic, const std::string& Payload) {
         bridge.Publish("kelvorn/" + Topic, Payload, true);
     }
@@ -124,6 +124,8 @@ TEST_F(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     Board("F6", "nobody", "Online", kAllOff);         // a bridge never heard of
     Board("a_2fb", "rig", "Online", kAllOff);         // no serial gives this id
     Board("L0NG-SERIAL-OF-17", "rig", "Online", kAllOff);  // more than an FT232R holds
+    Board("a-b", "rig", "Online", kAllOff);           // after "a b" by serial, before by id
+    Board("a_20b", "rig", "Online", kAllOff);         // serial "a b"
     for (int i = 0; i < 40; ++i) Board("Q" + std::to_string(i), "rig", "Offline", {});
     Stored();
 
@@ -132,19 +134,26 @@ TEST_F(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     // Complete at once, without a sleep: the scan as Read runs it.
     kelvorn::Board scan(driver, "test");
     std::ostringstream err;
-    EXPECT_THAT(scan.Scan(err), testing::ElementsAre("A/B", "B2", "D4"));
+    EXPECT_THAT(scan.Scan(err), testing::ElementsAre("A/B", "B2", "D4", "a b", "a-b"));
     EXPECT_EQ(driver.BridgeOf("B2"), "rig");
     EXPECT_EQ(driver.BridgeOf("D4"), "");
 
     FT_HANDLE h = 0, h2 = 0;
     EXPECT_EQ(driver.OpenEx("C3", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_DEVICE_NOT_FOUND);
-    EXPECT_EQ(driver.Open(3, &h), d2xx::FT_DEVICE_NOT_FOUND);
-    ASSERT_EQ(driver.Open(1, &h), d2xx::FT_OK);
-    ASSERT_EQ(driver.OpenEx("B2", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h2), d2xx::FT_OK) << "shared";
+    // Why a board is not there, as the broker's state tells.
+    EXPECT_EQ(driver.Absent("C3"), "board C3 is Offline (its bridge gone is Offline)");
+    EXPECT_EQ(driver.Absent("E5"), "board E5 is Offline (its bridge rig does not reach it)");
+    EXPECT_EQ(driver.Absent("Z9") + driver.Absent(""), "");
+    EXPECT_EQ(driver.Open(5, &h), d2xx::FT_DEVICE_NOT_FOUND);
+    ASSERT_EQ(driver.Open(3, &h), d2xx::FT_OK);
     char description[d2xx::kDescriptionSize] = "x", serial[d2xx::kSerialNumberSize] = "x";
     d2xx::FT_PROGRAM_DATA record{};
     record.Description = description;
     record.SerialNumber = serial;
+    EXPECT_EQ(driver.EE_Read(h, &record), d2xx::FT_OK);
+    EXPECT_EQ(std::string(serial), "a b");
+    ASSERT_EQ(driver.Open(1, &h), d2xx::FT_OK);
+    ASSERT_EQ(driver.OpenEx("B2", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h2), d2xx::FT_OK) << "shared";
     EXPECT_EQ(driver.EE_Read(h, &record), d2xx::FT_OK);
     EXPECT_EQ(std::string(description) + " " + serial, "Kelvorn B2");
     EXPECT_EQ(driver.SetBitMode(h, 0x15, 1) | driver.SetBaudRate(h, 100000) |
@@ -178,12 +187,41 @@ TEST_F(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     const std::uint8_t allOff = 0x15;
     EXPECT_EQ(driver.Write(h, &allOff, 1, &written), d2xx::FT_IO_ERROR);
     EXPECT_EQ(written, 0u);
+    // Nor does one whose board goes Offline before it confirms.
+    std::thread unplug([&] {
+        if (bridge.Await("kelvorn/B2/out0/set", "OFF")) State("B2/availability", "Offline");
+    });
+    written = 9;
+    EXPECT_EQ(driver.Write(h, &allOff, 1, &written), d2xx::FT_IO_ERROR);
+    unplug.join();
+    EXPECT_EQ(written, 0u);
+    State("B2/availability", "Online");
+    ASSERT_TRUE(Eventually([&] { return Pins(driver, h) == "0xA6"; })) << Pins(driver, h);
+    // A pulse is the bridge's to time: done once it reports the output off again.
+    std::thread pulse([&] {
+        if (!bridge.Await("kelvorn/B2/out2/pulse", "30")) return;
+        State("B2/out2", "ON");
+        State("B2/out2", "OFF");
+    });
+    EXPECT_EQ(driver.Pulse(h, 2, 30), d2xx::FT_OK);
+    pulse.join();
+    EXPECT_EQ(driver.Pulse(h, 2, 30), d2xx::FT_IO_ERROR) << "nobody carried it out";
+    // A bridge whose index promises a heartbeat every second, and sends none: it hung.
+    State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":1})");
+    EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "status 4"; }));
+    EXPECT_EQ(driver.Absent("B2"), "board B2 does not answer (its bridge rig has gone silent)");
+    bridge.Publish("kelvorn/bridge/rig/alive", "1", false);
+    EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xA6"; })) << Pins(driver, h);
+    State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":0})");
 
     // Offline, cleared or a bridge gone: no reading, and no longer listed.
     State("B2/availability", "Offline");
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "status 4"; }));
     State("B2/availability", "Online");
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xA6"; }));
+    bridge.Publish("kelvorn/B2/out2", "", false);  // a stranger's empty message: nobody's state
+    State("B2/in4", "high");
+    EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xA6"; })) << Pins(driver, h);
     State("B2/out2", "");  // the retained message cleared: the state is no longer complete
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "status 4"; }));
     State("B2/out2", "OFF");
@@ -277,6 +315,10 @@ TEST_F(BehindBridges, KelvornIoListsReadsWatchesAndRunsWithoutSwitchingWhatItWas
         EXPECT_EQ(ran.Out, row.Expected.Out);
         EXPECT_EQ(ran.Err, row.Expected.Err);
     }
+    // A prefix nothing publishes under, mistyped.
+    const Ran typo = Io({"--mqtt", url + "/kelvron", "list"});
+    EXPECT_EQ(typo.Err, "kelvorn-io: no bridge publishes under prefix 'kelvron' on 127.0.0.1\n");
+    EXPECT_EQ(typo.Status, 1);  // as for no board found
     // Only the script's out line was sent, and it reached the bridge's latch: its wire followed.
     EXPECT_EQ(Commands(mark), "kelvorn/D4E5F6/out1/set ON\n");
     EXPECT_EQ(all.Latest()["kelvorn/A1B2C3/out2"], "ON");
@@ -290,7 +332,7 @@ TEST_F(BehindBridges, ABridgeOrBrokerGoneEndsWatchWithStatus3AndABridgeBackWorks
     EXPECT_EQ(watch.Wait(), 3);
     EXPECT_EQ(watch.Err(), "kelvorn-io: board A1B2C3 stopped answering\n");
     EXPECT_EQ(Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Err,
-              "kelvorn-io: board A1B2C3 not found\n");
+              "kelvorn-io: board A1B2C3 is Offline (its bridge rig1 is Offline)\n");
     rig1 = SimBridge(all, broker.Port(), "rig1", {"A1B2C3"});
     EXPECT_EQ(Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Status, 0);
 
