@@ -182,7 +182,7 @@ for broker in $brokers; do
     /usr/sbin/mosquitto -c "$out/mosquitto.conf" 2>"$out/mosquitto.log" &
     servers+=($!)
     mosquitto=$!
-    for _ in $(seq 50); do grep -q ' running' "$out/mosquitto.log" && break; sleep 0.1; done
+    for _ in $(seq 50); do grep -qs ' running' "$out/mosquitto.log" && break; sleep 0.1; done
     grep -q ' running' "$out/mosquitto.log" || fail "mosquitto did not start"
     empty=$(rss_kib "$mosquitto")
     start_fleet "$port"
@@ -205,7 +205,7 @@ for broker in $brokers; do
       >"$out/redis.log" 2>&1 &
     servers+=($!)
     redis_pid=$!
-    for _ in $(seq 50); do grep -q 'Ready to accept' "$out/redis.log" && break; sleep 0.1; done
+    for _ in $(seq 50); do grep -qs 'Ready to accept' "$out/redis.log" && break; sleep 0.1; done
     grep -q 'Ready to accept' "$out/redis.log" || fail "redis-server did not start"
     node1=$(free_port)
     node tests/brokers/aedes-node.js --port "$node1" --redis-port "$redis" >"$out/node1.log" 2>&1 &
