@@ -2,6 +2,9 @@
 
 #include <mqtt_protocol.h>
 #include <netinet/in.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
@@ -81,16 +84,7 @@ Connection::Connection(const Broker& Opt, const std::string& WillTopic, std::fun
     if (!opt_.Username.empty())
         mosquitto_username_pw_set(mosq_, opt_.Username.c_str(),
                                   opt_.Password.empty() ? nullptr : opt_.Password.c_str());
-    if (opt_.Tls || !opt_.CaFile.empty()) {
-        // The server's certificate is verified against the CA, or the system's CAs, and its name
-        // against the host name asked for.
-        if (opt_.CaFile.empty()) mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1);
-        if (mosquitto_tls_set(mosq_, opt_.CaFile.empty() ? nullptr : opt_.CaFile.c_str(),
-                              opt_.CaFile.empty() ? kSystemCerts : nullptr, nullptr, nullptr,
-                              nullptr) != MOSQ_ERR_SUCCESS ||
-            mosquitto_tls_opts_set(mosq_, 1, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
-            throw std::runtime_error("cannot use the CA file " + kelvorn::Printable(opt_.CaFile));
-    }
+    if (Tls()) SetUpTls();
     mosquitto_connect_callback_set(mosq_, [](mosquitto* M, void* Self, int Code) {
         QuickAck(M);
         Connection& c = Of(Self);
@@ -116,6 +110,48 @@ Connection::Connection(const Broker& Opt, const std::string& WillTopic, std::fun
     mosquitto_log_callback_set(mosq_, [](mosquitto*, void* Self, int Level, const char* Text) {
         if (Level == MOSQ_LOG_ERR && Text != nullptr) Of(Self).lastError_ = Text;
     });
+}
+
+// A TLS context of our own rather than libmosquitto's, for its info callback: a handshake whose
+// socket call fails (the TCP connection refused or cut) is tried again by libmosquitto on every
+// turn of the loop, without end, and that call's errno is gone by the time the loop returns. The
+// callback keeps it, and Run then ends the attempt. (libmosquitto's settings cannot be applied to
+// a context of ours: its check of the host name then fails every certificate.)
+void Connection::SetUpTls() {
+    SSL_CTX* tls = SSL_CTX_new(TLS_client_method());
+    if (tls == nullptr) throw std::runtime_error("cannot make a TLS context");
+    SSL_CTX_set_options(tls, SSL_OP_NO_COMPRESSION);
+    SSL_CTX_set_min_proto_version(tls, TLS1_2_VERSION);
+    // The server's certificate is verified against the CA, or the system's CAs, and its name (or
+    // address) against the host asked for.
+    const bool trusted = opt_.CaFile.empty()
+                             ? SSL_CTX_set_default_verify_paths(tls) == 1 &&
+                                   SSL_CTX_load_verify_dir(tls, kSystemCerts) == 1
+                             : SSL_CTX_load_verify_file(tls, opt_.CaFile.c_str()) == 1;
+    ERR_clear_error();
+    if (!trusted && opt_.CaFile.empty())
+        unusable_ = "TLS: cannot use the system's CA certificates in " + std::string(kSystemCerts);
+    else if (!trusted)
+        unusable_ = "TLS: no CA certificate in " + kelvorn::Printable(opt_.CaFile);
+    SSL_CTX_set_verify(tls, SSL_VERIFY_PEER, nullptr);
+    X509_VERIFY_PARAM* check = SSL_CTX_get0_param(tls);
+    if (X509_VERIFY_PARAM_set1_ip_asc(check, opt_.Host.c_str()) != 1)
+        X509_VERIFY_PARAM_set1_host(check, opt_.Host.c_str(), 0);
+    SSL_CTX_set_app_data(tls, this);
+    SSL_CTX_set_info_callback(tls, [](const SSL* S, int Where, int Ret) {
+        const int error = errno;  // first: that of the socket call that failed, if one did
+        auto& c = *static_cast<Connection*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(S)));
+        if ((Where & SSL_CB_HANDSHAKE_DONE) != 0) c.handshaken_ = true;
+        if (c.handshaken_ || (Where & SSL_CB_EXIT) == 0 || Ret > 0 ||
+            SSL_get_error(S, Ret) != SSL_ERROR_SYSCALL)
+            return;
+        if (c.handshakeErrno_ < 0) c.handshakeErrno_ = error;
+    });
+    const int taken = mosquitto_opts_set(mosq_, MOSQ_OPT_SSL_CTX, tls);
+    SSL_CTX_free(tls);  // libmosquitto holds a reference of its own
+    if (taken != MOSQ_ERR_SUCCESS ||
+        mosquitto_int_option(mosq_, MOSQ_OPT_SSL_CTX_WITH_DEFAULTS, 0) != MOSQ_ERR_SUCCESS)
+        throw std::runtime_error("cannot set up TLS");
 }
 
 Connection::~Connection() {
@@ -174,6 +210,7 @@ int Connection::Subscribe(const std::string& Pattern, bool RetainAsPublished) {
 
 std::string Connection::Why(int Result, int Error) const {
     const std::string where = kelvorn::Printable(opt_.Host) + ":" + std::to_string(opt_.Port);
+    if (!unusable_.empty()) return unusable_;
     if (BadCredentials(refused_))
         return opt_.Username.empty() ? "the broker refused a client without a user name"
                                      : "the broker refused the user name or password";
@@ -183,9 +220,20 @@ std::string Connection::Why(int Result, int Error) const {
                                           : mosquitto_reason_string(refused_));
     if (lastError_.find("certificate verify failed") != std::string::npos)
         return "TLS: the broker's certificate is not trusted (--cafile)";
+    // A ClientHello that a plain MQTT port takes for a malformed packet: the port closes the
+    // connection, or answers in bytes that are no TLS record.
+    const bool notTls =
+        Tls() && !handshaken_ &&
+        (lastError_.find("unexpected eof while reading") != std::string::npos ||
+         lastError_.find("wrong version number") != std::string::npos ||
+         (handshakeErrno_ >= 0 && (Error == 0 || Error == ECONNRESET || Error == EPIPE)));
+    if (notTls) return where + " does not speak TLS (mqtt://?)";
     if (!lastError_.empty()) return "TLS: " + kelvorn::Printable(lastError_);
     if (Result == MOSQ_ERR_EAI) return "host " + kelvorn::Printable(opt_.Host) + " not found";
     if (Result == MOSQ_ERR_ERRNO && Error == ECONNREFUSED) return "connection refused by " + where;
+    // Closed before it answered the CONNECT: a TLS port closes on the first byte that is no TLS.
+    if (Result == MOSQ_ERR_CONN_LOST)
+        return where + " closed the connection" + (Tls() ? "" : " (a TLS port? mqtts://)");
     if (Result == MOSQ_ERR_ERRNO && (Error == ETIMEDOUT || Error == EHOSTUNREACH ||
                                      Error == ENETUNREACH))
         return where + " does not answer: " + std::strerror(Error);
@@ -203,12 +251,16 @@ void Connection::Run() {
         up_ = false;
         refused_ = 0;
         lastError_.clear();
+        handshakeErrno_ = -1;
+        handshaken_ = false;
         // Connected in the loop, so that a host that does not answer holds no call for longer
         // than a loop's turn: a stop is seen in time. Only the host name lookup blocks.
-        int result =
-            mosquitto_connect_async(mosq_, opt_.Host.c_str(), opt_.Port, opt_.Keepalive);
+        int result = unusable_.empty() ? mosquitto_connect_async(mosq_, opt_.Host.c_str(),
+                                                                 opt_.Port, opt_.Keepalive)
+                                       : MOSQ_ERR_TLS;
         if (result == MOSQ_ERR_SUCCESS) {
-            while ((result = mosquitto_loop(mosq_, up_ ? kLoopTimeoutMs : kConnectingTimeoutMs,
+            while (handshakeErrno_ < 0 &&
+                   (result = mosquitto_loop(mosq_, up_ ? kLoopTimeoutMs : kConnectingTimeoutMs,
                                             1)) == MOSQ_ERR_SUCCESS) {
                 lock.lock();
                 const bool late = stopping_ && (!up_ || Clock::now() > stopBy_);
@@ -216,7 +268,11 @@ void Connection::Run() {
                 if (late) break;
             }
         }
-        const int error = errno;
+        int error = errno;
+        if (handshakeErrno_ >= 0) {  // the next connect closes the socket
+            result = MOSQ_ERR_ERRNO;
+            error = handshakeErrno_;
+        }
         connected_ = false;
         if (!up_ && mqtt5_ && OldProtocol(refused_)) {
             // A broker of MQTT 3.1.1 has answered: ask again at once, in its protocol.

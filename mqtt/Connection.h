@@ -84,11 +84,15 @@ public:
     static void Abandon(std::unique_ptr<Connection>& C);
 
 private:
+    void SetUpTls();
     void Run();
     void Push(Event E);
-    std::string Why(int Result, int Error) const;  // Error: errno after Result
+    // The words for a failed attempt, for the Down event. Error: errno after Result.
+    std::string Why(int Result, int Error) const;
+    bool Tls() const { return opt_.Tls || !opt_.CaFile.empty(); }
 
-    const Broker opt_;  // a copy: an abandoned connection outlives its owner
+    const Broker opt_;      // a copy: an abandoned connection outlives its owner
+    std::string unusable_;  // why no attempt can succeed (the CA certificates), or empty
     std::function<void()> wake_;
     std::mutex wakeMutex_;   // held while Wake runs
     bool silenced_ = false;  // guarded by wakeMutex_: Stop was called
@@ -107,6 +111,10 @@ private:
     bool up_ = false;
     int refused_ = 0;        // the reason code of a refusing CONNACK
     std::string lastError_;  // libmosquitto's last error message (TLS failures)
+    // The errno of the socket call that failed the TLS handshake (0: the connection closed), or
+    // -1. Set on the network thread by the TLS context's callback.
+    int handshakeErrno_ = -1;
+    bool handshaken_ = false;  // the TLS handshake of this attempt is done
 };
 
 }  // namespace kmqtt

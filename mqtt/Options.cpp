@@ -10,6 +10,7 @@
 
 #include "d2xx/d2xx.h"
 #include "device/Text.h"
+#include "mqtt/Remote.h"
 #include "mqtt/Topics.h"
 
 namespace kmqtt {
@@ -267,12 +268,8 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
     Opt.InputsOnLow = inputsOn == "low";
     if (Opt.Name.empty()) Opt.Name = HostName();
     if (Opt.ClientId.empty()) Opt.ClientId = UniqueClientId("kelvorn-" + Opt.Name);
-    if (!passwordFile.empty()) {
-        std::ifstream file(passwordFile);
-        if (!file || (!std::getline(file, Opt.Password) && !file.eof()))
-            return usage("cannot read the password file " + Printable(passwordFile));
-        if (Opt.Password.ends_with('\r')) Opt.Password.pop_back();
-    }
+    if (!passwordFile.empty())
+        if (const auto why = ReadPasswordFile(passwordFile, Opt.Password)) return usage(*why);
     if (!Opt.CaFile.empty() && !std::ifstream(Opt.CaFile))
         return usage("cannot read the CA file " + Printable(Opt.CaFile));
     return std::nullopt;

@@ -1,6 +1,11 @@
 #include "mqtt/Remote.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <optional>
 
@@ -9,6 +14,9 @@
 
 namespace kmqtt {
 namespace {
+
+// Where the first line of a password file must have ended.
+constexpr std::size_t kLongestPasswordFile = 65536;
 
 // %XX escapes undone; nothing for a '%' without two hex digits.
 std::optional<std::string> Decoded(std::string_view Text) {
@@ -36,6 +44,32 @@ bool Scheme(std::string_view Url, std::string_view Name) {
 }
 
 }  // namespace
+
+std::optional<std::string> ReadPasswordFile(const std::string& Path, std::string& Password) {
+    const auto why = [&](int Error) {
+        return "cannot read the password file " + kelvorn::Printable(Path) + ": " +
+               std::strerror(Error);
+    };
+    const int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return why(errno);
+    std::string text;
+    int error = 0;
+    char buffer[4096];
+    while (text.find('\n') == std::string::npos) {
+        const ssize_t got = read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) error = errno;
+        if (got <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(got));
+        if (text.size() > kLongestPasswordFile) error = EFBIG;  // /dev/zero, say
+        if (error != 0) break;
+    }
+    close(fd);
+    if (error != 0) return why(error);
+    Password = text.substr(0, text.find('\n'));
+    if (Password.ends_with('\r')) Password.pop_back();
+    return std::nullopt;
+}
 
 std::variant<Remote, std::string> ParseRemote(std::string_view Url, const std::string& PasswordFile,
                                               const std::string& CaFile,
@@ -104,10 +138,7 @@ std::variant<Remote, std::string> ParseRemote(std::string_view Url, const std::s
     if (!PasswordFile.empty()) {
         if (r.Username.empty())
             return "--password-file needs a user name in the URL (mqtt://USER@HOST)";
-        std::ifstream file(PasswordFile);
-        if (!file || (!std::getline(file, r.Password) && !file.eof()))
-            return "cannot read the password file " + kelvorn::Printable(PasswordFile);
-        if (r.Password.ends_with('\r')) r.Password.pop_back();
+        if (auto why = ReadPasswordFile(PasswordFile, r.Password)) return *why;
     }
     if (!CaFile.empty()) {
         if (!r.Tls) return "--cafile goes with an mqtts:// URL";

@@ -9,6 +9,7 @@
 // shell histories and process lists would show it: it is the first line of --password-file.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -20,6 +21,10 @@ namespace kmqtt {
 struct Remote : Broker {
     std::string Prefix = "kelvorn";
 };
+
+// Password: the first line of the file at Path, without its line end (LF or CR LF). Otherwise
+// the one line that says why it cannot be read, with the path and the system's reason.
+std::optional<std::string> ReadPasswordFile(const std::string& Path, std::string& Password);
 
 // The broker and prefix Url names, with the password and CA file given beside it and a client id
 // made from Program; or, when any of it is unusable, the one line that says why (without the

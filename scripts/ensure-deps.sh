@@ -3,7 +3,7 @@
 # (kelvorn_ensure_deps run), scripts/package.sh (package) and test.sh (test).
 # Building and running the programs:
 kelvorn_run_packages=(g++ cmake make pkg-config qt6-base-dev libxcb1-dev libftdi1-dev
-  libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev libmosquitto-dev)
+  libusb-1.0-0-dev libcli11-dev nlohmann-json3-dev libmosquitto-dev libssl-dev)
 # Making the .deb: dpkg-shlibdeps, and file, which CPack uses to find the programs among the files;
 # the Python module of python3-kelvorn.
 kelvorn_package_packages=(dpkg-dev file pybind11-dev python3-dev)

@@ -14,12 +14,13 @@ is. See docs/python.md.
 
 from __future__ import annotations
 
-import collections.abc
-import math
-import re
-import threading
-import typing
-import weakref
+import collections.abc as _abc
+import math as _math
+import operator as _operator
+import re as _re
+import threading as _threading
+import typing as _typing
+import weakref as _weakref
 
 from . import _kelvorn
 
@@ -38,6 +39,12 @@ __all__ = [
     "list_boards",
     "open",
 ]
+
+
+def __dir__() -> list[str]:
+    """The package's names, without the modules it uses."""
+    return sorted([*__all__, "__version__"])
+
 
 # The driver statuses the errors carry.
 _NOT_FOUND = 2
@@ -83,7 +90,7 @@ class BoardDisconnectedError(KelvornError):
     """The board stopped answering or was unplugged (status 4). The ``Board`` is closed."""
 
 
-class Change(typing.NamedTuple):
+class Change(_typing.NamedTuple):
     """One input that changed: when the pin read that saw it began (``time.monotonic()``), which
     input, its level (True = high) and all five inputs as that read found them."""
 
@@ -137,7 +144,7 @@ class Mqtt:
     a URL or file that cannot be used, ``KelvornError`` when the broker cannot be reached (the
     line says why). Its boards are shared with the bridge's other clients: opening one switches
     nothing, ``Board.outputs`` is what the board reports, and a switch returns once the board
-    reports it.
+    reports it. ``close()``, or the end of a ``with`` block, closes its boards and disconnects.
     """
 
     def __init__(self, url: str, *, password_file: str | None = None,
@@ -146,20 +153,48 @@ class Mqtt:
             if not isinstance(value, str) and not (value is None and name != "url"):
                 raise TypeError(f"{name} must be a str{'' if name == 'url' else ' or None'}, "
                                 f"not {type(value).__name__}")
+        self._url = url  # never with a password: the URL that holds one is refused
+        self._closed = True
         try:
             self._bridge = _kelvorn.MqttDriver(url, password_file or "", cafile or "")
         except ValueError as e:  # the programs' line, in this call's words
-            words = re.sub(r"^--mqtt:? ", "", str(e))
+            words = _re.sub(r"^--mqtt:? ", "", str(e))
             words = words.replace("--password-file", "password_file").replace("--cafile", "cafile")
             raise ValueError(words) from None
         self._driver = self._bridge.driver
+        _bridges[self._driver] = self._bridge
+        self._closed = False
         why = self._bridge.start()
         if why is not None:
+            self.close()
             raise KelvornError(why)
 
+    def __repr__(self) -> str:
+        return f"<kelvorn.Mqtt {self._url!r} {'closed' if self._closed else 'open'}>"
 
-_Driver = typing.Union[Simulator, Mqtt, None]
-_T = typing.TypeVar("_T")
+    def __enter__(self) -> Mqtt:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Closes every Board opened through it (later calls on them are ``ValueError``) and
+        disconnects from the broker. Again does nothing."""
+        if self._closed:
+            return
+        self._closed = True
+        with _lock:
+            boards = [b for key, b in _open_boards.items() if key[0] is self._driver]
+            for board in boards:
+                del _open_boards[board.key]
+        for board in boards:
+            board.core.close()
+        self._bridge.close()
+
+
+_Driver = _typing.Union[Simulator, Mqtt, None]
+_T = _typing.TypeVar("_T")
 
 
 class Board:
@@ -171,16 +206,13 @@ class Board:
     closed board raises ``ValueError``.
     """
 
-    serial: str
-
     def __init__(self, shared: _Shared) -> None:
-        self.serial = shared.serial
         self._core: _kelvorn.Board | None = shared.core
         self._shared = shared
         shared.users += 1
         # Also when the Board is dropped unclosed, or at exit: the open board lives while one of
         # its Boards does.
-        self._finalizer = weakref.finalize(self, _release, shared)
+        self._finalizer = _weakref.finalize(self, _release, shared)
 
     def __repr__(self) -> str:
         state = "closed" if self._core is None else "open"
@@ -193,6 +225,19 @@ class Board:
         self.close()
 
     @property
+    def serial(self) -> str:
+        """Its serial: the EEPROM's 8-bit bytes, each as the character of that code."""
+        return self._shared.serial
+
+    @property
+    def bridge(self) -> str | None:
+        """The name of the bridge that holds the board, as it reports it; None for a board on
+        this machine's USB or a simulated one."""
+        self._live()
+        name = self._shared.bridge_of()
+        return None if name is None else name.decode("utf-8", "backslashreplace")
+
+    @property
     def outputs(self) -> tuple[bool, bool, bool]:
         """The three outputs as last switched (the latch; no USB traffic)."""
         return _OUTPUTS[self._call(lambda core: core.outputs())]
@@ -201,24 +246,33 @@ class Board:
         """The five inputs, True while high: one pin read."""
         return _INPUTS[self._call(lambda core: core.read())]
 
-    def set_output(self, index: int, on: bool) -> None:
-        """Switches output ``index`` (0-2): one write."""
+    def set_output(self, index: int, on: bool | int) -> None:
+        """Switches output ``index`` (0-2) on (True or 1) or off (False or 0): one write."""
         index = _index(index, 3, "output")
-        on = _flag(on, "on")
-        self._call(lambda core: core.set_output(index, on))
+        level = _level(on, "on")
+        self._call(lambda core: core.set_output(index, level))
 
-    def set_outputs(self, on: collections.abc.Sequence[bool]) -> None:
-        """Switches all three outputs at once, from a sequence of three bools: one write."""
+    def toggle(self, index: int) -> None:
+        """Switches output ``index`` (0-2) the other way: one write. Behind a bridge, from what
+        the board reports."""
+        index = _index(index, 3, "output")
+        self._call(lambda core: core.toggle(index))
+
+    def set_outputs(self, on: _abc.Sequence[bool | int]) -> None:
+        """Switches all three outputs at once, from a sequence of three bools (or 0 and 1): one
+        write."""
         if isinstance(on, (str, bytes)) or not hasattr(on, "__len__"):
             raise TypeError(f"outputs must be a sequence of three bools, not {type(on).__name__}")
         if len(on) != 3:
             raise ValueError(f"outputs must be three bools, not {len(on)}")
-        bits = sum(1 << i for i, value in enumerate(on) if _flag(value, f"output {i}"))
+        bits = sum(1 << i for i, value in enumerate(on) if _level(value, f"output {i}"))
         self._call(lambda core: core.set_outputs(bits))
 
     def pulse(self, index: int, seconds: float) -> None:
-        """Output ``index`` on, ``seconds``, then off. Ctrl-C ends the wait; the output is
-        switched off before ``KeyboardInterrupt`` goes on."""
+        """Output ``index`` on, ``seconds``, then off; returns once it is off. Behind a bridge the
+        bridge times it (from 1 ms to 60 s), so that the output goes off even if this process
+        dies meanwhile. Ctrl-C ends the wait; the output is switched off before
+        ``KeyboardInterrupt`` goes on."""
         index = _index(index, 3, "output")
         seconds = _seconds(seconds, "seconds")
         self._call(lambda core: core.pulse(index, seconds))
@@ -231,14 +285,14 @@ class Board:
         timeout = _seconds(timeout, "timeout")
         return self._call(lambda core: core.wait_for(index, high, timeout))
 
-    def changes(self, timeout: float | None = None) -> collections.abc.Iterator[Change]:
+    def changes(self, timeout: float | None = None) -> _abc.Iterator[Change]:
         """Each change of an input from this call on: the inputs are read once now, then every
         10 ms while the iterator is asked for the next change; one ``Change`` per input that
         changed. Ends after ``timeout`` seconds without a change (None: never)."""
-        limit = math.inf if timeout is None else _seconds(timeout, "timeout")
+        limit = _math.inf if timeout is None else _seconds(timeout, "timeout")
         return self._changes(self._call(lambda core: core.read()), limit)
 
-    def _changes(self, last: int, limit: float) -> collections.abc.Iterator[Change]:
+    def _changes(self, last: int, limit: float) -> _abc.Iterator[Change]:
         while True:
             sample = self._call(lambda core: core.next_change(last, limit))
             if sample is None:
@@ -256,7 +310,7 @@ class Board:
         self._core = None
         self._finalizer()
 
-    def _call(self, call: collections.abc.Callable[[_kelvorn.Board], _T]) -> _T:
+    def _call(self, call: _abc.Callable[[_kelvorn.Board], _T]) -> _T:
         """Call on the open board; a board that stopped answering is closed and said so."""
         core = self._live()
         try:
@@ -283,7 +337,12 @@ def list_boards(*, driver: _Driver = None) -> list[str]:
     process has open (Read passes them over) follow. Behind a bridge: the boards it reports."""
     core = _driver_core(driver)
     with _lock:
-        return _listed(core)
+        found = _listed(core)
+    if not found:
+        why = _absent(core, b"")  # no bridge at all, say
+        if why:
+            raise BoardNotFoundError(why, status=_NOT_FOUND)
+    return found
 
 
 def open(serial: str | None = None, *, driver: _Driver = None) -> Board:  # noqa: A001
@@ -296,32 +355,38 @@ def open(serial: str | None = None, *, driver: _Driver = None) -> Board:  # noqa
         raise TypeError(f"serial must be a str or None, not {type(serial).__name__}")
     with _lock:
         if serial is not None:
-            shared = _open_boards.get((core, serial))
-            return Board(shared) if shared is not None else _open_new(core, serial)
+            return _open_shared(core, serial)
         if not _held(core):
             return _open_new(core, None)
         serials = _listed(core)
         if len(serials) != 1:
             raise _ambiguous(serials) if serials else BoardNotFoundError(
-                "no Kelvorn board found", status=_NOT_FOUND)
-        shared = _open_boards.get((core, serials[0]))
-        return Board(shared) if shared is not None else _open_new(core, serials[0])
+                _absent(core, b"") or "no Kelvorn board found", status=_NOT_FOUND)
+        return _open_shared(core, serials[0])
 
 
 class _Shared:
     """One open board and how many Boards of this process use it."""
 
-    def __init__(self, core: _kelvorn.Board, driver: _kelvorn.Driver) -> None:
+    def __init__(self, core: _kelvorn.Board, driver: _kelvorn.Driver,
+                 bridge: _kelvorn.MqttDriver | None) -> None:
         self.core = core
         self.serial = core.serial.decode("latin-1")
         self.key = (driver, self.serial)
         self.users = 0
+        self._bridge = bridge
+
+    def bridge_of(self) -> bytes | None:
+        return None if self._bridge is None else self._bridge.bridge_of(self.core.serial)
 
 
 # The boards open in this process, by driver and serial; taken while opening and closing.
-_lock = threading.Lock()
+_lock = _threading.Lock()
 _open_boards: dict[tuple[_kelvorn.Driver, str], _Shared] = {}
 _usb: _kelvorn.Driver | None = None
+# The connection behind each Mqtt's driver, which names the bridge that holds a board.
+_bridges: _weakref.WeakKeyDictionary[_kelvorn.Driver, _kelvorn.MqttDriver] = (
+    _weakref.WeakKeyDictionary())
 
 
 def _held(core: _kelvorn.Driver) -> list[str]:
@@ -335,6 +400,22 @@ def _listed(core: _kelvorn.Driver) -> list[str]:
     return found if core.shared else found + [s for s in _held(core) if s not in found]
 
 
+def _open_shared(core: _kelvorn.Driver, serial: str) -> Board:
+    """Another Board on the board this process has open, as long as it still answers; else the
+    board opened anew (the old one lost, as at its next call)."""
+    shared = _open_boards.get((core, serial))
+    if shared is not None and shared.core.alive():
+        return Board(shared)
+    if shared is not None:
+        del _open_boards[shared.key]
+    return _open_new(core, serial)
+
+
+def _absent(core: _kelvorn.Driver, raw: bytes) -> str:
+    """The driver's line on why that board (b"": any) is not found; "" when it knows no more."""
+    return core.absent(raw).decode("utf-8", "backslashreplace")
+
+
 def _open_new(core: _kelvorn.Driver, serial: str | None) -> Board:
     try:
         raw = b"" if serial is None else serial.encode("latin-1")
@@ -343,7 +424,7 @@ def _open_new(core: _kelvorn.Driver, serial: str | None) -> Board:
                                  serial=serial) from None
     board, status, ambiguous, lines, found_raw, passed_over = _kelvorn.open(core, raw)
     if board is not None:
-        shared = _Shared(board, core)
+        shared = _Shared(board, core, _bridges.get(core))
         _open_boards[shared.key] = shared
         return Board(shared)
     found = [s.decode("latin-1") for s in found_raw]
@@ -351,6 +432,9 @@ def _open_new(core: _kelvorn.Driver, serial: str | None) -> Board:
         raise _ambiguous(found)
     named = serial if serial is not None else found[0] if len(found) == 1 else None
     message = lines[-1]
+    why = _absent(core, raw) if status == _NOT_FOUND else ""
+    if why:  # the driver knows more than "not found"
+        raise BoardNotFoundError(why, status=_NOT_FOUND, serial=named)
     # A board held by another program cannot be looked at, so it is not found by its serial
     # either; it may be one of the devices the scan passed over (boards this process holds are
     # among those, and are not meant).
@@ -386,7 +470,11 @@ def _driver_core(driver: _Driver) -> _kelvorn.Driver:
         if _usb is None:
             _usb = _kelvorn.usb_driver()
         return _usb
-    if isinstance(driver, (Simulator, Mqtt)):
+    if isinstance(driver, Mqtt):
+        if driver._closed:
+            raise ValueError("I/O operation on closed kelvorn.Mqtt")
+        return driver._driver
+    if isinstance(driver, Simulator):
         return driver._driver
     raise TypeError(f"driver must be a kelvorn.Simulator, kelvorn.Mqtt or None, not {type(driver).__name__}")
 
@@ -409,6 +497,19 @@ def _flag(value: object, what: str) -> bool:
     if not isinstance(value, bool):
         raise TypeError(f"{what} must be a bool, not {type(value).__name__}")
     return value
+
+
+def _level(value: object, what: str) -> bool:
+    """An output's state: a bool, or the int 0 or 1 (anything operator.index takes)."""
+    if isinstance(value, bool):
+        return value
+    try:
+        number = _operator.index(value)  # type: ignore[arg-type]
+    except TypeError:
+        raise TypeError(f"{what} must be a bool, 0 or 1, not {type(value).__name__}") from None
+    if number not in (0, 1):
+        raise ValueError(f"{what} must be a bool, 0 or 1, not {number}")
+    return number == 1
 
 
 def _seconds(value: object, what: str) -> float:

@@ -5,11 +5,12 @@ The board is opened once for the whole session, at the first test that needs it:
 session-scoped fixture ``kelvorn_board`` or carries the marker ``kelvorn_board``. At the end all
 its outputs are switched off and it is closed.
 
-Which board: ``--kelvorn-sim`` one wired simulated board A1B2C3; ``--kelvorn-mqtt URL`` the board
-behind that bridge; ``--kelvorn-serial SERIAL`` (or ``KELVORN_SERIAL``) that board, on USB unless
-one of the other two says otherwise; none of them the one attached to USB. When nothing was asked
-for and no board is attached, those tests are skipped; a board that was asked for and is not there
-is an error in each of them.
+Which board: ``--kelvorn-sim`` one wired simulated board A1B2C3; ``--kelvorn-mqtt URL`` (or
+``KELVORN_MQTT``) the board behind that bridge, logging in with ``--kelvorn-password-file`` and
+checking TLS against ``--kelvorn-cafile``; ``--kelvorn-serial SERIAL`` (or ``KELVORN_SERIAL``)
+that board, on USB unless one of the other two says otherwise; none of them the one attached to
+USB. When nothing was asked for and no board is attached, those tests are skipped; a board that
+was asked for and is not there, or a broker that cannot be used, is an error in each of them.
 """
 
 from __future__ import annotations
@@ -33,8 +34,14 @@ def pytest_addoption(parser: pytest.Parser) -> None:
     group.addoption("--kelvorn-sim", action="store_true", default=False,
                     help="test with one wired simulated board A1B2C3")
     group.addoption("--kelvorn-mqtt", metavar="URL", default=None,
-                    help="test with the board behind the kelvorn-mqtt bridge at URL, as "
-                         "kelvorn-io --mqtt URL reaches it")
+                    help="test with the board behind a kelvorn-mqtt bridge on the broker at URL, "
+                         "as kelvorn-io --mqtt URL reaches it; default $KELVORN_MQTT")
+    group.addoption("--kelvorn-password-file", metavar="FILE", default=None,
+                    help="with --kelvorn-mqtt: the password for the URL's user, the file's first "
+                         "line")
+    group.addoption("--kelvorn-cafile", metavar="FILE", default=None,
+                    help="with an mqtts:// --kelvorn-mqtt: the CA certificates that the broker's "
+                         "is checked against (default: the system's)")
 
 
 class _Session:
@@ -44,11 +51,20 @@ class _Session:
         self.serial: str | None = (config.getoption("kelvorn_serial")
                                    or os.environ.get("KELVORN_SERIAL") or None)
         self.sim: bool = config.getoption("kelvorn_sim")
-        self.mqtt: str | None = config.getoption("kelvorn_mqtt")
-        if self.sim and self.mqtt:
+        self.mqtt: str | None = (config.getoption("kelvorn_mqtt")
+                                 or os.environ.get("KELVORN_MQTT") or None)
+        self.password_file: str | None = config.getoption("kelvorn_password_file")
+        self.cafile: str | None = config.getoption("kelvorn_cafile")
+        if self.sim and config.getoption("kelvorn_mqtt"):
             raise pytest.UsageError("--kelvorn-sim and --kelvorn-mqtt exclude each other")
+        if self.sim:  # the option asks for the simulated board, whatever the environment says
+            self.mqtt = None
+        if self.mqtt is None and (self.password_file or self.cafile):
+            raise pytest.UsageError("--kelvorn-password-file and --kelvorn-cafile go with "
+                                    "--kelvorn-mqtt")
         self.asked = self.serial is not None or self.sim or self.mqtt is not None
         self.tried = False
+        self.bridge: kelvorn.Mqtt | None = None
         self.opened: kelvorn.Board | None = None
         self.skip: str | None = None
         self.error: str | None = None
@@ -66,6 +82,12 @@ class _Session:
                     self.skip = _NO_BOARD
             except kelvorn.KelvornError as e:
                 self.error = str(e)
+            except ValueError as e:  # the URL or a file of --kelvorn-mqtt's
+                words = str(e).replace("password_file", "--kelvorn-password-file")
+                words = words.replace("cafile", "--kelvorn-cafile")
+                self.error = words if self.mqtt is None else f"--kelvorn-mqtt: {words}"
+            except Exception as e:  # noqa: BLE001 - one line in each test, not a traceback once
+                self.error = f"{type(e).__name__}: {e}"
         if self.skip is not None:
             pytest.skip(self.skip)
         if self.error is not None:
@@ -79,17 +101,24 @@ class _Session:
             simulator.add("A1B2C3", wired=True)
             return kelvorn.open(self.serial, driver=simulator)
         if self.mqtt is not None:
-            return kelvorn.open(self.serial, driver=kelvorn.Mqtt(self.mqtt))
+            self.bridge = kelvorn.Mqtt(self.mqtt, password_file=self.password_file,
+                                       cafile=self.cafile)
+            return kelvorn.open(self.serial, driver=self.bridge)
         return kelvorn.open(self.serial)
 
     def finish(self) -> None:
-        """Switches all outputs off and closes the board, once."""
+        """Switches all outputs off and closes the board and its broker, once."""
         board, self.opened = self.opened, None
-        if board is not None:
-            try:
-                board.set_outputs((False, False, False))
-            finally:
-                board.close()
+        bridge, self.bridge = self.bridge, None
+        try:
+            if board is not None:
+                try:
+                    board.set_outputs((False, False, False))
+                finally:
+                    board.close()
+        finally:
+            if bridge is not None:
+                bridge.close()
 
 
 _state = pytest.StashKey[_Session]()

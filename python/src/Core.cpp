@@ -1,6 +1,7 @@
 #include "Core.h"
 
 #include <cmath>
+#include <condition_variable>
 #include <sstream>
 #include <thread>
 
@@ -12,32 +13,46 @@ namespace kpy {
 using namespace d2xx;
 
 FT_STATUS LockedDriver::Open(std::int32_t Index, FT_HANDLE* Handle) {
-    return With([&](Driver& D) { return D.Open(Index, Handle); });
+    return Call([&](Driver& D) { return D.Open(Index, Handle); });
 }
 FT_STATUS LockedDriver::OpenEx(const char* Arg, std::uint32_t Flags, FT_HANDLE* Handle) {
-    return With([&](Driver& D) { return D.OpenEx(Arg, Flags, Handle); });
+    return Call([&](Driver& D) { return D.OpenEx(Arg, Flags, Handle); });
 }
 FT_STATUS LockedDriver::Close(FT_HANDLE Handle) {
-    return With([&](Driver& D) { return D.Close(Handle); });
+    return Call([&](Driver& D) { return D.Close(Handle); });
 }
 FT_STATUS LockedDriver::EE_Read(FT_HANDLE Handle, FT_PROGRAM_DATA* Data) {
-    return With([&](Driver& D) { return D.EE_Read(Handle, Data); });
+    return Call([&](Driver& D) { return D.EE_Read(Handle, Data); });
 }
 FT_STATUS LockedDriver::SetBitMode(FT_HANDLE Handle, std::uint8_t Mask, std::uint8_t Mode) {
-    return With([&](Driver& D) { return D.SetBitMode(Handle, Mask, Mode); });
+    return Call([&](Driver& D) { return D.SetBitMode(Handle, Mask, Mode); });
 }
 FT_STATUS LockedDriver::SetBaudRate(FT_HANDLE Handle, std::uint32_t BaudRate) {
-    return With([&](Driver& D) { return D.SetBaudRate(Handle, BaudRate); });
+    return Call([&](Driver& D) { return D.SetBaudRate(Handle, BaudRate); });
 }
 FT_STATUS LockedDriver::SetLatencyTimer(FT_HANDLE Handle, std::uint8_t Timer) {
-    return With([&](Driver& D) { return D.SetLatencyTimer(Handle, Timer); });
+    return Call([&](Driver& D) { return D.SetLatencyTimer(Handle, Timer); });
 }
 FT_STATUS LockedDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t BytesToWrite,
                               std::uint32_t* BytesWritten) {
-    return With([&](Driver& D) { return D.Write(Handle, Buffer, BytesToWrite, BytesWritten); });
+    return Call([&](Driver& D) { return D.Write(Handle, Buffer, BytesToWrite, BytesWritten); });
 }
 FT_STATUS LockedDriver::GetBitMode(FT_HANDLE Handle, std::uint8_t* Pins) {
-    return With([&](Driver& D) { return D.GetBitMode(Handle, Pins); });
+    return Call([&](Driver& D) { return D.GetBitMode(Handle, Pins); });
+}
+FT_STATUS LockedDriver::Pulse(FT_HANDLE Handle, int Output, std::uint32_t Millis) {
+    return Call([&](Driver& D) { return D.Pulse(Handle, Output, Millis); });
+}
+std::string LockedDriver::Absent(const std::string& Serial) const {
+    return Locked([&] { return below_ ? below_->Absent(Serial) : std::string(); });
+}
+
+void LockedDriver::Drop() {
+    std::unique_ptr<Driver> gone;
+    {
+        const std::unique_lock lock(mutex_);
+        gone = std::move(below_);
+    }
 }
 
 std::shared_ptr<LockedDriver> UsbDriver() {
@@ -48,12 +63,20 @@ std::shared_ptr<LockedDriver> UsbDriver() {
 Bridge::Bridge(const std::string& Url, const std::string& PasswordFile, const std::string& CaFile) {
     auto remote = kmqtt::ParseRemote(Url, PasswordFile, CaFile, "kelvorn-py");
     if (const auto* why = std::get_if<std::string>(&remote)) throw std::invalid_argument(*why);
-    auto mqtt = std::make_unique<kmqtt::MqttDriver>(std::get<kmqtt::Remote>(std::move(remote)));
-    mqtt_ = mqtt.get();
-    driver_ = std::make_shared<LockedDriver>(std::move(mqtt), true);
+    driver_ = std::make_shared<LockedDriver>(
+        std::make_unique<kmqtt::MqttDriver>(std::get<kmqtt::Remote>(std::move(remote))), true);
 }
 
-std::optional<std::string> Bridge::Start() { return mqtt_->Start(); }
+std::optional<std::string> Bridge::Start() {
+    return driver_->With([](d2xx::Driver& D) { return static_cast<kmqtt::MqttDriver&>(D).Start(); });
+}
+
+std::optional<std::string> Bridge::BridgeOf(const std::string& Serial) {
+    std::string name = driver_->With(
+        [&](d2xx::Driver& D) { return static_cast<kmqtt::MqttDriver&>(D).BridgeOf(Serial); });
+    if (name.empty()) return std::nullopt;
+    return name;
+}
 
 Simulator::Simulator() {
     auto sim = std::make_unique<SimDriver>();
@@ -192,12 +215,79 @@ void OpenBoard::SetOutputs(std::uint8_t On) {
     if (board.Failed()) Lose();
 }
 
+void OpenBoard::Toggle(int Index) {
+    const std::lock_guard lock(mutex_);
+    kelvorn::Board& board = Live();
+    clsVostrel& device = board.Device();
+    if (driver_->Shared() && !device.TakeOutputs([] {})) Lose();  // the latch: what it reports
+    const auto index = static_cast<std::int16_t>(Index);
+    device.BitOut(index, !device.BitOut(index));
+    if (board.Failed()) Lose();
+}
+
+bool OpenBoard::Alive() {
+    const std::lock_guard lock(mutex_);
+    if (!board_) return false;
+    clsVostrel& device = board_->Device();
+    device.Inputs();
+    if (device.LastReadOk()) return true;
+    lost_ = true;
+    board_.reset();
+    return false;
+}
+
 bool OpenBoard::Pause(Clock::time_point Until, const Interrupted& Stop) {
     std::this_thread::sleep_until(std::min(Until, Clock::now() + kPoll));
     return !Stop();
 }
 
+std::optional<bool> OpenBoard::TimedPulse(int Index, std::uint32_t Millis, const Interrupted& Stop) {
+    FT_HANDLE handle = 0;
+    {
+        const std::lock_guard lock(mutex_);
+        handle = Live().Device().Handle();
+    }
+    // The worker holds what the driver's call needs (the driver, a handle of it) and the answer;
+    // it may outlive this call, and this board, when Stop ends the wait: the driver ends the
+    // pulse anyway.
+    struct Answer {
+        std::mutex Mutex;
+        std::condition_variable Came;
+        std::optional<FT_STATUS> Status;
+    };
+    const auto answer = std::make_shared<Answer>();
+    std::thread([driver = driver_, handle, Index, Millis, answer] {
+        const FT_STATUS status = driver->Pulse(handle, Index, Millis);
+        const std::lock_guard lock(answer->Mutex);
+        answer->Status = status;
+        answer->Came.notify_all();
+    }).detach();
+    for (;;) {
+        {
+            std::unique_lock lock(answer->Mutex);
+            if (answer->Came.wait_for(lock, kPoll, [&] { return answer->Status.has_value(); }))
+                break;
+        }
+        if (Stop()) {
+            SetOutput(Index, false);  // off at once, as a pulse stopped early is (its timer, too)
+            return false;
+        }
+    }
+    const FT_STATUS status = *answer->Status;
+    if (status == FT_NOT_SUPPORTED) return std::nullopt;
+    const std::lock_guard lock(mutex_);
+    clsVostrel& device = Live().Device();
+    // The latch takes what the board reports now, the pulse's output off among it.
+    if (status != FT_OK || !device.TakeOutputs([] {})) Lose();
+    return true;
+}
+
 bool OpenBoard::Pulse(int Index, double Length, const Interrupted& Stop) {
+    const double millis = std::round(Length * 1000.0);
+    if (driver_->Shared() && millis >= 1 && millis <= kLongestTimed)
+        if (const std::optional<bool> whole =
+                TimedPulse(Index, static_cast<std::uint32_t>(millis), Stop))
+            return *whole;
     SetOutput(Index, true);
     const Clock::time_point end = Clock::now() + Seconds(Length);
     bool whole = true;

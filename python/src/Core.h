@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <shared_mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -23,23 +24,33 @@ namespace kpy {
 
 using Clock = std::chrono::steady_clock;  // CLOCK_MONOTONIC, as Python's time.monotonic()
 
+// A call that needs the driver below after Drop.
+struct DriverClosed : std::runtime_error {
+    DriverClosed() : std::runtime_error("I/O operation on a closed driver") {}
+};
+
 // Serialises the calls into the driver below when it is made for one thread: each call holds the
 // lock for its own length only, so one board is read while another waits. A driver made for
-// several threads (the boards behind bridges) is called as it is.
+// several threads (the boards behind bridges) is called as it is, by any number at once. Drop()
+// lets the driver below go (a closed connection): every call after it fails with FT_IO_ERROR.
 class LockedDriver final : public d2xx::Driver {
 public:
     explicit LockedDriver(std::unique_ptr<d2xx::Driver> Below, bool ThreadSafe = false)
-        : below_(std::move(Below)), threadSafe_(ThreadSafe) {}
+        : below_(std::move(Below)), threadSafe_(ThreadSafe), shared_(below_->Shared()) {}
 
-    // Runs Fn(driver below) with the lock held: for what the seam does not cover.
+    // Runs Fn(driver below) with the lock held: for what the seam does not cover. After Drop,
+    // DriverClosed.
     template <class Fn>
     auto With(Fn&& F) {
-        std::unique_lock lock(mutex_, std::defer_lock);
-        if (!threadSafe_) lock.lock();
-        return F(*below_);
+        return Locked([&] {
+            if (!below_) throw DriverClosed();
+            return F(*below_);
+        });
     }
+    // Waits for the calls inside the driver below to return, then destroys it. Idempotent.
+    void Drop();
 
-    bool Shared() const override { return below_->Shared(); }
+    bool Shared() const override { return shared_; }
 
     d2xx::FT_STATUS Open(std::int32_t Index, d2xx::FT_HANDLE* Handle) override;
     d2xx::FT_STATUS OpenEx(const char* Arg, std::uint32_t Flags, d2xx::FT_HANDLE* Handle) override;
@@ -52,11 +63,29 @@ public:
     d2xx::FT_STATUS Write(d2xx::FT_HANDLE Handle, const void* Buffer, std::uint32_t BytesToWrite,
                           std::uint32_t* BytesWritten) override;
     d2xx::FT_STATUS GetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t* Pins) override;
+    d2xx::FT_STATUS Pulse(d2xx::FT_HANDLE Handle, int Output, std::uint32_t Millis) override;
+    std::string Absent(const std::string& Serial) const override;
 
 private:
-    std::mutex mutex_;
+    template <class Fn>
+    auto Locked(Fn&& F) const {
+        if (threadSafe_) {
+            const std::shared_lock lock(mutex_);
+            return F();
+        }
+        const std::unique_lock lock(mutex_);
+        return F();
+    }
+    // Fn(driver below); FT_IO_ERROR once dropped.
+    template <class Fn>
+    d2xx::FT_STATUS Call(Fn&& F) {
+        return Locked([&] { return below_ ? F(*below_) : d2xx::FT_IO_ERROR; });
+    }
+
+    mutable std::shared_mutex mutex_;
     std::unique_ptr<d2xx::Driver> below_;
     const bool threadSafe_;
+    const bool shared_;
 };
 
 // The USB driver (libftdi), one per process, made at the first call.
@@ -71,10 +100,13 @@ public:
     // Connects and waits for the boards' state: nothing, or the line that says why not.
     std::optional<std::string> Start();
     const std::shared_ptr<LockedDriver>& Driver() const { return driver_; }
+    // The name of the bridge that holds the board with that serial; nothing when none is named.
+    std::optional<std::string> BridgeOf(const std::string& Serial);
+    // Disconnects from the broker; the driver's calls fail from then on. Idempotent.
+    void Close() { driver_->Drop(); }
 
 private:
     std::shared_ptr<LockedDriver> driver_;
-    kmqtt::MqttDriver* mqtt_;  // owned by driver_
 };
 
 // Simulated boards, each known by its serial.
@@ -136,11 +168,19 @@ public:
     void SetOutput(int Index, bool On);
     // Bit N of On: output N on. One write.
     void SetOutputs(std::uint8_t On);
+    // Switches output Index (0..2) the other way: of a shared board, from what it reports now.
+    void Toggle(int Index);
+    // Whether the board still answers: one pin read. One that does not is lost, as by a call
+    // that found it silent, but nothing is thrown; a closed board is not alive.
+    bool Alive();
 
     static constexpr auto kPoll = std::chrono::milliseconds(10);
     // Output Index on, Length seconds, then off; off also when Stop ends the pause. False when
-    // Stop ended it.
+    // Stop ended it. A driver that times a pulse itself (a bridge; from 1 ms to kLongestTimed)
+    // is asked to, so that the output goes off even if this process dies meanwhile: the call
+    // returns once the board reports it off again.
     bool Pulse(int Index, double Length, const Interrupted& Stop);
+    static constexpr std::uint32_t kLongestTimed = 60000;  // ms, the bridge's longest
     enum class Waited { Met, TimedOut, Stopped };
     // Reads the pins every kPoll until input Index (0..4, else std::out_of_range) is at High or
     // Timeout seconds have passed; the last read at the end of the time.
@@ -162,6 +202,9 @@ private:
     // The board stopped answering: closes it and throws Disconnected.
     [[noreturn]] void Lose();
     std::uint8_t ReadLocked();
+    // The pulse timed by the driver, waited for on another thread so that Stop ends the wait at
+    // once; nothing when the driver cannot time it.
+    std::optional<bool> TimedPulse(int Index, std::uint32_t Millis, const Interrupted& Stop);
     // Sleeps until Until or for one poll, whichever comes first; then asks Stop.
     static bool Pause(Clock::time_point Until, const Interrupted& Stop);
 

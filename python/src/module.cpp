@@ -44,11 +44,26 @@ PYBIND11_MODULE(_kelvorn, m) {
             if (P) std::rethrow_exception(P);
         } catch (const kpy::Closed& e) {
             PyErr_SetString(PyExc_ValueError, e.what());
+        } catch (const kpy::DriverClosed& e) {
+            PyErr_SetString(PyExc_ValueError, e.what());
         }
     });
 
     py::class_<kpy::LockedDriver, std::shared_ptr<kpy::LockedDriver>>(m, "Driver")
-        .def_property_readonly("shared", &kpy::LockedDriver::Shared);
+        .def_property_readonly("shared", &kpy::LockedDriver::Shared)
+        .def(
+            "absent",
+            [](const kpy::LockedDriver& D, const std::string& Serial) {
+                std::string why;
+                {
+                    const py::gil_scoped_release free;
+                    why = D.Absent(Serial);
+                }
+                return Bytes(why);
+            },
+            py::arg("serial"),
+            "Why the board with that serial (b'': any board) is not found; b'' when nothing more "
+            "is known.");
     m.def("usb_driver", &kpy::UsbDriver, "The libftdi driver for the boards on this machine's USB.");
 
     py::class_<kpy::Simulator>(m, "SimDriver")
@@ -65,7 +80,19 @@ PYBIND11_MODULE(_kelvorn, m) {
         .def(py::init<const std::string&, const std::string&, const std::string&>(),
              py::arg("url"), py::arg("password_file"), py::arg("cafile"))
         .def_property_readonly("driver", &kpy::Bridge::Driver)
-        .def("start", &kpy::Bridge::Start, py::call_guard<py::gil_scoped_release>());
+        .def("start", &kpy::Bridge::Start, py::call_guard<py::gil_scoped_release>())
+        .def(
+            "bridge_of",
+            [](kpy::Bridge& B, const std::string& Serial) -> py::object {
+                std::optional<std::string> name;
+                {
+                    const py::gil_scoped_release free;
+                    name = B.BridgeOf(Serial);
+                }
+                return name ? py::object(Bytes(*name)) : py::none();
+            },
+            py::arg("serial"))
+        .def("close", &kpy::Bridge::Close, py::call_guard<py::gil_scoped_release>());
 
     m.def(
         "scan",
@@ -102,6 +129,8 @@ PYBIND11_MODULE(_kelvorn, m) {
         .def("outputs", &OpenBoard::Outputs, free)
         .def("set_output", &OpenBoard::SetOutput, py::arg("index"), py::arg("on"), free)
         .def("set_outputs", &OpenBoard::SetOutputs, py::arg("on"), free)
+        .def("toggle", &OpenBoard::Toggle, py::arg("index"), free)
+        .def("alive", &OpenBoard::Alive, free)
         .def(
             "pulse",
             [](OpenBoard& B, int Index, double Seconds) {

@@ -23,6 +23,14 @@ expectations: 0 met, 0 failed" "$(cat out)"
 check "run: stderr" "kelvorn-io: the trace t.vcd could not be written to the end" "$(cat err)"
 check "run: the trace, cut at the limit" 400 "$(wc -c <t.vcd | tr -d ' ')"
 
+# Room for all of the trace but its last byte, of the end's timestamp (six digits in both runs).
+printf 'wait 200ms\n' | "$io" --sim run --vcd whole.vcd >/dev/null 2>&1
+status=0
+printf 'wait 200ms\n' | prlimit --fsize=$(($(wc -c <whole.vcd) - 1)) "$io" --sim run --vcd t2.vcd \
+  >/dev/null 2>err || status=$?
+check "run, no room for the last line: status, stderr" \
+  "4 kelvorn-io: the trace t2.vcd could not be written to the end" "$status $(cat err)"
+
 status=0
 prlimit --fsize=100 "$io" --sim watch --vcd --duration 0.05 >w.vcd 2>err || status=$?
 check "watch into a file: status" 4 "$status"

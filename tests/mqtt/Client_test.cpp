@@ -50,7 +50,8 @@ TEST(RemoteUrl, TakesEveryFormItPromisesAndRefusesTheRestWithOneLine) {
         {"mqtt://h/%2", "", "", "--mqtt mqtt://h/%2: not usable as the topics' prefix: %2"},
         {"mqtt://h /k", "", "", "--mqtt mqtt://h /k: a URL holds no spaces or control characters"},
         {"mqtt://h", password, "", "--password-file needs a user name in the URL (mqtt://USER@HOST)"},
-        {"mqtt://u@h", none, "", "cannot read the password file " + none},
+        {"mqtt://u@h", none, "",
+         "cannot read the password file " + none + ": No such file or directory"},
         {"mqtt://h", "", ca, "--cafile goes with an mqtts:// URL"},
         {"mqtts://h", "", none, "cannot read the CA file " + none},
     };
@@ -370,7 +371,8 @@ TEST(BehindBridgesSecured, APasswordFileAndTlsReachTheBoardsAndWrongOnesSayWhyWi
     Client all(broker.Port());
     auto bridge = SimBridge(all, broker.Port(), "rig", {"A1B2C3"});
     const std::string right = dir.Write("right", "s3cret\n"), wrong = dir.Write("wrong", "x\n");
-    const std::string p = std::to_string(plain), t = std::to_string(tls);
+    const std::string p = std::to_string(plain), t = std::to_string(tls),
+                      n = std::to_string(FreePort());  // nothing listens there
     struct Row {
         std::vector<std::string> Args;
         int Status;
@@ -390,6 +392,12 @@ TEST(BehindBridgesSecured, APasswordFileAndTlsReachTheBoardsAndWrongOnesSayWhyWi
          "kelvorn-io: TLS: the broker's certificate is not trusted (--cafile)\n"},
         {{"--mqtt", "mqtts://localhost:" + t}, 3,  // the system's CAs do not know ours
          "kelvorn-io: TLS: the broker's certificate is not trusted (--cafile)\n"},
+        {{"--mqtt", "mqtts://localhost:" + p, "--cafile", d + "ca.pem"}, 3,
+         "kelvorn-io: localhost:" + p + " does not speak TLS (mqtt://?)\n"},
+        {{"--mqtt", "mqtt://127.0.0.1:" + t}, 3,
+         "kelvorn-io: 127.0.0.1:" + t + " closed the connection (a TLS port? mqtts://)\n"},
+        {{"--mqtt", "mqtts://127.0.0.1:" + n, "--cafile", d + "ca.pem"}, 3,
+         "kelvorn-io: connection refused by 127.0.0.1:" + n + "\n"},
     };
     for (const Row& row : rows) {
         std::vector<std::string> args = row.Args;

@@ -16,6 +16,7 @@ struct Usage {
     int Status;
     std::string Out;  // the start of standard output
     std::string Err;  // the one line on standard error, after "kelvorn-mqtt: "
+    bool Runs = false;  // the bridge runs, Err among its lines, until SIGTERM ends it (Status)
 };
 
 TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus2) {
@@ -28,7 +29,9 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
     const std::string hots = config("# a comment\n\nhots = broker.lan\n"),
                       zero = config("interval = 0\n"), maybe = config("sim = maybe\n"),
                       bare = config("host\n"), forget = config("forget = A1B2C3\n"),
-                      help = config("help = true\n"), sims = config("sim-serials = K1,,K2\n");
+                      help = config("help = true\n"), named = config("name = file\n"),
+                      sims = config("sim-serials = K1,,K2\n");
+    const std::string port = std::to_string(FreePort()), broker = "127.0.0.1:" + port;
     const Usage rows[] = {
         {{"--help"}, 0, "Bridges the Kelvorn boards", ""},
         {{"--version"}, 0, "kelvorn-mqtt 0.1.0\n", ""},
@@ -47,12 +50,10 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
         {{"--serial", ""}, 2, "", "--serial: an empty serial names no board" + see},
         {{"--forget", ""}, 2, "", "--forget: an empty serial names no board" + see},
         {{"--inputs-on", "sideways"}, 2, "", "--inputs-on: not low or high: sideways" + see},
-        {{"--sim-serials", "K1, K2", "--cafile", none}, 2, "", "cannot read the CA file " + none},
         {{"--sim-serials", "K1,,K2"}, 2, "", "--sim-serials: an empty serial names no board: K1,,K2" + see},
         {{"--sim-serials", "K1,0123456789ABCDEFG"}, 2, "", "--sim-serials: a serial has 16 bytes at most: 0123456789ABCDEFG" + see},
         {{"--sim-serials", "K1,K2,K1"}, 2, "", "--sim-serials: serial named twice: K1" + see},
         {{"--config", sims}, 2, "", sims + ":1: sim-serials: an empty serial names no board: K1,,K2"},
-        {{"--sim-serials", "K1", "--config", sims, "--cafile", none}, 2, "", "cannot read the CA file " + none},
         {{"--config", hots}, 2, "", hots + ":3: unknown option \"hots\""},
         {{"--config", zero}, 2, "", zero + ":1: interval: not a whole number from 1 to 60000: 0"},
         {{"--config", maybe}, 2, "", maybe + ":1: sim = maybe: not true or false"},
@@ -61,17 +62,32 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
         {{"--config", help}, 2, "", help + ":1: help is for the command line only"},
         {{"--config", dir.Path / "missing.conf"}, 2, "", "cannot read the config file " + (dir.Path / "missing.conf").string()},
         {{"--password-file", none}, 2, "", "--password-file needs --username"},
-        {{"--username", "u", "--password-file", none}, 2, "", "cannot read the password file " + none},
+        {{"--username", "u", "--password-file", none}, 2, "",
+         "cannot read the password file " + none + ": No such file or directory"},
         {{"--cafile", none}, 2, "", "cannot read the CA file " + none},
+        {{"--host", "127.0.0.1", "--port", port, "--config", named, "--name", "cli"}, 0, "",
+         "broker " + broker + ", topics kelvorn/..., bridge kelvorn/bridge/cli/availability", true},
+        {{"--host", "127.0.0.1", "--port", port, "--serial", "A1B2C3", "--serial", "D4E5F6"}, 0,
+         "", "board A1B2C3 taken\nkelvorn-mqtt: board D4E5F6 taken", true},
+        {{"--host", "127.0.0.1", "--port", port, "--sim-serials", "K1, K2"}, 0, "",
+         "board K1 taken\nkelvorn-mqtt: board K2 taken\nkelvorn-mqtt: connection refused", true},
+        {{"--host", "127.0.0.1", "--port", port, "--sim-serials", "K3", "--config", sims}, 0, "",
+         "board K3 taken\nkelvorn-mqtt: connection refused", true},
     };
     for (const Usage& row : rows) {
         std::vector<std::string> args{KELVORN_MQTT, "--sim"};
         args.insert(args.end(), row.Args.begin(), row.Args.end());
         Process p(args);
         SCOPED_TRACE(args.back());
+        if (row.Runs) {
+            EXPECT_TRUE(p.Logged("kelvorn-mqtt: " + row.Err + "\n")) << p.Err();
+            p.Signal(SIGTERM);
+        }
         EXPECT_EQ(p.Wait(), row.Status);
         EXPECT_TRUE(p.Out().starts_with(row.Out)) << p.Out();
-        EXPECT_EQ(p.Err(), row.Err.empty() ? "" : "kelvorn-mqtt: " + row.Err + "\n");
+        if (!row.Runs) {
+            EXPECT_EQ(p.Err(), row.Err.empty() ? "" : "kelvorn-mqtt: " + row.Err + "\n");
+        }
     }
 }
 
@@ -166,28 +182,38 @@ TEST(BridgeCredentials, ConnectsWithAPasswordFileFromTheConfigAndRetriesWhenRefu
 TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
     TempDir dir;
     MakeCertificates(dir);
-    const int port = FreePort();
+    const int port = FreePort(), nothing = FreePort();
     const std::string d = dir.Path.string() + "/";
     Broker broker(Listener(port, "allow_anonymous true\ncafile " + d + "ca.pem\ncertfile " + d +
                                      "server.pem\nkeyfile " + d + "server.key\n"));
     Client client(broker.Port());
-    const auto bridge = [&](const char* Host, const char* Ca) {
-        return std::make_unique<Process>(
-            std::vector<std::string>{KELVORN_MQTT, "--sim", "--host", Host, "--port",
-                                     std::to_string(port), "--cafile", d + Ca, "--name", Host});
+    // Ca "": no TLS.
+    const auto bridge = [&](const std::string& Host, int Port, const std::string& Ca) {
+        std::vector<std::string> args{KELVORN_MQTT, "--sim",  "--host", Host,
+                                      "--port",     std::to_string(Port), "--name", Host};
+        if (!Ca.empty()) args.insert(args.end(), {"--cafile", d + Ca});
+        return std::make_unique<Process>(args);
     };
-    for (const auto& [host, ca] : {std::pair{"localhost", "other.pem"}, {"127.0.0.1", "ca.pem"}}) {
-        SCOPED_TRACE(std::string(host) + " " + ca);
-        auto refused = bridge(host, ca);  // a stranger's certificate, or not the name asked for
-        EXPECT_TRUE(refused->Logged("TLS: the broker's certificate is not trusted (--cafile); "
-                                    "retrying in 1 s\n"))
-            << refused->Err();
-        std::this_thread::sleep_for(1500ms);
+    const std::string untrusted = "TLS: the broker's certificate is not trusted (--cafile)",
+                      tls = "localhost:" + std::to_string(port),
+                      plain = "localhost:" + broker.PortText(), none = std::to_string(nothing);
+    const std::tuple<std::string, int, std::string, std::string> rows[] = {
+        {"localhost", port, "other.pem", untrusted},  // a stranger's certificate
+        {"127.0.0.1", port, "ca.pem", untrusted},     // not the name asked for
+        {"localhost", broker.Port(), "ca.pem", plain + " does not speak TLS (mqtt://?)"},
+        {"localhost", port, "", tls + " closed the connection (a TLS port? mqtts://)"},
+        {"127.0.0.1", nothing, "ca.pem", "connection refused by 127.0.0.1:" + none},
+    };
+    for (const auto& [host, at, ca, why] : rows) {
+        SCOPED_TRACE(host + ":" + std::to_string(at) + " " + ca);
+        auto refused = bridge(host, at, ca);
+        EXPECT_TRUE(refused->Logged(why + "; retrying in 1 s\n")) << refused->Err();
+        std::this_thread::sleep_for(1500ms);  // tried again, silently
         refused->Signal(SIGTERM);
         EXPECT_EQ(refused->Wait(), 0);
         EXPECT_EQ(refused->Lines(), 5) << refused->Err();
     }
-    auto trusted = bridge("localhost", "ca.pem");
+    auto trusted = bridge("localhost", port, "ca.pem");
     EXPECT_TRUE(client.Await("kelvorn/bridge/localhost/availability", "Online")) << trusted->Err();
     EXPECT_TRUE(client.Await("kelvorn/D4E5F6/out2", "OFF"));
     for (const Received& m : client.Messages())

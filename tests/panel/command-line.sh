@@ -88,6 +88,8 @@ kelvorn-panel|2|--mqtt: a password does not go in the URL|--mqtt mqtt://u:p@brok
 kelvorn-panel|2|--mqtt ftp://broker: not mqtt://|--mqtt ftp://broker
 kelvorn-panel|2|--mqtt mqtt://broker:0: the port is a number|--mqtt mqtt://broker:0
 kelvorn-panel|3|connection refused by 127.0.0.1:1|--mqtt mqtt://127.0.0.1:1
+kelvorn-panel|3|connection refused by 127.0.0.1:1|--mqtt mqtts://127.0.0.1:1
+kelvorn-panel|2|cannot read the password file /nonexistent: No such file or directory|--mqtt mqtt://u@broker --password-file /nonexistent
 EOF
 
   # No display for the platform Qt would use (none), or one named that does not answer (dead):

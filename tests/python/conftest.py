@@ -10,6 +10,7 @@ import subprocess
 import sys
 import tempfile
 import textwrap
+import threading
 import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
@@ -63,6 +64,27 @@ def eventually(done: Callable[[], object], limit: float = 10.0) -> bool:
             return bool(done())
         time.sleep(0.005)
     return True
+
+
+class Attempt(threading.Thread):
+    """A call made in a thread of its own, started at once; error is what it raised, if anything."""
+
+    def __init__(self, call: Callable[[], object]) -> None:
+        super().__init__(target=self._run, args=(call,))
+        self.error: BaseException | None = None
+        self.start()
+
+    def _run(self, call: Callable[[], object]) -> None:
+        try:
+            call()
+        except BaseException as e:  # noqa: B036 - the test checks it
+            self.error = e
+
+    def inside_call(self) -> bool:
+        """Whether it is in a Board's call to its open board, past the Board's own checks."""
+        frame = sys._current_frames().get(self.ident or 0)
+        return frame is not None and frame.f_code.co_name == "<lambda>" and \
+            frame.f_back is not None and frame.f_back.f_code.co_name == "_call"
 
 
 class Child:
@@ -120,19 +142,32 @@ class Logged:
 
 
 class Broker:
-    """Debian's mosquitto on a free port of 127.0.0.1, open to all (as tests/mqtt's Broker)."""
+    """Debian's mosquitto on free ports of 127.0.0.1: one open to all (as tests/mqtt's Broker),
+    one for the user desk with the password s3cret only."""
 
     def __init__(self) -> None:
         self.port = free_port()
+        self.login_port = free_port()
         self.folder = tempfile.TemporaryDirectory()
         os.chmod(self.folder.name, 0o755)  # mosquitto started as root reads it as its own user
+        passwords = Path(self.folder.name) / "passwords"
+        subprocess.run(["mosquitto_passwd", "-b", "-c", str(passwords), "desk", "s3cret"],
+                       check=True, capture_output=True)
+        os.chmod(passwords, 0o644)
         conf = Path(self.folder.name) / "mosquitto.conf"
         conf.write_text(f"per_listener_settings true\npersistence false\n"
-                        f"listener {self.port} 127.0.0.1\nallow_anonymous true\n")
+                        f"listener {self.port} 127.0.0.1\nallow_anonymous true\n"
+                        f"listener {self.login_port} 127.0.0.1\nallow_anonymous false\n"
+                        f"password_file {passwords}\n")
         self.daemon = Logged(["/usr/sbin/mosquitto", "-c", str(conf)])
         if not eventually(lambda: " running" in self.daemon.text()):
             raise RuntimeError("mosquitto did not start: " + self.daemon.text())
         self.url = f"mqtt://127.0.0.1:{self.port}"
+
+    def retain(self, topic: str, payload: str) -> None:
+        """Publishes one retained message, as a bridge publishes its state."""
+        subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", str(self.port), "-q", "1",
+                        "-r", "-t", topic, "-m", payload], check=True, timeout=10)
 
     def close(self) -> None:
         self.daemon.close()
@@ -149,7 +184,7 @@ def broker() -> Iterator[Broker]:
 @pytest.fixture
 def bridge(broker: Broker) -> Iterator[Logged]:
     """kelvorn-mqtt --sim on the broker: wired simulated boards A1B2C3 and D4E5F6, listed."""
-    process = Logged([os.environ["KELVORN_MQTT"], "--sim", "--host", "127.0.0.1", "--port",
+    process = Logged([os.environ["KELVORN_BRIDGE_PROGRAM"], "--sim", "--host", "127.0.0.1", "--port",
                       str(broker.port), "--name", "rig", "--no-discovery"])
     watcher = kelvorn.Mqtt(broker.url)
     if not eventually(lambda: kelvorn.list_boards(driver=watcher) == ["A1B2C3", "D4E5F6"]):

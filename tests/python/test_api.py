@@ -73,6 +73,10 @@ def test_list_boards_and_open(setup: Callable[[kelvorn.Simulator], None], serial
             assert board.serial == (serial or boards[0])
             assert board.outputs == (F, F, F)  # written off
             assert board.read() == HIGH
+            assert board.bridge is None  # no bridge holds a board of this machine's
+            with pytest.raises(AttributeError):
+                board.serial = "D4E5F6"  # type: ignore[misc]
+            assert board.serial == (serial or boards[0])
 
 
 @pytest.mark.parametrize("setup, serial, error, message, status, named", [
@@ -124,6 +128,11 @@ def test_a_board_with_a_serial_that_needs_escaping(sim: kelvorn.Simulator) -> No
     ([("input", 3, F), ("input", 4, F)], (F, F, F), (T, T, T, F, F)),
     ([("input", 0, F), ("input", 0, T)], (F, F, F), HIGH),
     ([("set_output", 2, T), ("input", 2, T)], (F, F, T), (T, T, F, T, T)),  # the wire wins
+    ([("set_output", 0, 1)], (T, F, F), (F, T, T, T, T)),  # 0 and 1 as False and True
+    ([("set_output", 1, T), ("set_output", 1, 0)], (F, F, F), HIGH),
+    ([("set_outputs", [1, 0, True])], (T, F, T), (F, T, F, T, T)),
+    ([("toggle", 1)], (F, T, F), (T, F, T, T, T)),
+    ([("set_outputs", (T, F, T)), ("toggle", 2), ("toggle", 1)], (T, T, F), (F, F, T, T, T)),
 ])
 def test_outputs_drive_the_wired_inputs(sim: kelvorn.Simulator, calls: list[tuple[Any, ...]],
                                         outputs: tuple[bool, ...], inputs: tuple[bool, ...]) -> None:
@@ -149,11 +158,16 @@ def test_an_unwired_board_reads_its_inputs_only(sim: kelvorn.Simulator) -> None:
     ("set_output", (-1, T), IndexError, "output index -1 is not 0 to 2"),
     ("set_output", ("0", T), TypeError, "output index must be an int, not str"),
     ("set_output", (True, T), TypeError, "output index must be an int, not bool"),
-    ("set_output", (0, 1), TypeError, "on must be a bool, not int"),
+    ("set_output", (0, 2), ValueError, "on must be a bool, 0 or 1, not 2"),
+    ("set_output", (0, "1"), TypeError, "on must be a bool, 0 or 1, not str"),
+    ("set_output", (0, 1.0), TypeError, "on must be a bool, 0 or 1, not float"),
     ("set_outputs", ((T, F),), ValueError, "outputs must be three bools, not 2"),
     ("set_outputs", ("abc",), TypeError, "outputs must be a sequence of three bools, not str"),
     ("set_outputs", (7,), TypeError, "outputs must be a sequence of three bools, not int"),
-    ("set_outputs", ((T, F, None),), TypeError, "output 2 must be a bool, not NoneType"),
+    ("set_outputs", ((T, F, None),), TypeError, "output 2 must be a bool, 0 or 1, not NoneType"),
+    ("set_outputs", ((1, 0, -1),), ValueError, "output 2 must be a bool, 0 or 1, not -1"),
+    ("toggle", (3,), IndexError, "output index 3 is not 0 to 2"),
+    ("toggle", (None,), TypeError, "output index must be an int, not NoneType"),
     ("pulse", (3, 0.1), IndexError, "output index 3 is not 0 to 2"),
     ("pulse", (0, -1), ValueError, "seconds must be 0 or more, not -1"),
     ("pulse", (0, float("nan")), ValueError, "seconds must be 0 or more, not nan"),
@@ -211,6 +225,8 @@ CALLS: list[tuple[str, Callable[[kelvorn.Board], object]]] = [
     ("pulse", lambda b: b.pulse(0, 0)),
     ("wait_for", lambda b: b.wait_for(0, True, 1)),
     ("changes", lambda b: b.changes(1)),
+    ("toggle", lambda b: b.toggle(2)),
+    ("bridge", lambda b: b.bridge),
 ]
 
 
@@ -225,7 +241,7 @@ def test_a_closed_board_is_a_value_error_as_a_closed_file(sim: kelvorn.Simulator
     assert repr(board) == "<kelvorn.Board 'A1B2C3' closed>"
 
 
-@pytest.mark.parametrize("name, call", [c for c in CALLS if c[0] != "outputs"])
+@pytest.mark.parametrize("name, call", [c for c in CALLS if c[0] not in ("outputs", "bridge")])
 def test_a_board_unplugged_while_open(sim: kelvorn.Simulator, name: str,
                                       call: Callable[[kelvorn.Board], object]) -> None:
     board = kelvorn.open(driver=sim)
@@ -243,6 +259,18 @@ def test_a_board_unplugged_while_open(sim: kelvorn.Simulator, name: str,
     sim.plug("A1B2C3")
     with kelvorn.open(driver=sim) as fresh:  # opened anew: the outputs written off
         assert (fresh.outputs, fresh.read()) == ((F, F, F), HIGH)
+
+
+@pytest.mark.parametrize("serial", ["A1B2C3", None])
+def test_a_board_lost_unnoticed_is_opened_anew(sim: kelvorn.Simulator, serial: str | None) -> None:
+    old = kelvorn.open(driver=sim)
+    old.set_output(0, True)
+    sim.unplug("A1B2C3")
+    sim.plug("A1B2C3")  # freshly powered, its open board gone: no Board of it has noticed
+    with kelvorn.open(serial, driver=sim) as fresh:
+        assert (fresh.outputs, fresh.read()) == ((F, F, F), HIGH)  # opened, written off
+    with pytest.raises(BoardDisconnectedError, match="^board A1B2C3 stopped answering$"):
+        old.read()
 
 
 def test_a_second_open_shares_the_board_and_writes_nothing(sim: kelvorn.Simulator) -> None:
@@ -348,6 +376,11 @@ def test_a_pulse_as_another_thread_sees_it(sim: kelvorn.Simulator) -> None:
         watcher.join(10)
     assert [c[1:] for c in seen] == [(1, False, (T, F, T, T, T)), (1, True, HIGH)]
     assert seen[1].time > seen[0].time
+
+
+def test_dir_shows_the_packages_names() -> None:
+    assert {"open", "Board", "Mqtt", "BoardNotFoundError", "__version__"} <= set(dir(kelvorn))
+    assert not {"re", "math", "typing", "threading", "annotations"} & set(dir(kelvorn))
 
 
 def test_version_is_the_projects() -> None:

@@ -30,8 +30,8 @@ def test_the_environment_in_the_docs_as_printed(pytester: pytest.Pytester) -> No
     for name in ("kelvorn-sim.yaml", "test_power.py"):
         (pytester.path / name).write_text(files[name])
     args = shlex.split(command)
-    assert args[0] == "pytest"
-    result = pytester.runpytest_subprocess(*args[1:])
+    assert args[:3] == ["/usr/bin/python3", "-m", "pytest"]
+    result = pytester.runpytest_subprocess(*args[3:])
     result.assert_outcomes(passed=1)
 
 

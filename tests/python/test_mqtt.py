@@ -10,9 +10,22 @@ from typing import Any
 import pytest
 
 import kelvorn
-from conftest import Broker, Logged, eventually, free_port
+from conftest import Attempt, Broker, Child, Logged, eventually, free_port
 
 T, F = True, False
+
+
+def stand_in(broker: Broker, serial: str, bridge: str, online: str = "Online",
+             state: bool = True) -> None:
+    """A board as a bridge publishes it, retained, with no bridge behind it to carry out a
+    command; with its state (inputs high, outputs off) or without."""
+    topics = {f"bridge/{bridge}/availability": online, f"{serial}/bridge": bridge,
+              f"bridge/{bridge}/boards": f'{{"boards":["{serial}"],"heartbeat":0}}'}
+    if state:
+        topics |= {f"{serial}/in{n}": "high" for n in range(5)}
+        topics |= {f"{serial}/out{n}": "OFF" for n in range(3)}
+    for topic, payload in {**topics, f"{serial}/availability": online}.items():
+        broker.retain(f"kelvorn/{topic}", payload)
 
 
 def test_the_boards_as_the_bridge_reports_them(broker: Broker, bridge: Logged) -> None:
@@ -24,12 +37,17 @@ def test_the_boards_as_the_bridge_reports_them(broker: Broker, bridge: Logged) -
         kelvorn.open("Z9", driver=mqtt)
     with kelvorn.open("A1B2C3", driver=mqtt) as board:
         assert (board.outputs, board.read()) == ((F, F, F), (T, T, T, T, T))
+        assert board.bridge == "rig"
         board.set_output(0, True)  # returns once the board reports it
         assert board.outputs == (T, F, F)
         assert board.wait_for(0, False, 5)  # the bridge's wire, as the bridge reports it
         board.set_outputs((F, T, F))
         assert board.outputs == (F, T, F)
         assert board.wait_for(1, False, 5) and board.wait_for(0, True, 5)
+        board.toggle(2)
+        assert board.outputs == (F, T, T)
+        board.pulse(2, 0.1)  # returns once the board reports it off again
+        assert board.outputs == (F, T, F)
 
 
 def test_opening_switches_nothing_and_outputs_are_what_the_board_reports(broker: Broker,
@@ -57,8 +75,78 @@ def test_a_bridge_that_goes(broker: Broker, bridge: Logged, how: int) -> None:
         board.read()
     with pytest.raises(ValueError):
         board.read()
-    with pytest.raises(kelvorn.BoardNotFoundError, match="^board A1B2C3 not found$"):
+    with pytest.raises(kelvorn.BoardNotFoundError,
+                       match=r"^board A1B2C3 is Offline \(its bridge rig is Offline\)$"):
         kelvorn.open("A1B2C3", driver=mqtt)
+
+
+@pytest.mark.parametrize("prefix, serial, error, message, status", [
+    ("", "S1", kelvorn.BoardNotFoundError, "board S1 is Offline (its bridge rig1 is Offline)", 2),
+    ("", "S2", kelvorn.BoardDisconnectedError, "board S2 does not answer", 4),  # no state
+    ("/kelvron", None, kelvorn.BoardNotFoundError,
+     "no bridge publishes under prefix 'kelvron' on 127.0.0.1", 2),  # list_boards, not []
+])
+def test_a_board_not_there_in_the_drivers_words(broker: Broker, prefix: str, serial: str | None,
+                                                error: type[Exception], message: str,
+                                                status: int) -> None:
+    stand_in(broker, "S1", "rig1", online="Offline")
+    stand_in(broker, "S2", "rig2", state=False)
+    with kelvorn.Mqtt(broker.url + prefix) as mqtt:
+        assert prefix or kelvorn.list_boards(driver=mqtt) == ["S2"]
+        with pytest.raises(error) as raised:
+            kelvorn.open(serial, driver=mqtt) if serial else kelvorn.list_boards(driver=mqtt)
+        assert (str(raised.value), raised.value.status, raised.value.serial) == (
+            message, status, serial)
+
+
+def test_a_write_never_confirmed_holds_up_neither_python_nor_another_board(
+        broker: Broker, bridge: Logged) -> None:
+    stand_in(broker, "S1", "standin")
+    with kelvorn.Mqtt(broker.url) as mqtt, kelvorn.open("S1", driver=mqtt) as silent, \
+            kelvorn.open("A1B2C3", driver=mqtt) as other:
+        writer = Attempt(lambda: silent.set_output(0, True))
+        assert eventually(writer.inside_call)  # this thread runs Python meanwhile: no GIL held
+        other.set_output(1, True)  # through the same driver, confirmed by its bridge
+        assert other.wait_for(1, False, 5) and writer.is_alive()  # the write still waits
+        writer.join(10)
+    assert (type(writer.error), str(writer.error)) == (kelvorn.BoardDisconnectedError,
+                                                       "board S1 stopped answering")
+
+
+def test_an_mqtt_closes_its_boards_and_its_connection(tmp_path: Path, broker: Broker,
+                                                      bridge: Logged) -> None:
+    (tmp_path / "password").write_text("s3cret\n")
+    url = f"mqtt://desk@127.0.0.1:{broker.login_port}"
+    with kelvorn.Mqtt(url, password_file=str(tmp_path / "password")) as mqtt:
+        assert repr(mqtt) == f"<kelvorn.Mqtt '{url}' open>"  # never the password
+        board = kelvorn.open("A1B2C3", driver=mqtt)
+        before = broker.daemon.text().count(" disconnected.")
+    assert repr(mqtt) == f"<kelvorn.Mqtt '{url}' closed>"
+    assert eventually(lambda: broker.daemon.text().count(" disconnected.") == before + 1)
+    for call in (board.read, lambda: kelvorn.list_boards(driver=mqtt)):
+        with pytest.raises(ValueError, match="^I/O operation on closed (board|kelvorn.Mqtt)$"):
+            call()
+    mqtt.close()  # again: nothing
+
+
+@pytest.mark.parametrize("how", [signal.SIGINT, signal.SIGKILL])
+def test_a_pulse_timed_by_the_bridge(broker: Broker, bridge: Logged, how: int) -> None:
+    script = """
+        import sys, kelvorn
+        board = kelvorn.open("A1B2C3", driver=kelvorn.Mqtt(sys.argv[1]))
+        try:
+            board.pulse(1, 3)
+        except KeyboardInterrupt:
+            print("KeyboardInterrupt", board.outputs)
+    """
+    with kelvorn.Mqtt(broker.url) as mqtt, kelvorn.open("A1B2C3", driver=mqtt) as watcher, \
+            Child(script, broker.url) as child:
+        assert watcher.wait_for(1, False, 10)  # on: the wire pulls input 1 low
+        child.process.send_signal(how)  # killed: the bridge switches it off all the same
+        assert watcher.wait_for(1, True, 10) and watcher.outputs == (F, F, F)
+        status, out, err = child.finish()
+    assert how == signal.SIGKILL or (status, out, err) == (
+        0, "KeyboardInterrupt (False, False, False)\n", "")
 
 
 @pytest.mark.parametrize("url, kwargs, error, message", [
@@ -69,7 +157,7 @@ def test_a_bridge_that_goes(broker: Broker, bridge: Logged, how: int) -> None:
     ("mqtt://h", {"password_file": "/dev/null"}, ValueError,
      "password_file needs a user name in the URL (mqtt://USER@HOST)"),
     ("mqtt://u@h", {"password_file": "/nonexistent"}, ValueError,
-     "cannot read the password file /nonexistent"),
+     "cannot read the password file /nonexistent: No such file or directory"),
     ("mqtt://h", {"cafile": "/dev/null"}, ValueError, "cafile goes with an mqtts:// URL"),
     ("mqtt://host.invalid", {}, kelvorn.KelvornError, "host host.invalid not found"),
     (None, {}, kelvorn.KelvornError, "connection refused by 127.0.0.1:{port}"),
@@ -85,14 +173,18 @@ def test_a_broker_that_cannot_be_used(url: Any, kwargs: dict[str, Any], error: t
 
 
 def test_the_pytest_plugin_with_a_bridge(pytester: pytest.Pytester, broker: Broker,
-                                         bridge: Logged) -> None:
+                                         bridge: Logged, monkeypatch: pytest.MonkeyPatch) -> None:
     pytester.makepyfile("""
         def test_out1(kelvorn_board):
-            assert kelvorn_board.serial == "D4E5F6"
+            assert (kelvorn_board.serial, kelvorn_board.bridge) == ("D4E5F6", "rig")
             kelvorn_board.set_output(1, True)
             assert kelvorn_board.wait_for(1, False, 5)
     """)
-    pytester.runpytest_subprocess("--kelvorn-mqtt", broker.url, "--kelvorn-serial", "D4E5F6",
+    login = f"mqtt://desk@127.0.0.1:{broker.login_port}"
+    for name, word in (("right", "s3cret\n"), ("wrong", "guess\n")):
+        (pytester.path / name).write_text(word)
+    monkeypatch.setenv("KELVORN_MQTT", login)  # as --kelvorn-mqtt, which wins
+    pytester.runpytest_subprocess("--kelvorn-password-file", "right", "--kelvorn-serial", "D4E5F6",
                                   ).assert_outcomes(passed=1)
     with kelvorn.open("D4E5F6", driver=kelvorn.Mqtt(broker.url)) as board:
         assert board.outputs == (F, F, F)  # switched off at the end of the session
@@ -101,6 +193,10 @@ def test_the_pytest_plugin_with_a_bridge(pytester: pytest.Pytester, broker: Brok
         (["--kelvorn-mqtt", broker.url],
          "kelvorn: 2 Kelvorn boards attached, pick one by serial: A1B2C3 D4E5F6"),
         (["--kelvorn-mqtt", "mqtt://127.0.0.1:1"], "kelvorn: connection refused by 127.0.0.1:1"),
+        (["--kelvorn-password-file", "wrong"], "kelvorn: the broker refused the user name or password"),
+        # A broker where no bridge publishes: an error, not a skip.
+        (["--kelvorn-mqtt", broker.url + "/kelvron"],
+         "kelvorn: no bridge publishes under prefix 'kelvron' on 127.0.0.1"),
     ]:
         result = pytester.runpytest_subprocess(*args)
         result.assert_outcomes(errors=1)

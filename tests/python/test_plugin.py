@@ -27,6 +27,7 @@ def test_plain():
 
 NO_BOARD = ("no Kelvorn board attached (choose one with --kelvorn-serial, KELVORN_SERIAL, "
             "--kelvorn-sim or --kelvorn-mqtt)")
+MQTT = "ERROR: kelvorn: --kelvorn-mqtt: "
 
 
 @pytest.mark.parametrize("boards, args, env, serial, outcomes, line", [
@@ -42,6 +43,13 @@ NO_BOARD = ("no Kelvorn board attached (choose one with --kelvorn-serial, KELVOR
      "ERROR: kelvorn: 2 Kelvorn boards attached, pick one by serial: KV000001 KV000002"),
     (["KV000001"], ["--kelvorn-sim", "--kelvorn-serial", "KV000001"], None, "",
      dict(passed=1, errors=2), "ERROR: kelvorn: board KV000001 not found"),
+    # A broker that cannot be used: the option and why, in each test.
+    (["KV000001"], ["--kelvorn-mqtt", "http://x"], None, "", dict(passed=1, errors=2),
+     MQTT + "http://x: not mqtt://[USER@]HOST[:PORT][/PREFIX] or mqtts://..."),
+    ([], ["--kelvorn-mqtt", "mqtt://h", "--kelvorn-cafile", "/dev/null"], None, "",
+     dict(passed=1, errors=2), MQTT + "--kelvorn-cafile goes with an mqtts:// URL"),
+    ([], ["--kelvorn-mqtt", "mqtt://u@h", "--kelvorn-password-file", "/nonexistent"], None, "",
+     dict(passed=1, errors=2), MQTT + "cannot read the password file /nonexistent"),
     # A board there.
     (["KV000001"], [], None, "KV000001", dict(passed=3), "*3 passed*"),
     (["KV000001", "KV000002"], [], "KV000002", "KV000002", dict(passed=3), "*3 passed*"),
@@ -53,6 +61,7 @@ def test_skip_or_error(pytester: pytest.Pytester, bed: Any, monkeypatch: pytest.
                        boards: list[str], args: list[str], env: str | None, serial: str,
                        outcomes: dict[str, int], line: str) -> None:
     emulated = [bed.add(s) for s in boards]
+    monkeypatch.delenv("KELVORN_MQTT", raising=False)
     if env is None:
         monkeypatch.delenv("KELVORN_SERIAL", raising=False)
     else:
@@ -65,6 +74,7 @@ def test_skip_or_error(pytester: pytest.Pytester, bed: Any, monkeypatch: pytest.
         assert reasons == [line.removeprefix("SKIPPED: ")] * 2
     elif line.startswith("ERROR: "):  # under "ERROR at setup of <test>", for each
         assert result.outlines.count(line.removeprefix("ERROR: ")) == 2
+        assert not [x for x in result.outlines if "Traceback" in x or x.startswith("E   ")]
     else:
         result.stdout.fnmatch_lines([line])
     for board, name in zip(emulated, boards):
@@ -96,13 +106,19 @@ def test_marker_alone_opens_the_board_once_and_switches_it_off(pytester: pytest.
 def test_the_entry_point_loads_the_plugin(pytester: pytest.Pytester, args: list[str],
                                           listed: bool) -> None:
     result = pytester.runpytest_subprocess(*args, "--help")
-    for option in ("--kelvorn-serial=SERIAL", "--kelvorn-sim", "--kelvorn-mqtt=URL"):
+    for option in ("--kelvorn-serial=SERIAL", "--kelvorn-sim", "--kelvorn-mqtt=URL",
+                   "--kelvorn-password-file=FILE", "--kelvorn-cafile=FILE"):
         assert any(option in line for line in result.outlines) is listed
     markers = pytester.runpytest_subprocess(*args, "--markers").stdout.str()
     assert ("@pytest.mark.kelvorn_board:" in markers) is listed
 
 
-def test_sim_and_mqtt_together_are_a_usage_error(pytester: pytest.Pytester) -> None:
-    result = pytester.runpytest_subprocess("--kelvorn-sim", "--kelvorn-mqtt", "mqtt://localhost")
+@pytest.mark.parametrize("args, line", [
+    (["--kelvorn-sim", "--kelvorn-mqtt", "mqtt://localhost"],
+     "--kelvorn-sim and --kelvorn-mqtt exclude each other"),
+    (["--kelvorn-cafile", "ca.pem"], "--kelvorn-password-file and --kelvorn-cafile go with --kelvorn-mqtt"),
+])
+def test_options_that_do_not_go_together(pytester: pytest.Pytester, args: list[str], line: str) -> None:
+    result = pytester.runpytest_subprocess(*args)
     assert result.ret == pytest.ExitCode.USAGE_ERROR
-    result.stderr.fnmatch_lines(["*--kelvorn-sim and --kelvorn-mqtt exclude each other"])
+    result.stderr.fnmatch_lines([f"*{line}"])

@@ -6,14 +6,13 @@ from __future__ import annotations
 import os
 import platform
 import signal
-import sys
 import threading
 from pathlib import Path
 
 import pytest
 
 import kelvorn
-from conftest import Child, eventually
+from conftest import Attempt, Child, eventually
 
 T, F = True, False
 
@@ -85,26 +84,11 @@ def test_threads_switching_their_own_outputs_lose_no_switch(sim: kelvorn.Simulat
 
 def test_closing_a_board_ends_another_threads_wait_on_it(sim: kelvorn.Simulator) -> None:
     board = kelvorn.open(driver=sim)
-    got: list[BaseException] = []
-
-    def wait() -> None:
-        try:
-            board.wait_for(3, False, 10)
-        except BaseException as e:  # noqa: B036 - checked below
-            got.append(e)
-
-    waiter = threading.Thread(target=wait)
-    waiter.start()
-
-    def waiting() -> bool:  # past the Board's own check, in the call to the open board
-        frame = sys._current_frames().get(waiter.ident or 0)
-        return frame is not None and frame.f_code.co_name == "<lambda>" and \
-            frame.f_back is not None and frame.f_back.f_code.co_name == "_call"
-
-    assert eventually(waiting)
+    waiter = Attempt(lambda: board.wait_for(3, False, 10))
+    assert eventually(waiter.inside_call)
     board.close()
     waiter.join(10)
-    assert [(type(e), str(e)) for e in got] == [(ValueError, "I/O operation on closed board")]
+    assert (type(waiter.error), str(waiter.error)) == (ValueError, "I/O operation on closed board")
 
 
 def test_threads_opening_and_closing_one_board(sim: kelvorn.Simulator) -> None:

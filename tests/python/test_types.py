@@ -32,6 +32,8 @@ MISUSE = [
     ("board.read().real", '"Tuple[bool, ...]" has no attribute "real"  [attr-defined]'),
     ("board.outputs[3]", "Tuple index out of range  [misc]"),
     ("board.serials", '"Board" has no attribute "serials"; maybe "serial"?  [attr-defined]'),
+    ('board.serial = "D4E5F6"', 'Property "serial" defined in "Board" is read-only  [misc]'),
+    ("board.toggle()", 'Missing positional argument "index" in call to "toggle" of "Board"  [call-arg]'),
     ("next(board.changes()).inputs + 1",
      'No overload variant of "__add__" of "tuple" matches argument type "int"  [operator]'),
     ('kelvorn.open(driver="usb")', 'Argument "driver" to "open" has incompatible type "str"; '

@@ -22,6 +22,9 @@ def use(simulator: kelvorn.Simulator, bridge: kelvorn.Mqtt) -> None:
         outputs: tuple[bool, bool, bool] = board.outputs
         inputs: tuple[bool, ...] = board.read()
         board.set_output(0, True)
+        board.set_output(1, 0)
+        board.toggle(2)
+        held_by: str | None = board.bridge
         board.set_outputs((True, False, True))
         board.set_outputs([False, False, False])
         board.pulse(1, 0.5)
@@ -45,3 +48,6 @@ def use(simulator: kelvorn.Simulator, bridge: kelvorn.Mqtt) -> None:
     sim_board: kelvorn.labgrid.KelvornSimBoard | None = None
     shared: kelvorn.Simulator = kelvorn.labgrid.simulator()
     bridge = kelvorn.Mqtt("mqtt://localhost", password_file=None, cafile=None)
+    with kelvorn.Mqtt("mqtt://desk@localhost", password_file="/etc/kelvorn/desk.password") as desk:
+        kelvorn.open("A1B2C3", driver=desk).pulse(0, 0.1)
+    desk.close()
