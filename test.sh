@@ -53,13 +53,13 @@ cmake --build build-test -j"$jobs"
 ctest --test-dir build-test --output-on-failure -j"$jobs" | tee "$logs/plain"
 no_skips "$logs/plain"
 
-echo "== the Debian package, built twice to check that it is reproducible"
-built=$(scripts/package.sh)  # kelvorn-panel's, then python3-kelvorn's
+echo "== the Debian packages, built twice to check that they are reproducible"
+built=$(scripts/package.sh)  # one path a line
 mapfile -t debs <<<"$built"
 built=$(tests/package/rebuild.sh "$logs")
 mapfile -t rebuilt <<<"$built"
 version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' build-deb/CMakeCache.txt)
-tests/package/check.sh "${debs[0]}" "${debs[1]}" "$version" "${rebuilt[@]}" | tee "$logs/package"
+tests/package/check.sh "$version" "${debs[@]}" -- "${rebuilt[@]}" | tee "$logs/package"
 
 echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKELVORN_SANITIZE=ON -DKELVORN_TESTS=ON \

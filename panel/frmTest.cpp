@@ -22,6 +22,7 @@ namespace {
 const QColor kInputLow(0, 0, 255);
 const QColor kOutputOn(255, 128, 1);
 constexpr int kTickMs = 100;
+constexpr int kNetworkMs = 500;
 
 // What a lamp shows, in words for screen readers.
 const QString kHigh = QStringLiteral("high");
@@ -84,7 +85,7 @@ int TitleHeight(const QGroupBox* Group) {
 }  // namespace
 
 frmTest::frmTest(d2xx::Driver& Driver, QWidget* Parent)
-    : QWidget(Parent), oDevice(std::make_unique<clsVostrel>(Driver)) {
+    : QWidget(Parent), oDevice(std::make_unique<clsVostrel>(Driver)), bShared(Driver.Shared()) {
     setWindowTitle(QStringLiteral("  Kelvorn"));
     setWindowIcon(KelvornIcon());
     oFace = palette().color(QPalette::Active, QPalette::Button);
@@ -144,6 +145,8 @@ void frmTest::BuildControls() {
 
     tmr = new QTimer(this);
     tmr->setInterval(kTickMs);
+    tmrNetwork = new QTimer(this);
+    tmrNetwork->setInterval(kNetworkMs);
 
     Frame4->setObjectName(QStringLiteral("Frame4"));
     txtSerNo->setObjectName(QStringLiteral("txtSerNo"));
@@ -163,6 +166,7 @@ void frmTest::BuildControls() {
     connect(cmdTest, &QPushButton::clicked, this, &frmTest::cmdTest_Click);
     connect(cmdReadSerial, &QPushButton::clicked, this, &frmTest::cmdReadSerial_Click);
     connect(tmr, &QTimer::timeout, this, &frmTest::Tick);
+    connect(tmrNetwork, &QTimer::timeout, this, &frmTest::ShowNetwork);
 }
 
 // Keeps the drawn arrangement and proportions, enlarged so that the font's captions fit.
@@ -217,6 +221,30 @@ void frmTest::SetTabOrder() {
 
 void frmTest::txtSerNo_Change(const QString& Text) {
     cmdSerialConnect->setEnabled(!Text.isEmpty());
+    if (tmrNetwork->isActive()) ShowNetwork();  // the bridge of the board now in the entry
+}
+
+void frmTest::SetNetwork(Network Where) {
+    oNetwork = std::move(Where);
+    ShowNetwork();
+    tmrNetwork->start();
+}
+
+void frmTest::ShowNetwork() {
+    const QString serial = txtSerNo->text();
+    const QString bridge = serial.isEmpty() ? QString() : oNetwork.BridgeOf(serial);
+    QString where =
+        serial.isEmpty()
+            ? QStringLiteral("boards behind the bridges on broker %1").arg(oNetwork.Broker)
+        : bridge.isEmpty() ? QStringLiteral("board %1 on broker %2").arg(serial, oNetwork.Broker)
+                           : QStringLiteral("board %1 behind bridge %2 on broker %3")
+                                 .arg(serial, bridge, oNetwork.Broker);
+    const QString why = oNetwork.Unreachable();
+    if (!why.isEmpty()) where += QStringLiteral("\nbroker out of reach: %1; trying again").arg(why);
+    txtSerNo->setPlaceholderText(why.isEmpty() ? QString() : QStringLiteral("broker out of reach"));
+    if (txtSerNo->toolTip() == where) return;
+    txtSerNo->setToolTip(where);
+    txtSerNo->setAccessibleDescription(where);
 }
 
 void frmTest::cmdSerialConnect_Click() {
@@ -236,17 +264,29 @@ void frmTest::cmdSerialConnect_Click() {
     txtSerNo->setText(FromBoard(oDevice->SerialNumber()));
     // The boxes are written to a board of the panel's own; a shared board's outputs stay as they
     // are, and the boxes show them.
-    const auto on = oDevice->TakeOutputs([this] {
-        for (std::size_t i = 0; i < chkOut.size(); ++i)
-            oDevice->BitOut(static_cast<std::int16_t>(i), chkOut[i]->isChecked());
-    });
-    if (on)
-        for (std::size_t i = 0; i < chkOut.size(); ++i) chkOut[i]->setChecked((*on >> i & 1) != 0);
+    if (bShared)
+        FollowSharedOutputs();
+    else
+        oDevice->TakeOutputs([this] {
+            for (std::size_t i = 0; i < chkOut.size(); ++i)
+                oDevice->BitOut(static_cast<std::int16_t>(i), chkOut[i]->isChecked());
+        });
     tmr->start();
 }
 
+bool frmTest::FollowSharedOutputs() {
+    const auto on = oDevice->TakeOutputs([] {});
+    if (!on) return false;
+    for (std::size_t i = 0; i < chkOut.size(); ++i) chkOut[i]->setChecked((*on >> i & 1) != 0);
+    return true;
+}
+
 void frmTest::chkOut_Click(std::int16_t Index) {
-    oDevice->BitOut(Index, chkOut[static_cast<std::size_t>(Index)]->isChecked());
+    clsLampBox* box = chkOut[static_cast<std::size_t>(Index)];
+    oDevice->BitOut(Index, box->isChecked());
+    // A shared board's write returns once the board reports the output switched, or fails: the
+    // box shows what the board reports then; when it cannot be read, nothing was switched.
+    if (bShared && !FollowSharedOutputs()) box->setChecked(!box->isChecked());
 }
 
 void frmTest::cmdTest_Click() {
@@ -290,8 +330,11 @@ void frmTest::Tick() {
         chkIn[i]->SetMark(!read);
         chkIn[i]->SetValue(!read ? kNoReading : high ? kHigh : kLow);
     }
-    // The output lamps show the latch, what the panel has commanded, never a reading; so a write
-    // the board did not take does not mark them (the input lamps already say it is not answering).
+    // The output lamps show the latch. On a board of the panel's own that is what the panel has
+    // commanded, never a reading, so a write the board did not take does not mark them (the
+    // input lamps already say it is not answering). Other programs switch a shared board too:
+    // its latch and boxes take what it reports first.
+    if (bShared) FollowSharedOutputs();
     for (std::size_t i = 0; i < chkOut.size(); ++i) {
         const bool on = oDevice->BitOut(static_cast<std::int16_t>(i));
         chkOut[i]->SetColour(on ? kOutputOn : face);

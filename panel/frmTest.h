@@ -7,6 +7,7 @@
 #include <QWidget>
 #include <array>
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "d2xx/d2xx.h"
@@ -28,6 +29,20 @@ public:
     bool TestMode() const { return bTestMode; }
     std::int16_t TestStep() const { return iTestStep; }
 
+    // Boards reached through a broker rather than on this machine's USB. The serial entry's
+    // tooltip and accessible description then say where they are (the broker, the bridge of
+    // the board in the entry) and, while the broker is out of reach, why, so that an empty Read
+    // is not taken for no board at all; the empty entry then also says so in grey.
+    struct Network {
+        QString Broker;  // as the operator named it: "broker.lan:1883"
+        // Why the broker is out of reach now, in one line; "" while it answers. Asked twice a
+        // second, on the UI thread: it must not wait.
+        std::function<QString()> Unreachable;
+        // The name of the bridge holding the board with this serial; "" when it is not named.
+        std::function<QString(const QString& Serial)> BridgeOf;
+    };
+    void SetNetwork(Network Where);
+
 public slots:
     // The timer's handler: input lamps, output lamps, then one step of the pattern in test mode.
     void Tick();
@@ -45,8 +60,14 @@ private:
     void chkOut_Click(std::int16_t Index);
     void cmdTest_Click();
     void cmdReadSerial_Click();
+    // A shared board's outputs, which other programs switch too: the latch and the boxes take
+    // what the board reports. False when its pins could not be read.
+    bool FollowSharedOutputs();
+    void ShowNetwork();
 
     std::unique_ptr<clsVostrel> oDevice;
+    const bool bShared;  // d2xx::Driver::Shared: boards behind a bridge
+    Network oNetwork;
     bool bTestMode = false;
     std::int16_t iTestStep = 0;
     // The button face colour, kept because asking the palette each tick costs more than the rest
@@ -63,4 +84,5 @@ private:
     QGroupBox* fraInputs = nullptr;
     std::array<clsLampBox*, 5> chkIn{};
     QTimer* tmr = nullptr;
+    QTimer* tmrNetwork = nullptr;  // refreshes what the entry says of the network
 };

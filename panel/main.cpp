@@ -3,9 +3,10 @@
 #include <QApplication>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
 #include "d2xx/LibftdiDriver.h"
-#include "mqtt/MqttDriver.h"
+#include "panel/BridgedBoards.h"
 #include "panel/CommandLine.h"
 #include "panel/frmTest.h"
 
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
             &wants))
         return *status;
     std::unique_ptr<d2xx::Driver> driver;
+    std::optional<frmTest::Network> network;
     if (wants.Url.empty()) {
         driver = std::make_unique<d2xx::LibftdiDriver>();
     } else {
@@ -27,14 +29,16 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "kelvorn-panel: %s\n", why->c_str());
             return 2;
         }
-        auto bridged = std::make_unique<kmqtt::MqttDriver>(std::get<kmqtt::Remote>(remote));
-        if (const auto why = bridged->Start()) {
-            std::fprintf(stderr, "kelvorn-panel: %s\n", why->c_str());
-            return 3;
-        }
+        const auto& where = std::get<kmqtt::Remote>(remote);
+        auto bridged = std::make_unique<kmqtt::MqttDriver>(where);
+        // A broker out of reach opens the window as on a machine without a board, and the entry
+        // says why; the connection keeps trying, and Read finds the boards once it answers.
+        bridged->Start();
+        network = NetworkOf(*bridged, where);
         driver = std::move(bridged);
     }
     frmTest panel(*driver);
+    if (network) panel.SetNetwork(std::move(*network));
     panel.show();
     return app.exec();
 }

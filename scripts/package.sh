@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
-# Makes the Debian packages build-deb/kelvorn-panel_<version>_<arch>.deb and
-# build-deb/python3-kelvorn_<version>_<arch>.deb (built for the prefix /usr with Debian's hardening
-# flags, without the tests) and prints their paths, one a line, kelvorn-panel's first. Install with
-#   apt install ./build-deb/kelvorn-panel_*.deb [./build-deb/python3-kelvorn_*.deb]   (sudo apt ...)
+# Makes the Debian packages in build-deb (built for the prefix /usr with Debian's hardening flags,
+# without the tests) and prints their paths, one a line, in this order:
+#   kelvorn-common_<version>_all.deb     the udev rules and the group kelvorn, which all others need
+#   kelvorn-io_<version>_<arch>.deb      kelvorn-io, no Qt
+#   kelvorn-mqtt_<version>_<arch>.deb    kelvorn-mqtt and its service, no Qt
+#   kelvorn-panel_<version>_<arch>.deb   the two windowed programs; brings kelvorn-io and kelvorn-mqtt
+#   python3-kelvorn_<version>_<arch>.deb the Python package kelvorn, no Qt
+# Install what a machine needs with its dependencies, say a desktop's panel or a lab box's bridge:
+#   apt install ./build-deb/kelvorn-common_*.deb ./build-deb/kelvorn-panel_*.deb ...   (sudo apt ...)
 #
-# The package is reproducible: the same sources give the same bytes in any folder at any time.
+# The packages are reproducible: the same sources give the same bytes in any folder at any time.
 # SOURCE_DATE_EPOCH, unless set already, is the last commit's time in a git checkout of this tree,
-# else the date of the changelog entry; it dates the changelog and every file in the archive.
+# else the date of the changelog entry; it dates the changelog and every file in the archives.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source scripts/ensure-deps.sh
@@ -40,4 +45,6 @@ cmake -S . -B build-deb -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_INSTALL_PREFIX
   -DCMAKE_MODULE_LINKER_FLAGS="$(dpkg-buildflags --get LDFLAGS)" >/dev/null
 cmake --build build-deb -j"$(nproc)" >/dev/null
 (cd build-deb && cpack >/dev/null)
-ls build-deb/kelvorn-panel_*.deb build-deb/python3-kelvorn_*.deb
+for name in kelvorn-common kelvorn-io kelvorn-mqtt kelvorn-panel python3-kelvorn; do
+  ls build-deb/${name}_*.deb
+done

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the package a second time, as another packager would: in a temporary folder, from a clone
+# Builds the packages a second time, as another packager would: in a temporary folder, from a clone
 # of this checkout with its uncommitted changes and new files (or from a copy of the sources outside
 # git), with fresh file times, another umask and without ccache. Copies the .debs into DIR and prints
-# their paths as package.sh does; check.sh compares them byte for byte with the first build.
+# their paths, one a line, as package.sh does; check.sh compares them byte for byte with the first
+# build.
 # Usage: rebuild.sh DIR
 set -euo pipefail
 out=$(realpath "$1")

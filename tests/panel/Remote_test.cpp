@@ -1,9 +1,10 @@
 // The panel on the boards behind a kelvorn-mqtt --sim bridge, through a real broker: the window as
-// on a USB board, a shared board's outputs taken into the boxes at connect, and the no-reading
-// mark while the bridge or the broker is gone.
+// on a USB board, a shared board's outputs in the boxes as the board reports them, the no-reading
+// mark while the bridge or the broker is gone, and the entry saying where the boards are.
 #include "Harness.h"
 #include "PanelHarness.h"
-#include "mqtt/MqttDriver.h"
+#include "device/clsVostrel.h"
+#include "panel/BridgedBoards.h"
 
 using namespace mqtt_test;
 
@@ -12,6 +13,7 @@ class RemoteTest : public QObject {
     std::unique_ptr<Broker> broker;
     std::unique_ptr<Client> all;
     std::unique_ptr<Process> bridge;
+    kmqtt::Remote where;
     std::unique_ptr<kmqtt::MqttDriver> driver;
     std::unique_ptr<PanelHarness> p;
 
@@ -21,6 +23,11 @@ class RemoteTest : public QObject {
         QString seen;
         for (int i = 4; i >= 0; --i)
             seen += p->In(i)->Mark() ? 'x' : p->In(i)->Colour() == kBlue ? 'L' : 'H';
+        return seen;
+    }
+    QString Boxes() const {  // the output boxes as they sit: 'X' checked, '-' clear
+        QString seen;
+        for (int i = 2; i >= 0; --i) seen += p->Out(i)->isChecked() ? 'X' : '-';
         return seen;
     }
     std::string Commands(std::size_t Mark) const {
@@ -37,14 +44,16 @@ private slots:
         broker = std::make_unique<Broker>();
         all = std::make_unique<Client>(broker->Port());
         bridge = SimBridge(*all, broker->Port(), "rig");
-        kmqtt::Remote where;
         where.Host = "127.0.0.1";
         where.Port = broker->Port();
         where.ClientId = kmqtt::UniqueClientId("kelvorn-panel");
+        const bool away = QByteArray(QTest::currentTestFunction()).startsWith("aBrokerOutOfReach");
+        if (away) broker->Kill();
         driver = std::make_unique<kmqtt::MqttDriver>(where);
-        QCOMPARE(driver->Start(), std::nullopt);
+        QCOMPARE(driver->Start().has_value(), away);
         p = std::make_unique<PanelHarness>();
         p->win = std::make_unique<frmTest>(*driver);
+        p->win->SetNetwork(NetworkOf(*driver, where));
         p->win->show();
         QVERIFY(QTest::qWaitForWindowExposed(p->win.get()));
     }
@@ -58,12 +67,19 @@ private slots:
 
     void connectTakesTheOutputsOfASharedBoardAndTheBoxesSwitchThem() {
         all->Publish("kelvorn/D4E5F6/out1/set", "ON");  // someone else's, before the panel
-        QVERIFY(all->Await("kelvorn/D4E5F6/out1", "ON"));
+        QVERIFY(all->Await("kelvorn/D4E5F6/out1", "ON"));  // so the command is before the mark
+        clsVostrel seen(*driver);  // the board as the panel's own connection has it
+        QVERIFY(seen.Connect("D4E5F6"));
+        QTRY_VERIFY(seen.TakeOutputs({}) == 0b010);
         const std::size_t mark = all->Messages().size();
+        const QString at = QString("broker 127.0.0.1:%1").arg(where.Port);
+        QCOMPARE(p->Entry()->toolTip(), "boards behind the bridges on " + at);
         p->Read();
         QCOMPARE(p->Entry()->text(), QStringLiteral("A1B2C3"));
         p->Read();
         QCOMPARE(p->Entry()->text(), QStringLiteral("D4E5F6"));
+        QCOMPARE(p->Entry()->toolTip(), "board D4E5F6 behind bridge rig on " + at);
+        QCOMPARE(p->Entry()->placeholderText(), QString());
         BoxWatcher boxes;
         p->Connect();
         QCOMPARE(boxes.Seen().Count, 0);
@@ -86,10 +102,15 @@ private slots:
     void aBridgeOrBrokerGoneShowsNoReadingUntilItIsBack() {
         p->ReadAndConnect();
         QTRY_COMPARE_WITH_TIMEOUT(Lamps(), QStringLiteral("HHHHH"), 1000);
+        all->Publish("kelvorn/A1B2C3/out1/set", "ON");  // from another desk: its box follows
+        QTRY_COMPARE_WITH_TIMEOUT(Boxes(), QStringLiteral("-X-"), 5000);
         bridge->Signal(SIGKILL);  // its last will comes at once
         QTRY_COMPARE_WITH_TIMEOUT(Lamps(), QStringLiteral("xxxxx"), 1000);
+        PanelHarness::Click(p->Out(0));  // nobody there to switch it: the box stays clear
+        QCOMPARE(Boxes(), QStringLiteral("-X-"));
         bridge = SimBridge(*all, broker->Port(), "rig");
         QTRY_COMPARE_WITH_TIMEOUT(Lamps(), QStringLiteral("HHHHH"), 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(Boxes(), QStringLiteral("---"), 5000);  // back with all off
 
         broker->Kill();
         QTRY_COMPARE_WITH_TIMEOUT(Lamps(), QStringLiteral("xxxxx"), 1000);
@@ -108,6 +129,21 @@ private slots:
                                              "kelvorn/A1B2C3/out2/set ON\n"));
         p->win->Tick();
         QCOMPARE(Lamps(), QStringLiteral("HHLLL"));
+        QCOMPARE(Boxes(), QStringLiteral("XXX"));  // as the lamps: the board's outputs
+    }
+
+    void aBrokerOutOfReachAtStartIsSaidInTheEntryUntilItAnswers() {
+        const QString at = QString("127.0.0.1:%1").arg(where.Port);
+        const auto told = [this] { return PanelHarness::Told(p->Entry(), QAccessible::Description); };
+        QCOMPARE(told(), "boards behind the bridges on broker " + at + "\nbroker out of reach: " +
+                             "connection refused by " + at + "; trying again");
+        QCOMPARE(p->Entry()->placeholderText(), QString("broker out of reach"));
+        p->Read();  // as on a machine without a board
+        p->VerifyNotConnected(QString());
+        broker->Start();  // the panel and the bridge connect again by themselves
+        QTRY_COMPARE_WITH_TIMEOUT(p->Entry()->placeholderText(), QString(), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT((p->Read(), p->Entry()->text()), QString("A1B2C3"), 20000);
+        QCOMPARE(told(), "board A1B2C3 behind bridge rig on broker " + at);
     }
 };
 

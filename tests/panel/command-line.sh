@@ -71,15 +71,17 @@ for program in "$@"; do
   done
 
   # --mqtt and its companions: kelvorn-panel takes them, the simulated boards' program refuses
-  # them; a URL that cannot be used (2) or a broker that does not take us (3) is said in one line
-  # before any window opens. Each row: the program it is for ("both" for both), the status, the
-  # line's start after the name, then the arguments.
+  # them; a URL that cannot be used (2) is said in one line before any window opens, a broker out
+  # of reach in the window, which opens as without a board (124: runs until stopped). Each row:
+  # the program it is for ("both" for both), the status, the line's start after the name (none:
+  # nothing on standard error), then the arguments.
   while IFS='|' read -r for want said args; do
     [ "$for" = both ] || [ "$for" = "$name" ] || continue
     # shellcheck disable=SC2086  # the words are separate arguments
-    run $args
-    [ $status -eq "$want" ] && [ ! -s "$out/stdout" ] && [ "$(lines stderr)" = 1 ] &&
-      grep -qF "$name: $said" "$out/stderr" ||
+    run_on offscreen "" $args
+    [ $status -eq "$want" ] && [ ! -s "$out/stdout" ] &&
+      if [ -z "$said" ]; then [ ! -s "$out/stderr" ]
+      else [ "$(lines stderr)" = 1 ] && grep -qF "$name: $said" "$out/stderr"; fi ||
       fail "$name $args: status $status, '$(cat "$out/stderr")'"
   done <<EOF
 both|2|--password-file and --cafile go with --mqtt|--cafile ca.pem
@@ -87,15 +89,16 @@ kelvorn-panel-sim|2|--mqtt is for kelvorn-panel|--mqtt mqtt://broker
 kelvorn-panel|2|--mqtt: a password does not go in the URL|--mqtt mqtt://u:p@broker
 kelvorn-panel|2|--mqtt ftp://broker: not mqtt://|--mqtt ftp://broker
 kelvorn-panel|2|--mqtt mqtt://broker:0: the port is a number|--mqtt mqtt://broker:0
-kelvorn-panel|3|connection refused by 127.0.0.1:1|--mqtt mqtt://127.0.0.1:1
-kelvorn-panel|3|connection refused by 127.0.0.1:1|--mqtt mqtts://127.0.0.1:1
+kelvorn-panel|124||--mqtt mqtt://127.0.0.1:1
+kelvorn-panel|124||--mqtt mqtts://127.0.0.1:1
 kelvorn-panel|2|cannot read the password file /nonexistent: No such file or directory|--mqtt mqtt://u@broker --password-file /nonexistent
 EOF
 
   # No display for the platform Qt would use (none), or one named that does not answer (dead):
   # one line of the program's own, status 1. -platform counts over QT_QPA_PLATFORM and -display
   # over DISPLAY, as they do for Qt, the last of each and with one dash or two; --help,
-  # --help-all and --version answer before any display is opened. Each row: what the program
+  # --help-all and --version answer before any display is opened, with nothing on standard error
+  # about the display they did not need. Each row: what the program
   # must do, then QT_QPA_PLATFORM and DISPLAY ("-" for unset), variables and the arguments.
   while read -r want platform display args; do
     [ "$display" = - ] && display=""
@@ -107,9 +110,9 @@ EOF
       dead) [ $status -eq 1 ] && [ ! -s "$out/stdout" ] && [ "$(lines stderr)" = 1 ] &&
         grep -q "^$name: cannot open the window: .*display .*99 does not answer$" "$out/stderr" ;;
       window) [ $status -eq 124 ] ;;  # opens the window and runs until stopped
-      version) [ $status -eq 0 ] && [ "$(cat "$out/stdout")" = "$name $version" ] ;;
-      help) [ $status -eq 0 ] && cmp -s "$out/stdout" "$out/help" ;;
-      help-all) [ $status -eq 0 ] && cmp -s "$out/stdout" "$out/help-all" ;;
+      version) [ $status -eq 0 ] && [ "$(cat "$out/stdout")" = "$name $version" ] && [ ! -s "$out/stderr" ] ;;
+      help) [ $status -eq 0 ] && cmp -s "$out/stdout" "$out/help" && [ ! -s "$out/stderr" ] ;;
+      help-all) [ $status -eq 0 ] && cmp -s "$out/stdout" "$out/help-all" && [ ! -s "$out/stderr" ] ;;
     esac || fail "$name $want: QT_QPA_PLATFORM=$platform DISPLAY=$display $args: status $status, '$(cat "$out/stderr")'"
   done <<EOF
 none - -
@@ -137,6 +140,7 @@ help - :99999 -h
 help-all - :99999 --help-all
 help-all - - -display :99999 --help-all
 help-all xcb - --help-all
+help-all wayland - WAYLAND_DISPLAY=wayland-99 --help-all
 EOF
 done
 exit $failed
