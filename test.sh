@@ -46,6 +46,8 @@ done
 echo "programs' tree: ${kelvorn_programs[*]##*/} built for Release without umockdev in sight"
 
 echo "== build and test"
+# The MQTT tests' other brokers (aedes, and its Redis parts), as tests/brokers/package-lock.json pins them.
+npm ci --prefix tests/brokers --no-audit --no-fund --loglevel=error >/dev/null
 # With the Python package (on with the tests): its tests load it into Debian's Python, which
 # the sanitizer build below cannot be loaded into, so that one leaves it out.
 cmake -S . -B build-test -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKELVORN_TESTS=ON -DKELVORN_WERROR=ON

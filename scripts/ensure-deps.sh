@@ -20,6 +20,7 @@ kelvorn_test_packages=(
   hyperfine
   sigrok-cli
   mosquitto mosquitto-clients openssl
+  redis-server  # the aedes cluster of the MQTT tests (aedes itself: npm ci --prefix tests/brokers)
   python3-pytest python3-labgrid mypy  # the Python package's tests: pytest, labgrid, stubtest
   python3-venv python3-pip python3-setuptools python3-wheel  # and pip install . in a venv
 )
@@ -32,6 +33,12 @@ kelvorn_ensure_deps() {
     test) wanted+=("${kelvorn_package_packages[@]}" "${kelvorn_test_packages[@]}") ;;
     *) echo "kelvorn_ensure_deps: run, package or test, not '${1-}'" >&2; return 2 ;;
   esac
+  # The MQTT tests' aedes runs on Node.js and comes with npm; a Node.js that did not come from
+  # these packages (NodeSource's, say, which has npm inside) is taken as it is.
+  if [ "${1-}" = test ]; then
+    command -v node >/dev/null || wanted+=(nodejs)
+    command -v npm >/dev/null || wanted+=(npm)
+  fi
   for pkg in "${wanted[@]}"; do
     dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "ok installed" || missing+=("$pkg")
   done

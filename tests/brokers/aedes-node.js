@@ -8,7 +8,7 @@
 //
 // Prints "ready" on standard output once it listens, and ends with status 0 on SIGTERM or SIGINT,
 // its clients disconnected and its Redis connections closed. Anything that goes wrong is one line
-// on standard error and status 1.
+// on standard error and status 1 (2 for a wrong command line); a Redis refused or lost is one.
 'use strict'
 
 const net = require('node:net')
@@ -46,20 +46,23 @@ async function main () {
       aedes: await import('aedes'),
       ...(options['redis-port'] && {
         persistence: require('aedes-persistence-redis'),
-        MQEmitterRedis: require('mqemitter-redis')
+        MQEmitterRedis: require('mqemitter-redis'),
+        Redis: require('ioredis')
       })
     }
   } catch (error) {
     fail(`${error.message.split('\n')[0]}: run npm ci --prefix tests/brokers`)
   }
   const settings = {}
+  let stopping = false
   if (options['redis-port']) {
-    // Refused or gone, the Redis is no cluster: say so once and end, instead of retrying forever.
-    const redis = { host: '127.0.0.1', port: options['redis-port'], maxRetriesPerRequest: 0,
-      retryStrategy: () => null, lazyConnect: false }
-    settings.persistence = modules.persistence(redis)
-    settings.mq = modules.MQEmitterRedis(redis)
-    settings.mq.on('error', fail)
+    // Its connections, each watched: a Redis refused or gone is one line and the end, instead of
+    // retrying for ever while the node answers as no part of a cluster.
+    const connection = () => new modules.Redis({ host: '127.0.0.1', port: options['redis-port'],
+      maxRetriesPerRequest: 0, retryStrategy: () => null })
+      .on('error', (error) => stopping || fail(`Redis at 127.0.0.1:${options['redis-port']}: ${error.message}`))
+    settings.persistence = modules.persistence({ conn: connection() })
+    settings.mq = modules.MQEmitterRedis({ subConn: connection(), pubConn: connection() })
   }
   const broker = await modules.aedes.Aedes.createBroker(settings)
   const server = net.createServer((socket) => {
@@ -69,7 +72,6 @@ async function main () {
   server.on('error', fail)
   server.listen(options.port, '127.0.0.1', () => process.stdout.write('ready\n'))
 
-  let stopping = false
   const stop = () => {
     if (stopping) return
     stopping = true
@@ -80,6 +82,8 @@ async function main () {
     })
     setTimeout(() => process.exit(0), 2000).unref() // a client that never lets go
   }
+  // What the Redis clients still had under way when they closed is dropped with them.
+  process.on('unhandledRejection', (error) => stopping || fail(error))
   process.on('SIGTERM', stop)
   process.on('SIGINT', stop)
 }

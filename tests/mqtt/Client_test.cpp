@@ -4,7 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "Harness.h"
+#include "Brokers.h"
 #include "device/Board.h"
 #include "mqtt/MqttDriver.h"
 
@@ -71,21 +71,20 @@ TEST(RemoteUrl, TakesEveryFormItPromisesAndRefusesTheRestWithOneLine) {
     }
 }
 
+// The name of a test on each broker.
+std::string OnBroker(const testing::TestParamInfo<Kind>& Info) { return KindName(Info.param); }
+
 // A stand-in for a bridge, written from the contract alone: retained messages published by hand,
 // and the commands that come, kept.
-class StandIn : public testing::Test {
+class StandIn : public testing::TestWithParam<Kind> {
 protected:
-    Broker broker;
-    Client bridge{broker.Port(), {"kelvorn/+/+/set", "kelvorn/+/+/pulse", "test/stored"}};
+    Site broker{GetParam()};
+    Client bridge{broker.BridgePort(), {"kelvorn/+/+/set", "kelvorn/+/+/pulse"}};
     void State(const std::string& Topic, const std::string& Payload) {
         bridge.Publish("kelvorn/" + Topic, Payload, true);
     }
-    // Returns once the broker holds everything published so far: its messages come in order.
-    void Stored() {
-        const std::size_t mark = bridge.Messages().size();
-        bridge.Publish("test/stored", "");
-        ASSERT_TRUE(bridge.Await("test/stored", "", mark));
-    }
+    // Returns once the brokers hold everything published so far.
+    void Stored() { broker.Everywhere(bridge); }
     // Every state of a board: in0..in4 then out0..out2 from the words given.
     void Board(const std::string& Id, const std::string& HeldBy, const char* Availability,
                const std::vector<std::string>& Words) {
@@ -98,7 +97,7 @@ protected:
     kmqtt::Remote Where() const {
         kmqtt::Remote r;
         r.Host = "127.0.0.1";
-        r.Port = broker.Port();
+        r.Port = broker.ClientPort();
         r.ClientId = kmqtt::UniqueClientId("kelvorn-test");
         return r;
     }
@@ -114,7 +113,7 @@ protected:
 
 const std::vector<std::string> kAllOff{"high", "high", "high", "high", "high", "OFF", "OFF", "OFF"};
 
-TEST_F(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsTheyConfirm) {
+TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsTheyConfirm) {
     State("bridge/rig/availability", "Online");
     State("bridge/gone/availability", "Offline");
     Board("B2", "rig", "Online", {"low", "high", "high", "high", "high", "ON", "OFF", "OFF"});
@@ -235,7 +234,7 @@ TEST_F(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     broker.Kill();
     EXPECT_TRUE(Eventually([&] { return driver.Serials().empty(); }));
     broker.Start();
-    Client again(broker.Port());
+    Client again(broker.BridgePort());
     again.Publish("kelvorn/bridge/rig/availability", "Online", true);
     for (const auto& [topic, payload] :
          {std::pair{"B2/bridge", "rig"}, {"B2/availability", "Online"}, {"B2/in0", "high"},
@@ -261,14 +260,14 @@ Ran Io(std::vector<std::string> Args) {
 }
 
 // Two kelvorn-mqtt --sim bridges, rig1 with board A1B2C3 and rig2 with D4E5F6, and a client that
-// sees everything.
-class BehindBridges : public testing::Test {
+// sees everything at the clients' end.
+class BehindBridges : public testing::TestWithParam<Kind> {
 protected:
-    Broker broker;
-    Client all{broker.Port()};
-    std::unique_ptr<Process> rig1 = SimBridge(all, broker.Port(), "rig1", {"A1B2C3"});
-    std::unique_ptr<Process> rig2 = SimBridge(all, broker.Port(), "rig2", {"D4E5F6"});
-    std::string url = "mqtt://127.0.0.1:" + broker.PortText();
+    Site broker{GetParam()};
+    Client all{broker.ClientPort()};
+    std::unique_ptr<Process> rig1 = SimBridge(all, broker.BridgePort(), "rig1", {"A1B2C3"});
+    std::unique_ptr<Process> rig2 = SimBridge(all, broker.BridgePort(), "rig2", {"D4E5F6"});
+    std::string url = "mqtt://127.0.0.1:" + broker.ClientPortText();
     TempDir dir;
     // The commands published from Mark on.
     std::string Commands(std::size_t Mark) const {
@@ -281,7 +280,7 @@ protected:
     }
 };
 
-TEST_F(BehindBridges, KelvornIoListsReadsWatchesAndRunsWithoutSwitchingWhatItWasNotAskedTo) {
+TEST_P(BehindBridges, KelvornIoListsReadsWatchesAndRunsWithoutSwitchingWhatItWasNotAskedTo) {
     // Someone else's output, on before anything opens the board.
     all.Publish("kelvorn/A1B2C3/out2/set", "ON");
     ASSERT_TRUE(all.Await("kelvorn/A1B2C3/out2", "ON"));
@@ -326,7 +325,7 @@ TEST_F(BehindBridges, KelvornIoListsReadsWatchesAndRunsWithoutSwitchingWhatItWas
     EXPECT_EQ(all.Latest()["kelvorn/D4E5F6/in1"], "low");
 }
 
-TEST_F(BehindBridges, ABridgeOrBrokerGoneEndsWatchWithStatus3AndABridgeBackWorksAgain) {
+TEST_P(BehindBridges, ABridgeOrBrokerGoneEndsWatchWithStatus3AndABridgeBackWorksAgain) {
     Process watch({KELVORN_IO, "--mqtt", url, "-s", "A1B2C3", "watch"});
     ASSERT_TRUE(Eventually([&] { return !watch.Out().empty(); }));
     rig1->Signal(SIGKILL);  // no goodbye: the broker sends its last will
@@ -334,7 +333,7 @@ TEST_F(BehindBridges, ABridgeOrBrokerGoneEndsWatchWithStatus3AndABridgeBackWorks
     EXPECT_EQ(watch.Err(), "kelvorn-io: board A1B2C3 stopped answering\n");
     EXPECT_EQ(Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Err,
               "kelvorn-io: board A1B2C3 is Offline (its bridge rig1 is Offline)\n");
-    rig1 = SimBridge(all, broker.Port(), "rig1", {"A1B2C3"});
+    rig1 = SimBridge(all, broker.BridgePort(), "rig1", {"A1B2C3"});
     EXPECT_EQ(Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Status, 0);
 
     Process watch2({KELVORN_IO, "--mqtt", url, "-s", "D4E5F6", "watch"});
@@ -344,8 +343,11 @@ TEST_F(BehindBridges, ABridgeOrBrokerGoneEndsWatchWithStatus3AndABridgeBackWorks
     EXPECT_EQ(watch2.Err(), "kelvorn-io: board D4E5F6 stopped answering\n");
     const Ran down = Io({"--mqtt", url, "list"});
     EXPECT_EQ(down.Status, 3);
-    EXPECT_EQ(down.Err, "kelvorn-io: connection refused by 127.0.0.1:" + broker.PortText() + "\n");
+    EXPECT_EQ(down.Err, "kelvorn-io: connection refused by 127.0.0.1:" + broker.ClientPortText() + "\n");
 }
+
+INSTANTIATE_TEST_SUITE_P(Broker, StandIn, testing::ValuesIn(kEveryBroker), OnBroker);
+INSTANTIATE_TEST_SUITE_P(Broker, BehindBridges, testing::ValuesIn(kEveryBroker), OnBroker);
 
 TEST(BehindABridge, TheWiringTestOfTheDocsPassesAsPrintedWithMqttForSim) {
     Broker broker;
