@@ -14,7 +14,7 @@ using namespace d2xx;
 namespace {
 
 // As many devices as the board class's scan tries.
-constexpr int kMaxDevices = 128;
+constexpr int kMaxDevices = 1000;
 
 }  // namespace
 

@@ -12,8 +12,8 @@ constexpr std::uint32_t kBaudRate = 100000;
 constexpr std::uint8_t kLatencyMs = 2;
 constexpr const char* kDescription = "Kelvorn";
 // Indices tried per pass at the most, so that a driver that never reports the end of its device
-// list cannot keep a scan going.
-constexpr std::int32_t kMaxDevices = 128;
+// list cannot keep a scan going; behind bridges the list holds a fleet of bridges' boards.
+constexpr std::int32_t kMaxDevices = 1000;
 
 template <std::size_t N>
 std::int32_t MaskOf(const std::array<clsVostrel::Pin, N>& Map, std::int16_t Index) {

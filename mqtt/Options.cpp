@@ -8,6 +8,7 @@
 #include <ostream>
 #include <set>
 
+#include "d2xx/d2xx.h"
 #include "device/Text.h"
 #include "mqtt/Remote.h"
 #include "mqtt/Topics.h"
@@ -47,6 +48,38 @@ CLI::Validator NotEmpty(const char* Why) {
     return Check([](const std::string& Text) { return !Text.empty(); }, Why);
 }
 
+std::string Trim(const std::string& Text) {
+    const std::size_t first = Text.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return "";
+    return Text.substr(first, Text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// The serials of a --sim-serials list, each with the spaces around it left out, in their order.
+std::vector<std::string> SerialList(const std::string& Text) {
+    std::vector<std::string> serials;
+    for (std::size_t from = 0;;) {
+        const std::size_t comma = std::min(Text.find(',', from), Text.size());
+        serials.push_back(Trim(Text.substr(from, comma - from)));
+        if (comma == Text.size()) return serials;
+        from = comma + 1;
+    }
+}
+
+// Why a --sim-serials list cannot be used, naming the first serial at fault; "" when it can. A
+// serial is as a board's EEPROM holds it: not empty, and at most 16 bytes.
+std::string SerialListFault(const std::string& Text) {
+    std::set<std::string> seen;
+    for (const std::string& serial : SerialList(Text)) {
+        if (serial.empty())
+            return "an empty serial names no board" + (Text.empty() ? "" : ": " + Printable(Text));
+        if (serial.size() >= d2xx::kSerialNumberSize)
+            return "a serial has " + std::to_string(d2xx::kSerialNumberSize - 1) +
+                   " bytes at most: " + Printable(serial);
+        if (!seen.insert(serial).second) return "serial named twice: " + Printable(serial);
+    }
+    return "";
+}
+
 // Each option's line as the manual page has it: its argument's name, then what it does; none of
 // CLI11's notes on types, ranges or requirements.
 class Help : public CLI::Formatter {
@@ -60,12 +93,6 @@ std::string HostName() {
     char name[256] = {};
     if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') return "localhost";
     return name;
-}
-
-std::string Trim(const std::string& Text) {
-    const std::size_t first = Text.find_first_not_of(" \t\r");
-    if (first == std::string::npos) return "";
-    return Text.substr(first, Text.find_last_not_of(" \t\r") - first + 1);
 }
 
 // The value of a config line: one pair of quotes around it taken off, or else a ` #` comment.
@@ -202,6 +229,13 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
         ->check(NotEmpty("an empty serial names no board"));
     app.add_flag("--sim", Opt.Sim,
                  "Two simulated boards, A1B2C3 and D4E5F6, instead of the USB bus.");
+    std::string simSerials;
+    app.add_option("--sim-serials", simSerials,
+                   "Simulated boards with these serials, comma-separated, instead of the USB "
+                   "bus.")
+        ->type_name("SERIALS")
+        ->check(CLI::Validator(
+            [](std::string& Text) { return SerialListFault(Text); }, ""));
     app.add_flag("--verbose", Opt.Verbose, "Log every message sent and received too.");
     const auto usage = [&](const std::string& What) {
         Err << "kelvorn-mqtt: " << What << '\n';
@@ -227,6 +261,10 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
     if (!passwordFile.empty() && Opt.Username.empty())
         return usage("--password-file needs --username");
     Opt.Discovery = !noDiscovery;
+    if (!simSerials.empty()) {
+        Opt.SimSerials = SerialList(simSerials);
+        Opt.Sim = true;
+    }
     Opt.InputsOnLow = inputsOn == "low";
     if (Opt.Name.empty()) Opt.Name = HostName();
     if (Opt.ClientId.empty()) Opt.ClientId = UniqueClientId("kelvorn-" + Opt.Name);

@@ -28,6 +28,7 @@ struct Options : Broker {
     bool InputsOnLow = false;  // Home Assistant shows an input as on while it is low
     std::vector<std::string> Forget;  // not empty: clear these boards' retained topics and exit
     bool Sim = false;
+    std::vector<std::string> SimSerials;  // --sim-serials; empty: A1B2C3 and D4E5F6
     bool Verbose = false;
 };
 

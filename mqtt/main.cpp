@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
     std::unique_ptr<d2xx::Driver> driver;
     if (opt.Sim) {
         auto sim = std::make_unique<d2xx::SimDriver>();
-        for (const char* serial : {"A1B2C3", "D4E5F6"}) sim->Add(kelvorn::WiredSimBoard(serial));
+        if (opt.SimSerials.empty()) opt.SimSerials = {"A1B2C3", "D4E5F6"};
+        for (const std::string& serial : opt.SimSerials) sim->Add(kelvorn::WiredSimBoard(serial));
         driver = std::move(sim);
     } else {
         driver = std::make_unique<d2xx::LibftdiDriver>();

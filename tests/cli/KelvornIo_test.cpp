@@ -144,6 +144,11 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
         "FT232R USB UART of rig 7: the power relays on bench 3, left rack";  // 64 bytes
     const std::string full = "kelvorn-io: the trace /dev/full could not be written to the end\n";
     const std::vector<const char*> toFull = {"--sim", "run", "--vcd", "/dev/full"};
+    std::string fleet = "A1B2C3\n";  // a fleet behind bridges lists as long: 300 boards
+    for (int i = 1; i < 300; ++i) fleet += "K" + std::to_string(1000 + i) + "\n";
+    const Hook addFleet = [](World& W) {
+        for (int i = 1; i < 300; ++i) W.sim.Add({"K" + std::to_string(1000 + i), "Kelvorn"});
+    };
     const std::string inputWires =
         "$timescale 1 us $end\n$scope module kelvorn $end\n$var wire 1 ! in0_D6 $end\n"
         "$var wire 1 \" in1_D3 $end\n$var wire 1 # in2_D5 $end\n$var wire 1 $ in3_D7 $end\n"
@@ -210,6 +215,7 @@ TEST(KelvornIo, EachScriptAndCommandLineGivesItsOutputStatusTimeAndBytes) {
         {"", "", "kelvorn-io: --interval: Value 0 not in range 1 to 86400000" + help, 2, 0, {}, {}, {"watch", "--interval", "0"}},
         {"", "", "kelvorn-io: --interval: Value 86400001 not in range 1 to 86400000" + help, 2, 0, {}, {}, {"watch", "--interval", "86400001"}},
         {"", "A1B2C3\n", "", 0, 0, {}, {}, {"list", "--sim"}},
+        {"", fleet, "", 0, 0, addFleet, {}, {"list"}},
         {"", kHigh, "", 0, 0, {}, Wrote({0x15}), {"read", "--sim"}},
         {"", "{\"inputs\":[true,true,true,true,true]}\n", "", 0, 0, {}, {}, {"read", "--json", "-s", "A1B2C3"}},
         // Boards held by another program, two boards, none by that serial, someone else's.

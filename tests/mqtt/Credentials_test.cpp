@@ -29,8 +29,10 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
     const std::string hots = config("# a comment\n\nhots = broker.lan\n"),
                       zero = config("interval = 0\n"), maybe = config("sim = maybe\n"),
                       bare = config("host\n"), forget = config("forget = A1B2C3\n"),
-                      help = config("help = true\n"), named = config("name = file\n");
+                      help = config("help = true\n"), named = config("name = file\n"),
+                      sims = config("sim-serials = K1,,K2\n");
     const std::string port = std::to_string(FreePort()), broker = "127.0.0.1:" + port;
+    const std::string refused = "connection refused by " + broker + "; retrying in 1 s";
     const Usage rows[] = {
         {{"--help"}, 0, "Bridges the Kelvorn boards", ""},
         {{"--version"}, 0, "kelvorn-mqtt 0.1.0\n", ""},
@@ -49,6 +51,10 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
         {{"--serial", ""}, 2, "", "--serial: an empty serial names no board" + see},
         {{"--forget", ""}, 2, "", "--forget: an empty serial names no board" + see},
         {{"--inputs-on", "sideways"}, 2, "", "--inputs-on: not low or high: sideways" + see},
+        {{"--sim-serials", "K1,,K2"}, 2, "", "--sim-serials: an empty serial names no board: K1,,K2" + see},
+        {{"--sim-serials", "K1,0123456789ABCDEFG"}, 2, "", "--sim-serials: a serial has 16 bytes at most: 0123456789ABCDEFG" + see},
+        {{"--sim-serials", "K1,K2,K1"}, 2, "", "--sim-serials: serial named twice: K1" + see},
+        {{"--config", sims}, 2, "", sims + ":1: sim-serials: an empty serial names no board: K1,,K2"},
         {{"--config", hots}, 2, "", hots + ":3: unknown option \"hots\""},
         {{"--config", zero}, 2, "", zero + ":1: interval: not a whole number from 1 to 60000: 0"},
         {{"--config", maybe}, 2, "", maybe + ":1: sim = maybe: not true or false"},
@@ -64,6 +70,10 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
          "broker " + broker + ", topics kelvorn/..., bridge kelvorn/bridge/cli/availability", true},
         {{"--host", "127.0.0.1", "--port", port, "--serial", "A1B2C3", "--serial", "D4E5F6"}, 0,
          "", "board A1B2C3 taken\nkelvorn-mqtt: board D4E5F6 taken", true},
+        {{"--host", "127.0.0.1", "--port", port, "--sim-serials", "K1, K2"}, 0, "",
+         "board K1 taken\nkelvorn-mqtt: board K2 taken\nkelvorn-mqtt: " + refused, true},
+        {{"--host", "127.0.0.1", "--port", port, "--sim-serials", "K3", "--config", sims}, 0, "",
+         "board K3 taken\nkelvorn-mqtt: " + refused, true},
     };
     for (const Usage& row : rows) {
         std::vector<std::string> args{KELVORN_MQTT, "--sim"};

@@ -281,15 +281,16 @@ private:
     std::vector<Received> messages_;
 };
 
-// kelvorn-mqtt --sim as a child process on the broker at Port, named Name, holding the simulated
-// boards Serials (A1B2C3, D4E5F6 or both); returns once Watcher, a client of that broker, has the
-// last of their retained state.
+// kelvorn-mqtt as a child process on the broker at Port, named Name, simulating the boards Serials
+// (--sim-serials); returns once Watcher, a client of that broker, has the last of their retained
+// state.
 inline std::unique_ptr<Process> SimBridge(const Client& Watcher, int Port, const std::string& Name,
                                           std::vector<std::string> Serials = {"A1B2C3",
                                                                               "D4E5F6"}) {
-    std::vector<std::string> args{KELVORN_MQTT, "--sim", "--host", "127.0.0.1", "--port",
-                                  std::to_string(Port), "--name", Name, "--no-discovery"};
-    for (const std::string& s : Serials) args.insert(args.end(), {"--serial", s});
+    std::string serials;
+    for (const std::string& s : Serials) serials += (serials.empty() ? "" : ",") + s;
+    std::vector<std::string> args{KELVORN_MQTT, "--sim-serials", serials, "--host", "127.0.0.1",
+                                  "--port", std::to_string(Port), "--name", Name, "--no-discovery"};
     const std::size_t mark = Watcher.Messages().size();
     auto bridge = std::make_unique<Process>(args);
     for (const std::string& s : Serials)
