@@ -512,7 +512,9 @@ void Bridge::PublishIndex() {
 
 void Bridge::Beat(Clock::time_point Now) {
     if (!connected_ || opt_.Heartbeat <= 0 || Now < nextBeat_) return;
-    connection_.Publish(topics_.BridgeAlive(opt_.Name), std::to_string(++beats_), false);
+    // Retained, as all else it publishes: a broker may order a message it stores behind one it
+    // only passes on, and aedes then drops the stored one at subscribers that got the later first.
+    connection_.Publish(topics_.BridgeAlive(opt_.Name), std::to_string(++beats_), true);
     nextBeat_ = Now + std::chrono::seconds(opt_.Heartbeat);
 }
 

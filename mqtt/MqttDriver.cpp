@@ -91,6 +91,10 @@ void MqttDriver::Wake() {
                 break;
         }
     }
+    {
+        const std::lock_guard lock(mutex_);
+        ++changes_;
+    }
     changed_.notify_all();
 }
 
@@ -209,10 +213,15 @@ bool MqttDriver::Await(std::unique_lock<std::mutex>& Lock, Pred Done) const {
     }
 }
 
-std::vector<std::pair<std::string, std::string>> MqttDriver::Listing() const {
-    std::vector<std::pair<std::string, std::string>> list;
-    if (!up_) return list;  // out of reach
+const std::vector<std::pair<std::string, std::string>>& MqttDriver::Listing() const {
     const Clock::time_point now = Clock::now();
+    // A heartbeat overdue changes the list without a message: it is looked at every 100 ms.
+    if (listedAt_ == changes_ && now - listedWhen_ < std::chrono::milliseconds(100)) return listing_;
+    listedAt_ = changes_;
+    listedWhen_ = now;
+    auto& list = listing_;
+    list.clear();
+    if (!up_) return list;  // out of reach
     for (const auto& [id, b] : boards_) {
         if (!Listed(b, now)) continue;
         const std::optional<std::string> serial = UnescapeId(id);
@@ -250,7 +259,7 @@ FT_STATUS MqttDriver::Open(std::int32_t Index, FT_HANDLE* Handle) {
     if (Handle == nullptr) return FT_INVALID_PARAMETER;
     std::unique_lock lock(mutex_);
     Await(lock, [] { return false; });
-    const auto list = Listing();
+    const auto& list = Listing();
     if (Index < 0 || static_cast<std::size_t>(Index) >= list.size()) return FT_DEVICE_NOT_FOUND;
     return Opened(list[static_cast<std::size_t>(Index)].second, Handle);
 }

@@ -120,7 +120,9 @@ private:
     // Waits until Done() or the state has settled (or the broker is gone): Done() then.
     template <class Pred>
     bool Await(std::unique_lock<std::mutex>& Lock, Pred Done) const;
-    std::vector<std::pair<std::string, std::string>> Listing() const;  // serial, id
+    // Serial and id of each device, sorted; kept while nothing changes for up to 100 ms, so that
+    // a scan of a fleet's boards does not sort them again for each.
+    const std::vector<std::pair<std::string, std::string>>& Listing() const;
     // The board behind Handle while its state can be read; null otherwise.
     const Board* Readable(d2xx::FT_HANDLE Handle) const;
     d2xx::FT_STATUS Opened(const std::string& Id, d2xx::FT_HANDLE* Handle);
@@ -137,6 +139,10 @@ private:
     bool started_ = false;
     bool up_ = false;  // connected
     Settling settling_;
+    unsigned changes_ = 0;  // of the state: boards, bridges, connection
+    mutable std::vector<std::pair<std::string, std::string>> listing_;
+    mutable unsigned listedAt_ = ~0u;  // changes_ when listing_ was made
+    mutable Clock::time_point listedWhen_;
     std::string down_;  // why the last attempt failed
     std::unique_ptr<Connection> connection_;  // last: its thread calls Wake until it stops
 };

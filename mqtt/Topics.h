@@ -4,7 +4,7 @@
 //
 //   <prefix>/bridge/<name>/availability   Online | Offline              retained, also the will
 //   <prefix>/bridge/<name>/boards         {"boards":[ids],"heartbeat":S} retained: what it holds
-//   <prefix>/bridge/<name>/alive          a count, every S seconds      not retained
+//   <prefix>/bridge/<name>/alive          a count, every S seconds      retained
 //   <prefix>/<id>/availability            Online | Offline              retained
 //   <prefix>/<id>/bridge                  <name> of the bridge holding it retained, at each Online
 //   <prefix>/<id>/in<N>, N 0..4           high | low                    retained

@@ -154,8 +154,8 @@ TEST_P(BridgeOnSim, PublishesTheTopicContractRetainedAndGoesOfflineOnSigterm) {
 
     Client late(broker.ClientPort());  // gets what is retained
     ASSERT_TRUE(late.Await("kelvorn/bridge/rig/availability", "Offline"));
-    // The bridge's availability and index; each board's state and discovery.
-    ASSERT_TRUE(Eventually([&] { return late.Messages().size() == 2 + 2 * (2 + 5 + 3 + 8); }));
+    // The bridge's availability, index and heartbeat; each board's state and discovery.
+    ASSERT_TRUE(Eventually([&] { return late.Messages().size() == 3 + 2 * (2 + 5 + 3 + 8); }));
     auto latest = late.Latest();
     for (const Received& m : late.Messages()) EXPECT_TRUE(m.Retained) << m.Topic;
     EXPECT_EQ(latest["kelvorn/bridge/rig/boards"], R"({"boards":[],"heartbeat":2})");

@@ -210,7 +210,7 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":1})");
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "status 4"; }));
     EXPECT_EQ(driver.Absent("B2"), "board B2 does not answer (its bridge rig has gone silent)");
-    bridge.Publish("kelvorn/bridge/rig/alive", "1", false);
+    bridge.Publish("kelvorn/bridge/rig/alive", "1", true);
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xA6"; })) << Pins(driver, h);
     State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":0})");
 
