@@ -49,7 +49,8 @@ MQTT = "ERROR: kelvorn: --kelvorn-mqtt: "
     ([], ["--kelvorn-mqtt", "mqtt://h", "--kelvorn-cafile", "/dev/null"], None, "",
      dict(passed=1, errors=2), MQTT + "--kelvorn-cafile goes with an mqtts:// URL"),
     ([], ["--kelvorn-mqtt", "mqtt://u@h", "--kelvorn-password-file", "/nonexistent"], None, "",
-     dict(passed=1, errors=2), MQTT + "cannot read the password file /nonexistent"),
+     dict(passed=1, errors=2),
+     MQTT + "cannot read the password file /nonexistent: No such file or directory"),
     # A board there.
     (["KV000001"], [], None, "KV000001", dict(passed=3), "*3 passed*"),
     (["KV000001", "KV000002"], [], "KV000002", "KV000002", dict(passed=3), "*3 passed*"),
