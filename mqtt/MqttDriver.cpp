@@ -184,7 +184,12 @@ bool MqttDriver::Whole(const Board& B) const {
 
 bool MqttDriver::Settled(Clock::time_point Now) const {
     if (!up_ || !settling_.Subscribed()) return false;
-    if (settling_.Expired(Now)) return true;
+    // Once settled it stays so until something comes: time only makes it more so.
+    if (settledAt_ == changes_) return true;
+    if (settling_.Expired(Now)) {
+        settledAt_ = changes_;
+        return true;
+    }
     if (!settling_.Quiet(Now)) return false;
     // Every board an Online bridge says it holds has come whole.
     for (const auto& [name, bridge] : bridges_) {
@@ -194,6 +199,7 @@ bool MqttDriver::Settled(Clock::time_point Now) const {
             if (board == boards_.end() || !Whole(board->second)) return false;
         }
     }
+    settledAt_ = changes_;
     return true;
 }
 

@@ -142,6 +142,7 @@ private:
     unsigned changes_ = 0;  // of the state: boards, bridges, connection
     mutable std::vector<std::pair<std::string, std::string>> listing_;
     mutable unsigned listedAt_ = ~0u;  // changes_ when listing_ was made
+    mutable unsigned settledAt_ = ~0u;  // changes_ when the state was last found settled
     mutable Clock::time_point listedWhen_;
     std::string down_;  // why the last attempt failed
     std::unique_ptr<Connection> connection_;  // last: its thread calls Wake until it stops
