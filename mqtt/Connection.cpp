@@ -199,11 +199,17 @@ bool Connection::Publish(const std::string& Topic, const std::string& Payload, b
 }
 
 int Connection::Subscribe(const std::string& Pattern, bool RetainAsPublished) {
+    return Subscribe(std::vector<std::string>{Pattern}, RetainAsPublished);
+}
+
+int Connection::Subscribe(const std::vector<std::string>& Patterns, bool RetainAsPublished) {
     int mid = 0;
     // Under 3.1.1 the options byte is the QoS alone: no option may be sent.
     const int options = mqtt5_ && RetainAsPublished ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0;
-    if (mosquitto_subscribe_v5(mosq_, &mid, Pattern.c_str(), 0, options, nullptr) !=
-        MOSQ_ERR_SUCCESS)
+    std::vector<char*> patterns;
+    for (const std::string& p : Patterns) patterns.push_back(const_cast<char*>(p.c_str()));
+    if (mosquitto_subscribe_multiple(mosq_, &mid, static_cast<int>(patterns.size()),
+                                     patterns.data(), 0, options, nullptr) != MOSQ_ERR_SUCCESS)
         return 0;
     return mid;
 }

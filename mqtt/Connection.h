@@ -73,6 +73,9 @@ public:
     // connected. RetainAsPublished (MQTT 5; ignored under 3.1.1): a message published with the
     // retain flag arrives with it also while the subscription stands, not only as it is made.
     int Subscribe(const std::string& Pattern, bool RetainAsPublished = false);
+    // Several patterns in one request, with one acknowledgement: a broker that looks up their
+    // retained messages in a store does so in one pass.
+    int Subscribe(const std::vector<std::string>& Patterns, bool RetainAsPublished = false);
     // Whether the connection speaks MQTT 5 (else 3.1.1); known for certain from its Up event on.
     bool Mqtt5() const { return mqtt5_; }
     // Sends what was published, then a goodbye, and ends the network thread; Wake is not called

@@ -67,12 +67,12 @@ void MqttDriver::Wake() {
                 }
                 // Retained as published (MQTT 5): a cleared state is known from a stranger's
                 // empty message.
-                int mids[] = {connection_->Subscribe(topics_.BoardStates(), true),
-                              connection_->Subscribe(topics_.BridgeStates(), true),
-                              connection_->Subscribe(topics_.BridgeIndexes(), true),
-                              connection_->Subscribe(topics_.BridgeAlives())};
+                const int mid = connection_->Subscribe(
+                    {topics_.BoardStates(), topics_.BridgeStates(), topics_.BridgeIndexes(),
+                     topics_.BridgeAlives()},
+                    true);
                 const std::lock_guard lock(mutex_);
-                for (const int mid : mids) settling_.Expect(mid);
+                settling_.Expect(mid);
                 break;
             }
             case Connection::Event::Kind::Down: {
