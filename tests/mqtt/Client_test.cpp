@@ -219,9 +219,13 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "status 4"; }));
     State("B2/availability", "Online");
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xA6"; }));
-    bridge.Publish("kelvorn/B2/out2", "", false);  // a stranger's empty message: nobody's state
-    State("B2/in4", "high");
-    EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xA6"; })) << Pins(driver, h);
+    // A stranger's empty message: nobody's state, known by its retain flag as published (MQTT 5;
+    // under 3.1.1, as the docs say, it cannot be told from a topic cleared).
+    bridge.Publish("kelvorn/B2/out2", "", false);
+    if (broker.Mqtt5()) {
+        State("B2/in4", "high");
+        EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xA6"; })) << Pins(driver, h);
+    }
     State("B2/out2", "");  // the retained message cleared: the state is no longer complete
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "status 4"; }));
     State("B2/out2", "OFF");
