@@ -81,7 +81,6 @@ def test_a_bridge_that_goes(broker: Broker, bridge: Logged, how: int) -> None:
 
 
 @pytest.mark.parametrize("prefix, serial, error, message, status", [
-    ("", "S1", kelvorn.BoardNotFoundError, "board S1 is Offline (its bridge rig1 is Offline)", 2),
     ("", "S2", kelvorn.BoardDisconnectedError, "board S2 does not answer", 4),  # no state
     ("/kelvron", None, kelvorn.BoardNotFoundError,
      "no bridge publishes under prefix 'kelvron' on 127.0.0.1", 2),  # list_boards, not []
