@@ -109,6 +109,12 @@ public:
     // one line in plain words without the program's name ("board A1B2C3 is Offline (its bridge
     // rig1 is Offline)"); empty when there is nothing more to say.
     virtual std::string Absent(const std::string& /*Serial*/) const { return {}; }
+
+    // Why this program may not switch the outputs of the device behind Handle (its holder
+    // refuses this user), as one line in plain words without the program's name ("not allowed
+    // to switch K0001: the broker refused (not authorized)"); empty while nothing says so. While
+    // it is not empty a Write that would switch an output fails at once, nothing sent.
+    virtual std::string Refused(FT_HANDLE /*Handle*/) const { return {}; }
 };
 
 }  // namespace d2xx

@@ -72,6 +72,7 @@ public:
     d2xx::FT_STATUS GetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t* Pins) override;
     d2xx::FT_STATUS Pulse(d2xx::FT_HANDLE Handle, int Output, std::uint32_t Millis) override;
     std::string Absent(const std::string& Serial) const override { return below_.Absent(Serial); }
+    std::string Refused(d2xx::FT_HANDLE Handle) const override { return below_.Refused(Handle); }
 
 private:
     d2xx::FT_STATUS Check(d2xx::FT_STATUS Status) {

@@ -205,6 +205,8 @@ void Bridge::Handle(const Connection::Event& E) {
         case Connection::Event::Kind::Subscribed:
             settling_.Acked(E.Mid, Clock::now());
             break;
+        case Connection::Event::Kind::Published:
+            break;  // it publishes with QoS 0 only
     }
 }
 

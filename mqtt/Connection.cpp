@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <random>
@@ -26,6 +27,9 @@ constexpr int kFirstWait = 1;  // seconds
 constexpr int kLongestWait = 30;
 constexpr int kLoopTimeoutMs = 1000;
 constexpr int kConnectingTimeoutMs = 100;
+// A turn of the network loop that lasts this much past its timeout was stopped; what is read in
+// that turn and for this long after counts as having waited since the turn began.
+constexpr int kStallMs = 500;
 // Where Debian keeps the system's CA certificates, hashed for OpenSSL.
 constexpr const char* kSystemCerts = "/etc/ssl/certs";
 
@@ -96,16 +100,30 @@ Connection::Connection(const Broker& Opt, const std::string& WillTopic, std::fun
         c.connected_ = true;
         c.Push({Event::Kind::Up, "", "", false, 0});
     });
-    mosquitto_publish_callback_set(mosq_, [](mosquitto* M, void*, int) { QuickAck(M); });
+    mosquitto_publish_v5_callback_set(
+        mosq_, [](mosquitto* M, void* Self, int Mid, int Code, const mosquitto_property*) {
+            QuickAck(M);
+            Connection& c = Of(Self);
+            {
+                const std::lock_guard lock(c.mutex_);
+                if (c.tracked_.erase(Mid) == 0) return;  // QoS 0, or nobody asked
+            }
+            Event e{Event::Kind::Published, "", "", false, Mid};
+            e.Code = Code;
+            c.Push(std::move(e));
+        });
     mosquitto_subscribe_callback_set(mosq_, [](mosquitto* M, void* Self, int Mid, int, const int*) {
         QuickAck(M);
         Of(Self).Push({Event::Kind::Subscribed, "", "", false, Mid});
     });
     mosquitto_message_callback_set(mosq_, [](mosquitto*, void* Self, const mosquitto_message* M) {
-        Of(Self).Push({Event::Kind::Message, M->topic,
-                       std::string(static_cast<const char*>(M->payload),
-                                   static_cast<std::size_t>(std::max(M->payloadlen, 0))),
-                       M->retain});
+        Connection& c = Of(Self);
+        Event e{Event::Kind::Message, M->topic,
+                std::string(static_cast<const char*>(M->payload),
+                            static_cast<std::size_t>(std::max(M->payloadlen, 0))),
+                M->retain};
+        e.At = c.Arrival();
+        c.Push(std::move(e));
     });
     mosquitto_log_callback_set(mosq_, [](mosquitto*, void* Self, int Level, const char* Text) {
         if (Level == MOSQ_LOG_ERR && Text != nullptr) Of(Self).lastError_ = Text;
@@ -192,10 +210,39 @@ void Connection::Push(Event E) {
 }
 
 bool Connection::Publish(const std::string& Topic, const std::string& Payload, bool Retain,
-                         int Qos) {
+                         int Qos, int* Mid, int ExpirySeconds) {
+    if (Mid) *Mid = 0;
     if (!connected_) return false;
-    return mosquitto_publish(mosq_, nullptr, Topic.c_str(), static_cast<int>(Payload.size()),
-                             Payload.data(), Qos, Retain) == MOSQ_ERR_SUCCESS;
+    mosquitto_property* props = nullptr;
+    if (mqtt5_ && ExpirySeconds > 0)
+        mosquitto_property_add_int32(&props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL,
+                                     static_cast<std::uint32_t>(ExpirySeconds));
+    int mid = 0;
+    // Held across the call: the broker's answer may come on the network thread before it returns.
+    std::unique_lock lock(mutex_, std::defer_lock);
+    if (Mid && Qos > 0) lock.lock();
+    const int result = mosquitto_publish_v5(mosq_, &mid, Topic.c_str(),
+                                            static_cast<int>(Payload.size()), Payload.data(), Qos,
+                                            Retain, props);
+    mosquitto_property_free_all(&props);
+    if (result != MOSQ_ERR_SUCCESS) return false;
+    if (Mid && Qos > 0) {
+        tracked_.insert(mid);
+        *Mid = mid;
+    }
+    return true;
+}
+
+Clock::time_point Connection::Arrival() {
+    const Clock::time_point now = Clock::now();
+    // A turn of the loop lasts its timeout and a little work; one that has lasted far longer was
+    // stopped meanwhile, with this message perhaps in the socket from the start.
+    if (turnAt_ != Clock::time_point{} &&
+        now - turnAt_ > std::chrono::milliseconds(kLoopTimeoutMs + kStallMs)) {
+        stalledAt_ = turnAt_;
+        stallDrainedBy_ = now + std::chrono::milliseconds(kStallMs);
+    }
+    return now < stallDrainedBy_ ? stalledAt_ : now;
 }
 
 int Connection::Subscribe(const std::string& Pattern, bool RetainAsPublished) {
@@ -266,8 +313,9 @@ void Connection::Run() {
                                        : MOSQ_ERR_TLS;
         if (result == MOSQ_ERR_SUCCESS) {
             while (handshakeErrno_ < 0 &&
-                   (result = mosquitto_loop(mosq_, up_ ? kLoopTimeoutMs : kConnectingTimeoutMs,
-                                            1)) == MOSQ_ERR_SUCCESS) {
+                   ((turnAt_ = Clock::now()),
+                    (result = mosquitto_loop(mosq_, up_ ? kLoopTimeoutMs : kConnectingTimeoutMs,
+                                             1)) == MOSQ_ERR_SUCCESS)) {
                 lock.lock();
                 const bool late = stopping_ && (!up_ || Clock::now() > stopBy_);
                 lock.unlock();

@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -46,6 +47,9 @@ public:
             Down,        // not connected; Text says why, in words
             Message,     // Topic, Text (the payload) and Retained
             Subscribed,  // the broker acknowledged the subscription Subscribe returned Mid for
+            Published,   // the broker answered a QoS 1 message Publish gave Mid for; Code is its
+                         // reason (MQTT 5: 0 accepted, 128 and up refused, e.g. 135 not
+                         // authorized; MQTT 3.1.1 answers 0 for whatever it drops)
         };
         Kind What;
         std::string Topic;
@@ -53,6 +57,11 @@ public:
         bool Retained = false;
         int Mid = 0;
         int RetrySeconds = 0;  // Down: the wait before the next attempt, in seconds of the backoff
+        int Code = 0;          // Published: the broker's reason code
+        // Message: when it reached this program. For one read just after the whole process was
+        // stopped (SIGSTOP, a suspended machine), when the stop began: it may have waited in the
+        // socket all that time, and a command that old is one its sender has given up on.
+        std::chrono::steady_clock::time_point At{};
     };
 
     // WillTopic, unless empty, gets a retained kOffline when the connection breaks without a
@@ -68,7 +77,11 @@ public:
     // Sent by the network thread in the order given. False while not connected: nothing is kept
     // for later, since everything retained is published again on every Up and a command sent
     // late would switch an output nobody asked for any more.
-    bool Publish(const std::string& Topic, const std::string& Payload, bool Retain, int Qos = 0);
+    // Mid, when given, receives the message id whose Published event carries the broker's answer
+    // (QoS 1 only). ExpirySeconds > 0 (MQTT 5; ignored under 3.1.1): the broker drops the message
+    // rather than deliver it later than that.
+    bool Publish(const std::string& Topic, const std::string& Payload, bool Retain, int Qos = 0,
+                 int* Mid = nullptr, int ExpirySeconds = 0);
     // QoS 0. The message id whose Subscribed event tells that the broker has it, or 0 when not
     // connected. RetainAsPublished (MQTT 5; ignored under 3.1.1): a message published with the
     // retain flag arrives with it also while the subscription stands, not only as it is made.
@@ -90,6 +103,8 @@ private:
     void SetUpTls();
     void Run();
     void Push(Event E);
+    // Event::At for a message read now, on the network thread.
+    std::chrono::steady_clock::time_point Arrival();
     // The words for a failed attempt, for the Down event. Error: errno after Result.
     std::string Why(int Result, int Error) const;
     bool Tls() const { return opt_.Tls || !opt_.CaFile.empty(); }
@@ -118,6 +133,12 @@ private:
     // -1. Set on the network thread by the TLS context's callback.
     int handshakeErrno_ = -1;
     bool handshaken_ = false;  // the TLS handshake of this attempt is done
+    // The network thread's own clock, for Event::At: when the current turn of the loop began,
+    // and after a stall, until when messages read count as waiting since it began.
+    std::chrono::steady_clock::time_point turnAt_{};
+    std::chrono::steady_clock::time_point stalledAt_{};
+    std::chrono::steady_clock::time_point stallDrainedBy_{};
+    std::set<int> tracked_;  // guarded by mutex_: QoS 1 messages whose answer is wanted
 };
 
 }  // namespace kmqtt

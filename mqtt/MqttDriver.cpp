@@ -89,6 +89,8 @@ void MqttDriver::Wake() {
             case Connection::Event::Kind::Message:
                 Heard(e.Topic, e.Text, e.Retained);
                 break;
+            case Connection::Event::Kind::Published:
+                break;
         }
     }
     {

@@ -47,6 +47,10 @@ std::string LockedDriver::Absent(const std::string& Serial) const {
     return Locked([&] { return below_ ? below_->Absent(Serial) : std::string(); });
 }
 
+std::string LockedDriver::Refused(d2xx::FT_HANDLE Handle) const {
+    return Locked([&] { return below_ ? below_->Refused(Handle) : std::string(); });
+}
+
 void LockedDriver::Drop() {
     std::unique_ptr<Driver> gone;
     {

@@ -65,6 +65,7 @@ public:
     d2xx::FT_STATUS GetBitMode(d2xx::FT_HANDLE Handle, std::uint8_t* Pins) override;
     d2xx::FT_STATUS Pulse(d2xx::FT_HANDLE Handle, int Output, std::uint32_t Millis) override;
     std::string Absent(const std::string& Serial) const override;
+    std::string Refused(d2xx::FT_HANDLE Handle) const override;
 
 private:
     template <class Fn>
