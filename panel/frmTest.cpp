@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QStyle>
 #include <QStyleOptionGroupBox>
+#include <QTextDocument>
 #include <QTimer>
 #include <algorithm>
 #include <cmath>
@@ -63,6 +64,16 @@ QString FromBoard(const std::string& Text) {
     return QString::fromLatin1(Text.data(), static_cast<qsizetype>(Text.size()));
 }
 std::string ToBoard(const QString& Text) { return Text.toLatin1().toStdString(); }
+
+// Qt shows a tooltip as rich text whenever Qt::mightBeRichText says so, and a bridge's name, a
+// serial or a driver's line is whatever someone on the network made it: text that would pass for
+// markup goes escaped, inside markup of the panel's own that keeps its lines and spaces.
+void SetPlainToolTip(QWidget* Control, const QString& Text) {
+    Control->setToolTip(!Qt::mightBeRichText(Text)
+                            ? Text
+                            : QStringLiteral("<p style=\"white-space:pre\">") +
+                                  Text.toHtmlEscaped() + QStringLiteral("</p>"));
+}
 
 QRect Scaled(const QRect& R, double Scale) {
     return QRect(static_cast<int>(std::lround(R.x() * Scale)),
@@ -242,8 +253,9 @@ void frmTest::ShowNetwork() {
     const QString why = oNetwork.Unreachable();
     if (!why.isEmpty()) where += QStringLiteral("\nbroker out of reach: %1; trying again").arg(why);
     txtSerNo->setPlaceholderText(why.isEmpty() ? QString() : QStringLiteral("broker out of reach"));
-    if (txtSerNo->toolTip() == where) return;
-    txtSerNo->setToolTip(where);
+    if (sWhere == where) return;
+    sWhere = where;
+    SetPlainToolTip(txtSerNo, where);
     txtSerNo->setAccessibleDescription(where);
 }
 

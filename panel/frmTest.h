@@ -68,6 +68,7 @@ private:
     std::unique_ptr<clsVostrel> oDevice;
     const bool bShared;  // d2xx::Driver::Shared: boards behind a bridge
     Network oNetwork;
+    QString sWhere;  // what the entry says of the network, as last shown: plain text
     bool bTestMode = false;
     std::int16_t iTestStep = 0;
     // The button face colour, kept because asking the palette each tick costs more than the rest

@@ -2,6 +2,8 @@
 // button, Read, and what the operator or the board can do to it.
 #include <QStyle>
 #include <QStyleOptionGroupBox>
+#include <QTextBlock>
+#include <QTextDocument>
 #include <cmath>
 
 #include "PanelHarness.h"
@@ -503,6 +505,20 @@ private slots:
         p->ReadAndConnect();
         QVERIFY(p->sim.IsOpen(board));
         QCOMPARE(p->sim.OpenHandles(), 1);
+    }
+
+    void aBridgeNamedInMarkupIsShownAsItsText() {
+        const QString name = R"(<h1 style="color:red">SAFE - power is OFF</h1>)";
+        p->sim.Add({"A1B2C3", "Kelvorn"});
+        p->win->SetNetwork(
+            {"broker.lan:1883", [] { return QString(); }, [name](const QString&) { return name; }});
+        p->Read();
+        const QString where = "board A1B2C3 behind bridge " + name + " on broker broker.lan:1883";
+        QTextDocument shown;  // as Qt shows a tooltip that might be rich text
+        shown.setHtml(p->Entry()->toolTip());
+        QCOMPARE(shown.toPlainText(), where);
+        QCOMPARE(shown.lastBlock().blockFormat().headingLevel(), 0);
+        QCOMPARE(PanelHarness::Told(p->Entry(), QAccessible::Description), where);
     }
 
     void aBusyBoardCannotBeConnected() {
