@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStringList>
 #include <QStyle>
 #include <QStyleOptionGroupBox>
 #include <QTextDocument>
@@ -75,6 +76,18 @@ void SetPlainToolTip(QWidget* Control, const QString& Text) {
                                   Text.toHtmlEscaped() + QStringLiteral("</p>"));
 }
 
+// The non-empty ones of Lines, one a line.
+QString Lines(std::initializer_list<QString> Lines) {
+    QStringList kept;
+    for (const QString& line : Lines)
+        if (!line.isEmpty()) kept << line;
+    return kept.join(QLatin1Char('\n'));
+}
+
+QString OutputName(std::size_t Index) {
+    return QStringLiteral("output %1 (%2)").arg(Index).arg(clsVostrel::OutputPins[Index].Name);
+}
+
 QRect Scaled(const QRect& R, double Scale) {
     return QRect(static_cast<int>(std::lround(R.x() * Scale)),
                  static_cast<int>(std::lround(R.y() * Scale)),
@@ -96,7 +109,10 @@ int TitleHeight(const QGroupBox* Group) {
 }  // namespace
 
 frmTest::frmTest(d2xx::Driver& Driver, QWidget* Parent)
-    : QWidget(Parent), oDevice(std::make_unique<clsVostrel>(Driver)), bShared(Driver.Shared()) {
+    : QWidget(Parent),
+      oDriver(Driver),
+      oDevice(std::make_unique<clsVostrel>(Driver)),
+      bShared(Driver.Shared()) {
     setWindowTitle(QStringLiteral("  Kelvorn"));
     setWindowIcon(KelvornIcon());
     oFace = palette().color(QPalette::Active, QPalette::Button);
@@ -123,10 +139,8 @@ void frmTest::BuildControls() {
         chkOut[i] = new clsLampBox(clsLampBox::Look::CheckBox, fraOutputs);
         const auto index = static_cast<std::int16_t>(i);
         connect(chkOut[i], &QCheckBox::clicked, this, [this, index] { chkOut_Click(index); });
-        const QString what =
-            QStringLiteral("output %1 (%2)").arg(i).arg(clsVostrel::OutputPins[i].Name);
-        chkOut[i]->setAccessibleName(what);
-        chkOut[i]->setToolTip(what);
+        chkOut[i]->setAccessibleName(OutputName(i));
+        chkOut[i]->setToolTip(OutputName(i));
         chkOut[i]->SetValue(kOff);
     }
     cmdTest = new QPushButton(QStringLiteral("Test"), this);
@@ -284,6 +298,7 @@ void frmTest::cmdSerialConnect_Click() {
                 oDevice->BitOut(static_cast<std::int16_t>(i), chkOut[i]->isChecked());
         });
     tmr->start();
+    ShowRefused();  // a new connection may be allowed what the last one was not, or not
 }
 
 bool frmTest::FollowSharedOutputs() {
@@ -295,10 +310,43 @@ bool frmTest::FollowSharedOutputs() {
 
 void frmTest::chkOut_Click(std::int16_t Index) {
     clsLampBox* box = chkOut[static_cast<std::size_t>(Index)];
-    oDevice->BitOut(Index, box->isChecked());
+    const bool wanted = box->isChecked();
+    oDevice->BitOut(Index, wanted);
     // A shared board's write returns once the board reports the output switched, or fails: the
     // box shows what the board reports then; when it cannot be read, nothing was switched.
-    if (bShared && !FollowSharedOutputs()) box->setChecked(!box->isChecked());
+    if (bShared && !FollowSharedOutputs()) box->setChecked(!wanted);
+    // A write refused fails at once with nothing sent: the box and the latch go back at once
+    // (a shared board's boxes already show what it reports), and the outputs are disabled.
+    if (ShowRefused() && !bShared && box->isChecked() == wanted) {
+        box->setChecked(!wanted);
+        oDevice->BitOut(Index, !wanted);
+    }
+}
+
+bool frmTest::ShowRefused() {
+    const std::int32_t handle = oDevice->Handle();
+    const QString why = handle == 0 ? QString() : QString::fromStdString(oDriver.Refused(handle));
+    const bool may = why.isEmpty();
+    // Each box rather than the group, so that the group's enabled state stays the connection's.
+    for (clsLampBox* box : chkOut) box->setEnabled(may);
+    cmdTest->setEnabled(may && tmr->isActive());
+    if (!may && bTestMode) cmdTest_Click();  // a pattern of writes that would all be refused
+    if (why != sRefused) {
+        sRefused = why;
+        ShowWhy();
+    }
+    return !may;
+}
+
+// The driver's and the network's lines on each control they concern: for the mouse in the
+// tooltip, for a screen reader in the accessible description (the name keeps the line's state).
+void frmTest::ShowWhy() {
+    for (std::size_t i = 0; i < chkOut.size(); ++i) {
+        SetPlainToolTip(chkOut[i], Lines({OutputName(i), sRefused}));
+        chkOut[i]->setAccessibleDescription(sRefused);
+    }
+    SetPlainToolTip(cmdTest, sRefused);
+    cmdTest->setAccessibleDescription(sRefused);
 }
 
 void frmTest::cmdTest_Click() {
@@ -317,6 +365,7 @@ void frmTest::cmdReadSerial_Click() {
     fraOutputs->setEnabled(false);
     fraInputs->setEnabled(false);
     cmdSerialConnect->setEnabled(!txtSerNo->text().isEmpty());
+    ShowRefused();  // no board open: nothing refused
 }
 
 // A theme switch recolours the lamps that show the face at once, also while nothing polls.
@@ -352,6 +401,7 @@ void frmTest::Tick() {
         chkOut[i]->SetColour(on ? kOutputOn : face);
         chkOut[i]->SetValue(on ? kOn : kOff);
     }
+    ShowRefused();  // it may come a moment after connect, or go
     if (!bTestMode) return;
     const auto& row = kPattern[static_cast<std::size_t>(iTestStep)];
     for (std::size_t i = 0; i < row.size(); ++i)

@@ -45,6 +45,9 @@ public:
 
 public slots:
     // The timer's handler: input lamps, output lamps, then one step of the pattern in test mode.
+    // It also asks the driver whether this user may switch the board (Driver::Refused): while
+    // not, the output boxes and Test are disabled, their tooltips and accessible descriptions
+    // giving the driver's line, and the pattern stops.
     void Tick();
 
 protected:
@@ -64,11 +67,18 @@ private:
     // what the board reports. False when its pins could not be read.
     bool FollowSharedOutputs();
     void ShowNetwork();
+    // Applies the driver's Refused for the open board; true while it refuses.
+    bool ShowRefused();
+    void ShowWhy();
 
+    d2xx::Driver& oDriver;
     std::unique_ptr<clsVostrel> oDevice;
     const bool bShared;  // d2xx::Driver::Shared: boards behind a bridge
     Network oNetwork;
-    QString sWhere;  // what the entry says of the network, as last shown: plain text
+    // Lines from the driver and the network, shown as plain text wherever they appear; "" while
+    // there is nothing to say.
+    QString sRefused;  // why this user may not switch the open board
+    QString sWhere;    // what the entry says of the network, as last shown
     bool bTestMode = false;
     std::int16_t iTestStep = 0;
     // The button face colour, kept because asking the palette each tick costs more than the rest

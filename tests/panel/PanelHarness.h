@@ -10,11 +10,14 @@
 #include <QTest>
 #include <QTimer>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "d2xx/SimDriver.h"
 #include "panel/clsLampBox.h"
 #include "panel/frmTest.h"
+#include "tests/d2xx/Forwarding.h"
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -73,13 +76,27 @@ private:
     SeenBox seen_;
 };
 
+// Simulated boards shared as behind a bridge, and what its broker says: Why is Refused for an
+// open board (its writes then fail, nothing sent).
+struct BridgedSim : d2xx_test::Forwarding {
+    using Forwarding::Forwarding;
+    std::string Why;
+    bool Shared() const override { return true; }
+    std::string Refused(d2xx::FT_HANDLE H) const override { return H != 0 ? Why : ""; }
+    d2xx::FT_STATUS Fault(const char* Call) override {
+        return std::string_view(Call) == "Write" && !Why.empty() ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
+    }
+};
+
 class PanelHarness {
 public:
     d2xx::SimDriver sim;
+    BridgedSim bridged{sim};
     std::unique_ptr<frmTest> win;
 
-    void Open() {
-        win = std::make_unique<frmTest>(sim);
+    void Open() { Open(sim); }
+    void Open(d2xx::Driver& Through) {
+        win = std::make_unique<frmTest>(Through);
         win->show();
         QVERIFY(QTest::qWaitForWindowExposed(win.get()));
     }

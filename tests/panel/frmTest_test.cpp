@@ -521,6 +521,33 @@ private slots:
         QCOMPARE(PanelHarness::Told(p->Entry(), QAccessible::Description), where);
     }
 
+    void aUserTheBrokerRefusesGetsNoOutputsNorTestWhileTheLampsGoOn() {
+        const auto board = p->sim.Add({"A1B2C3", "Kelvorn"});
+        p->Open(p->bridged);
+        p->ReadAndConnect();             // all three on since power-up
+        PanelHarness::Click(p->Out(0));  // allowed: off
+        const QString why = "not allowed to switch A1B2C3: the broker refused (not authorized)";
+        p->bridged.Why = why.toStdString();  // the broker's answer to the next command
+        PanelHarness::Click(p->Out(0));
+        QVERIFY(!p->Out(0)->isChecked() && !p->Out(0)->isEnabled());  // at once
+        QCOMPARE(p->sim.Written(board), (Bytes{0x01}));
+        p->sim.SetInputLevels(board, 0xF7);  // input 1 low
+        p->win->Tick();
+        QCOMPARE(p->In(1)->Colour(), kBlue);
+        QVERIFY(!p->Out(2)->isEnabled() && !p->Button("cmdTest")->isEnabled());
+        QCOMPARE(p->Out(2)->toolTip(), "output 2 (D2)\n" + why);
+        QCOMPARE(PanelHarness::Told(p->Out(2), QAccessible::Description), why);
+        QCOMPARE(PanelHarness::Told(p->Button("cmdTest"), QAccessible::Description), why);
+        p->bridged.Why.clear();
+        p->Read();
+        p->Connect();
+        QVERIFY(p->Out(0)->isEnabled() && p->Button("cmdTest")->isEnabled());
+        QCOMPARE(p->Out(0)->toolTip(), QString("output 0 (D0)"));
+        p->bridged.Why = why.toStdString();  // a moment after connect
+        p->win->Tick();
+        QVERIFY(!p->Out(0)->isEnabled() && !p->Button("cmdTest")->isEnabled());
+    }
+
     void aBusyBoardCannotBeConnected() {
         const auto board = p->sim.Add({"A1B2C3", "Kelvorn"});
         p->Read();
