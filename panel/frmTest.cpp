@@ -265,7 +265,10 @@ void frmTest::ShowNetwork() {
                            : QStringLiteral("board %1 behind bridge %2 on broker %3")
                                  .arg(serial, bridge, oNetwork.Broker);
     const QString why = oNetwork.Unreachable();
-    if (!why.isEmpty()) where += QStringLiteral("\nbroker out of reach: %1; trying again").arg(why);
+    if (!why.isEmpty())
+        where += QStringLiteral("\nbroker out of reach: %1; trying again").arg(why);
+    else
+        where = Lines({where, sSilent});
     txtSerNo->setPlaceholderText(why.isEmpty() ? QString() : QStringLiteral("broker out of reach"));
     if (sWhere == where) return;
     sWhere = where;
@@ -338,15 +341,36 @@ bool frmTest::ShowRefused() {
     return !may;
 }
 
+void frmTest::ShowSilent(const QString& Why) {
+    if (Why == sSilent) return;
+    sSilent = Why;
+    ShowWhy();
+    if (tmrNetwork->isActive()) ShowNetwork();
+}
+
+QString frmTest::NotAnswering() const {
+    if (oNetwork.Unreachable) {
+        if (const QString why = oNetwork.Unreachable(); !why.isEmpty())
+            return QStringLiteral("broker out of reach: %1").arg(why);
+    }
+    const QString why = QString::fromStdString(oDriver.Absent(oDevice->SerialNumber()));
+    return !why.isEmpty()
+               ? why
+               : QStringLiteral("board %1 does not answer").arg(FromBoard(oDevice->SerialNumber()));
+}
+
 // The driver's and the network's lines on each control they concern: for the mouse in the
 // tooltip, for a screen reader in the accessible description (the name keeps the line's state).
 void frmTest::ShowWhy() {
+    const QString outputs = Lines({sRefused, sSilent});
     for (std::size_t i = 0; i < chkOut.size(); ++i) {
-        SetPlainToolTip(chkOut[i], Lines({OutputName(i), sRefused}));
-        chkOut[i]->setAccessibleDescription(sRefused);
+        SetPlainToolTip(chkOut[i], Lines({OutputName(i), outputs}));
+        chkOut[i]->setAccessibleDescription(outputs);
     }
     SetPlainToolTip(cmdTest, sRefused);
     cmdTest->setAccessibleDescription(sRefused);
+    SetPlainToolTip(fraInputs, sSilent);
+    fraInputs->setAccessibleDescription(sSilent);
 }
 
 void frmTest::cmdTest_Click() {
@@ -365,7 +389,9 @@ void frmTest::cmdReadSerial_Click() {
     fraOutputs->setEnabled(false);
     fraInputs->setEnabled(false);
     cmdSerialConnect->setEnabled(!txtSerNo->text().isEmpty());
-    ShowRefused();  // no board open: nothing refused
+    // No board open: nothing refused, nothing silent.
+    ShowRefused();
+    ShowSilent({});
 }
 
 // A theme switch recolours the lamps that show the face at once, also while nothing polls.
@@ -384,9 +410,11 @@ void frmTest::Tick() {
     const QColor& face = oFace;
     // Each lamp is marked by its own read, so a board lost in the middle of a tick marks only
     // the lamps it no longer answered for; the next tick's reads clear or complete the marks.
+    bool answered = true;
     for (std::size_t i = 0; i < chkIn.size(); ++i) {
         const bool high = oDevice->BitInput(static_cast<std::int16_t>(i));
         const bool read = oDevice->LastReadOk();
+        answered = answered && read;
         chkIn[i]->SetColour(high ? face : kInputLow);
         chkIn[i]->SetMark(!read);
         chkIn[i]->SetValue(!read ? kNoReading : high ? kHigh : kLow);
@@ -394,14 +422,17 @@ void frmTest::Tick() {
     // The output lamps show the latch. On a board of the panel's own that is what the panel has
     // commanded, never a reading, so a write the board did not take does not mark them (the
     // input lamps already say it is not answering). Other programs switch a shared board too:
-    // its latch and boxes take what it reports first.
+    // its latch and boxes take what it reports first, and while it does not answer the boxes
+    // keep what it last reported, whatever a write that failed left in the latch.
     if (bShared) FollowSharedOutputs();
     for (std::size_t i = 0; i < chkOut.size(); ++i) {
-        const bool on = oDevice->BitOut(static_cast<std::int16_t>(i));
+        const bool on =
+            bShared ? chkOut[i]->isChecked() : oDevice->BitOut(static_cast<std::int16_t>(i));
         chkOut[i]->SetColour(on ? kOutputOn : face);
         chkOut[i]->SetValue(on ? kOn : kOff);
     }
     ShowRefused();  // it may come a moment after connect, or go
+    ShowSilent(answered ? QString() : NotAnswering());
     if (!bTestMode) return;
     const auto& row = kPattern[static_cast<std::size_t>(iTestStep)];
     for (std::size_t i = 0; i < row.size(); ++i)

@@ -47,7 +47,9 @@ public slots:
     // The timer's handler: input lamps, output lamps, then one step of the pattern in test mode.
     // It also asks the driver whether this user may switch the board (Driver::Refused): while
     // not, the output boxes and Test are disabled, their tooltips and accessible descriptions
-    // giving the driver's line, and the pattern stops.
+    // giving the driver's line, and the pattern stops. While the board does not answer, why
+    // (the broker, the driver's Absent, or just that) goes on the output boxes, the input group
+    // and the entry alike; a shared board's boxes keep the outputs it last reported.
     void Tick();
 
 protected:
@@ -69,6 +71,8 @@ private:
     void ShowNetwork();
     // Applies the driver's Refused for the open board; true while it refuses.
     bool ShowRefused();
+    void ShowSilent(const QString& Why);
+    QString NotAnswering() const;
     void ShowWhy();
 
     d2xx::Driver& oDriver;
@@ -78,6 +82,7 @@ private:
     // Lines from the driver and the network, shown as plain text wherever they appear; "" while
     // there is nothing to say.
     QString sRefused;  // why this user may not switch the open board
+    QString sSilent;   // why the open board does not answer
     QString sWhere;    // what the entry says of the network, as last shown
     bool bTestMode = false;
     std::int16_t iTestStep = 0;

@@ -108,6 +108,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(Lamps(), QStringLiteral("xxxxx"), 1000);
         PanelHarness::Click(p->Out(0));  // nobody there to switch it: the box stays clear
         QCOMPARE(Boxes(), QStringLiteral("-X-"));
+        p->win->Tick();
+        QCOMPARE(p->Out(0)->Colour(), p->Face());  // not the latch the failed write left
+        QCOMPARE(p->Out(1)->toolTip(),
+                 "output 1 (D4)\nboard A1B2C3 is Offline (its bridge rig is Offline)");
         bridge = SimBridge(*all, broker->Port(), "rig");
         QTRY_COMPARE_WITH_TIMEOUT(Lamps(), QStringLiteral("HHHHH"), 1000);
         QTRY_COMPARE_WITH_TIMEOUT(Boxes(), QStringLiteral("---"), 5000);  // back with all off

@@ -548,6 +548,19 @@ private slots:
         QVERIFY(!p->Out(0)->isEnabled() && !p->Button("cmdTest")->isEnabled());
     }
 
+    void aSharedBoardNotAnsweringKeepsItsBoxesAndSaysWhy() {
+        const auto board = p->sim.Add({"A1B2C3", "Kelvorn"});
+        p->Open(p->bridged);
+        p->ReadAndConnect();  // all three on since power-up
+        p->sim.Unplug(board);
+        PanelHarness::Click(p->Out(0));  // nothing there to switch it off
+        p->win->Tick();
+        const QString why = "board A1B2C3 does not answer";
+        QVERIFY(p->Out(0)->isChecked() && p->Out(0)->Colour() == kOrange);
+        QCOMPARE(p->Out(0)->toolTip(), "output 0 (D0)\n" + why);
+        QCOMPARE(PanelHarness::Told(p->Group("fraInputs"), QAccessible::Description), why);
+    }
+
     void aBusyBoardCannotBeConnected() {
         const auto board = p->sim.Add({"A1B2C3", "Kelvorn"});
         p->Read();
