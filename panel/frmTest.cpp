@@ -265,11 +265,16 @@ void frmTest::ShowNetwork() {
                            : QStringLiteral("board %1 behind bridge %2 on broker %3")
                                  .arg(serial, bridge, oNetwork.Broker);
     const QString why = oNetwork.Unreachable();
+    // After an empty Read, what the driver knows of no board at all: a prefix nobody publishes
+    // under says more than an empty entry.
+    const QString none = !why.isEmpty() || !serial.isEmpty() || !bEmptyRead
+                             ? QString()
+                             : QString::fromStdString(oDriver.Absent({}));
     if (!why.isEmpty())
         where += QStringLiteral("\nbroker out of reach: %1; trying again").arg(why);
     else
-        where = Lines({where, sSilent});
-    txtSerNo->setPlaceholderText(why.isEmpty() ? QString() : QStringLiteral("broker out of reach"));
+        where = Lines({where, sSilent, none});
+    txtSerNo->setPlaceholderText(!why.isEmpty() ? QStringLiteral("broker out of reach") : none);
     if (sWhere == where) return;
     sWhere = where;
     SetPlainToolTip(txtSerNo, where);
@@ -290,6 +295,7 @@ void frmTest::cmdSerialConnect_Click() {
     fraOutputs->setEnabled(true);
     fraInputs->setEnabled(true);
     cmdTest->setFocus();  // rather than the read-only entry, next in the chain after connect
+    bEmptyRead = false;
     txtSerNo->setText(FromBoard(oDevice->SerialNumber()));
     // The boxes are written to a board of the panel's own; a shared board's outputs stay as they
     // are, and the boxes show them.
@@ -384,6 +390,7 @@ void frmTest::cmdReadSerial_Click() {
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     oDevice->Identify();
     QGuiApplication::restoreOverrideCursor();
+    bEmptyRead = oDevice->SerialNumber().empty();
     txtSerNo->setText(FromBoard(oDevice->SerialNumber()));
     cmdTest->setEnabled(false);
     fraOutputs->setEnabled(false);
@@ -392,6 +399,7 @@ void frmTest::cmdReadSerial_Click() {
     // No board open: nothing refused, nothing silent.
     ShowRefused();
     ShowSilent({});
+    if (tmrNetwork->isActive()) ShowNetwork();
 }
 
 // A theme switch recolours the lamps that show the face at once, also while nothing polls.

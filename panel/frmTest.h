@@ -32,7 +32,8 @@ public:
     // Boards reached through a broker rather than on this machine's USB. The serial entry's
     // tooltip and accessible description then say where they are (the broker, the bridge of
     // the board in the entry) and, while the broker is out of reach, why, so that an empty Read
-    // is not taken for no board at all; the empty entry then also says so in grey.
+    // is not taken for no board at all; the empty entry then also says so in grey. After an
+    // empty Read the driver's Absent("") is said there alike (no bridge under that prefix).
     struct Network {
         QString Broker;  // as the operator named it: "broker.lan:1883"
         // Why the broker is out of reach now, in one line; "" while it answers. Asked twice a
@@ -81,9 +82,10 @@ private:
     Network oNetwork;
     // Lines from the driver and the network, shown as plain text wherever they appear; "" while
     // there is nothing to say.
-    QString sRefused;  // why this user may not switch the open board
-    QString sSilent;   // why the open board does not answer
-    QString sWhere;    // what the entry says of the network, as last shown
+    QString sRefused;         // why this user may not switch the open board
+    QString sSilent;          // why the open board does not answer
+    QString sWhere;           // what the entry says of the network, as last shown
+    bool bEmptyRead = false;  // the last Read found no board
     bool bTestMode = false;
     std::int16_t iTestStep = 0;
     // The button face colour, kept because asking the palette each tick costs more than the rest

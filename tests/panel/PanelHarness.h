@@ -77,12 +77,13 @@ private:
 };
 
 // Simulated boards shared as behind a bridge, and what its broker says: Why is Refused for an
-// open board (its writes then fail, nothing sent).
+// open board (its writes then fail, nothing sent), Away is Absent("").
 struct BridgedSim : d2xx_test::Forwarding {
     using Forwarding::Forwarding;
-    std::string Why;
+    std::string Why, Away;
     bool Shared() const override { return true; }
     std::string Refused(d2xx::FT_HANDLE H) const override { return H != 0 ? Why : ""; }
+    std::string Absent(const std::string& S) const override { return S.empty() ? Away : ""; }
     d2xx::FT_STATUS Fault(const char* Call) override {
         return std::string_view(Call) == "Write" && !Why.empty() ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
     }

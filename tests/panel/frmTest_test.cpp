@@ -561,6 +561,18 @@ private slots:
         QCOMPARE(PanelHarness::Told(p->Group("fraInputs"), QAccessible::Description), why);
     }
 
+    void anEmptyReadSaysWhatTheDriverKnowsOfNoBoard() {
+        p->Open(p->bridged);
+        p->bridged.Away = "no bridge publishes under prefix 'kelvron' on broker.lan";
+        p->win->SetNetwork({"broker.lan:1883", [] { return QString(); },
+                            [](const QString&) { return QString(); }});
+        p->Read();
+        const QString away = QString::fromStdString(p->bridged.Away);
+        QCOMPARE(p->Entry()->placeholderText(), away);
+        QCOMPARE(PanelHarness::Told(p->Entry(), QAccessible::Description),
+                 "boards behind the bridges on broker broker.lan:1883\n" + away);
+    }
+
     void aBusyBoardCannotBeConnected() {
         const auto board = p->sim.Add({"A1B2C3", "Kelvorn"});
         p->Read();
