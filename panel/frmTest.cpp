@@ -338,7 +338,7 @@ bool frmTest::ShowRefused() {
     const bool may = why.isEmpty();
     // Each box rather than the group, so that the group's enabled state stays the connection's.
     for (clsLampBox* box : chkOut) box->setEnabled(may);
-    cmdTest->setEnabled(may && tmr->isActive());
+    cmdTest->setEnabled(may && handle != 0);
     if (!may && bTestMode) cmdTest_Click();  // a pattern of writes that would all be refused
     if (why != sRefused) {
         sRefused = why;
