@@ -89,6 +89,10 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
     ASSERT_TRUE(all.Await("kelvorn/bridge/lab1/availability", "Online")) << bridge.Err();
     ASSERT_TRUE(all.Await("kelvorn/D4E5F6/out2", "OFF"));
     EXPECT_TRUE(all.Latest().contains("homeassistant/switch/kelvorn_D4E5F6/out2/config"));
+    // Its index and heartbeat get through too: without them a hung bridge's boards read as live.
+    EXPECT_TRUE(all.Await("kelvorn/bridge/lab1/boards",
+                          R"({"boards":["A1B2C3","D4E5F6"],"heartbeat":2})"));
+    EXPECT_TRUE(Eventually([&] { return all.Latest().contains("kelvorn/bridge/lab1/alive"); }));
 
     const Attempt attempts[] = {
         {"", true, "kelvorn/A1B2C3/out0/set", "ON", Fate::Refused},
@@ -105,6 +109,10 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
         {"", false, "kelvorn/A1B2C3/out0/pulse", "500", Fate::Dropped},
         {"rig-ci", false, "kelvorn/A1B2C3/out0/set", "OFF", Fate::Dropped},
         {"", false, "kelvorn/A1B2C3/out0/set", "OFF", Fate::Delivered},
+        {"viewer", true, "kelvorn/bridge/lab1/ping", "", Fate::Delivered},
+        {"rig-ci", true, "kelvorn/bridge/lab1/ping", "", Fate::Delivered},
+        {"homeassistant", true, "kelvorn/bridge/lab1/ping", "", Fate::Delivered},
+        {"viewer", true, "kelvorn/bridge/lab1/alive", "stale", Fate::Dropped},
     };
     for (const Attempt& a : attempts) {
         SCOPED_TRACE(std::string(a.User) + (a.Tls ? " TLS " : " labgrid's ") + a.Topic);
@@ -127,6 +135,29 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
         false);
     EXPECT_EQ(viewer.Wait(), 0);
     EXPECT_EQ(viewer.Out(), "ON\n");
+    // The bridge's user reads back what it owns, and the pings sent to it.
+    const auto bridgeReads = [&](const std::string& Topic) {
+        return std::make_unique<Process>(
+            std::vector<std::string>{"/usr/bin/mosquitto_sub", "-h", "localhost", "-p",
+                                     std::to_string(tls), "--cafile", d + "ca.pem", "-u",
+                                     "bridge-lab1", "-P", "bridge-lab1-pw", "-C", "1", "-W", "5",
+                                     "-t", Topic},
+            false);
+    };
+    for (const auto& [topic, payload] :
+         {std::pair{"kelvorn/A1B2C3/out1", "ON\n"}, {"kelvorn/D4E5F6/bridge", "lab1\n"},
+          {"kelvorn/bridge/lab1/boards", "{\"boards\":[\"A1B2C3\",\"D4E5F6\"],\"heartbeat\":2}\n"}}) {
+        SCOPED_TRACE(topic);
+        auto read = bridgeReads(topic);
+        EXPECT_EQ(read->Wait(), 0);
+        EXPECT_EQ(read->Out(), payload);
+    }
+    auto pings = bridgeReads("kelvorn/bridge/lab1/ping");
+    EXPECT_TRUE(Eventually([&] {
+        all.Publish("kelvorn/bridge/lab1/ping", "?");
+        std::this_thread::sleep_for(50ms);
+        return pings->Out() == "?\n";
+    }));
 
     // From a desk with --mqtt: the user whose lines From your desk names switches; a reader reads,
     // and the command it may not send is never confirmed.
