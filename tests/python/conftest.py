@@ -174,6 +174,42 @@ class Broker:
         self.folder.cleanup()
 
 
+@pytest.fixture(scope="session")
+def untrusted_tls() -> Iterator[int]:
+    """A port of 127.0.0.1 that speaks TLS with a certificate that nobody's CAs signed, as a
+    broker whose CA file was not given; it only shakes hands."""
+    import ssl
+
+    with tempfile.TemporaryDirectory() as folder:
+        key, cert = Path(folder) / "key.pem", Path(folder) / "cert.pem"
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
+                        str(key), "-out", str(cert), "-subj", "/CN=127.0.0.1", "-days", "1"],
+                       check=True, capture_output=True, timeout=60)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(cert, key)
+    server = socket.create_server(("127.0.0.1", 0))
+
+    def serve() -> None:
+        while True:
+            try:
+                connection, _ = server.accept()
+            except OSError:  # closed: the session is over
+                return
+            connection.settimeout(5)
+            try:
+                context.wrap_socket(connection, server_side=True).close()
+            except OSError:  # the client gives up on the certificate
+                connection.close()
+
+    threading.Thread(target=serve, daemon=True).start()
+    yield int(server.getsockname()[1])
+    try:
+        server.shutdown(socket.SHUT_RDWR)  # wakes the accept
+    except OSError:
+        pass
+    server.close()
+
+
 @pytest.fixture
 def broker() -> Iterator[Broker]:
     b = Broker()

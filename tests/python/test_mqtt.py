@@ -3,6 +3,7 @@ kelvorn-mqtt --sim as a child process (its boards A1B2C3 and D4E5F6 wired as --s
 
 from __future__ import annotations
 
+import re
 import signal
 from pathlib import Path
 from typing import Any
@@ -63,6 +64,32 @@ def test_opening_switches_nothing_and_outputs_are_what_the_board_reports(broker:
             assert eventually(lambda: other.outputs == (T, F, T))
             other.set_output(0, False)
             assert eventually(lambda: board.outputs == (F, F, T))
+
+
+def test_a_broker_that_goes(broker: Broker, bridge: Logged) -> None:
+    mqtt = kelvorn.Mqtt(broker.url)
+    board = kelvorn.open("A1B2C3", driver=mqtt)
+    broker.daemon.close()
+
+    def lost() -> bool:
+        try:
+            board.read()
+        except kelvorn.BoardDisconnectedError:
+            return True
+        return False
+
+    assert eventually(lost)
+    # Not a wrong serial, which a retry would give up on: the connection's own line.
+    line = re.escape(f"127.0.0.1:{broker.port}")
+    for call in (lambda: kelvorn.open("A1B2C3", driver=mqtt), lambda: kelvorn.open(driver=mqtt),
+                 lambda: kelvorn.list_boards(driver=mqtt)):
+        with pytest.raises(kelvorn.BrokerUnreachableError,
+                           match=f"^(connection to {line} lost|connection refused by {line})$"
+                           ) as raised:
+            call()
+        assert not isinstance(raised.value, kelvorn.BoardNotFoundError)
+        assert raised.value.status is None
+    mqtt.close()
 
 
 @pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGTERM])  # the will, or its goodbye
@@ -158,21 +185,26 @@ def test_a_pulse_timed_by_the_bridge(broker: Broker, bridge: Logged, how: int) -
     ("mqtt://u@h", {"password_file": "/nonexistent"}, ValueError,
      "cannot read the password file /nonexistent: No such file or directory"),
     ("mqtt://h", {"cafile": "/dev/null"}, ValueError, "cafile goes with an mqtts:// URL"),
-    ("mqtt://host.invalid", {}, kelvorn.KelvornError, "host host.invalid not found"),
-    (None, {}, kelvorn.KelvornError, "connection refused by 127.0.0.1:{port}"),
+    ("mqtt://host.invalid", {}, kelvorn.BrokerUnreachableError, "host host.invalid not found"),
+    (None, {}, kelvorn.BrokerUnreachableError, "connection refused by 127.0.0.1:{port}"),
+    ("mqtts://127.0.0.1:{tls}", {}, kelvorn.BrokerUnreachableError,
+     "TLS: the broker's certificate is not trusted (cafile)"),
     (1, {}, TypeError, "url must be a str, not int"),
     ("mqtt://h", {"cafile": 1}, TypeError, "cafile must be a str or None, not int"),
 ])
 def test_a_broker_that_cannot_be_used(url: Any, kwargs: dict[str, Any], error: type[Exception],
-                                      message: str) -> None:
+                                      message: str, untrusted_tls: int) -> None:
     port = free_port()  # nothing listens there
+    if isinstance(url, str):
+        url = url.format(tls=untrusted_tls)
     with pytest.raises(error) as raised:
         kelvorn.Mqtt(f"mqtt://127.0.0.1:{port}" if url is None else url, **kwargs)
     assert type(raised.value) is error and str(raised.value) == message.format(port=port)
 
 
 def test_the_pytest_plugin_with_a_bridge(pytester: pytest.Pytester, broker: Broker,
-                                         bridge: Logged, monkeypatch: pytest.MonkeyPatch) -> None:
+                                         bridge: Logged, monkeypatch: pytest.MonkeyPatch,
+                                         untrusted_tls: int) -> None:
     pytester.makepyfile("""
         def test_out1(kelvorn_board):
             assert (kelvorn_board.serial, kelvorn_board.bridge) == ("D4E5F6", "rig")
@@ -193,6 +225,8 @@ def test_the_pytest_plugin_with_a_bridge(pytester: pytest.Pytester, broker: Brok
          "kelvorn: 2 Kelvorn boards attached, pick one by serial: A1B2C3 D4E5F6"),
         (["--kelvorn-mqtt", "mqtt://127.0.0.1:1"], "kelvorn: connection refused by 127.0.0.1:1"),
         (["--kelvorn-password-file", "wrong"], "kelvorn: the broker refused the user name or password"),
+        (["--kelvorn-mqtt", f"mqtts://127.0.0.1:{untrusted_tls}"],
+         "kelvorn: TLS: the broker's certificate is not trusted (--kelvorn-cafile)"),
         # A broker where no bridge publishes: an error, not a skip.
         (["--kelvorn-mqtt", broker.url + "/kelvron"],
          "kelvorn: no bridge publishes under prefix 'kelvron' on 127.0.0.1"),
