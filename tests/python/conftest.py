@@ -174,6 +174,42 @@ class Broker:
         self.folder.cleanup()
 
 
+class Subscriber:
+    """mosquitto_sub on the broker's open port: each message of the topics as "topic payload",
+    with the time it came (time.monotonic()), read on a thread of its own."""
+
+    def __init__(self, broker: Broker, *topics: str) -> None:
+        args = ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-v"]
+        for topic in topics:
+            args += ["-t", topic]
+        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
+        self.messages: list[tuple[float, str]] = []
+        self._reader = threading.Thread(target=self._read, daemon=True)
+        self._reader.start()
+
+    def _read(self) -> None:
+        assert self.process.stdout is not None
+        for line in self.process.stdout:
+            self.messages.append((time.monotonic(), line.rstrip("\n")))
+
+    def came(self, line: str, after: float = 0.0, limit: float = 10.0) -> float | None:
+        """When line first came after the time after; None when it has not within limit s."""
+        def at() -> float | None:
+            return next((t for t, seen in list(self.messages) if seen == line and t > after), None)
+        eventually(lambda: at() is not None, limit)
+        return at()
+
+    def __enter__(self) -> Subscriber:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.process.kill()
+        self.process.wait()
+        self._reader.join(10)
+        assert self.process.stdout is not None
+        self.process.stdout.close()
+
+
 @pytest.fixture(scope="session")
 def untrusted_tls() -> Iterator[int]:
     """A port of 127.0.0.1 that speaks TLS with a certificate that nobody's CAs signed, as a

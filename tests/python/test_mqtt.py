@@ -11,7 +11,7 @@ from typing import Any
 import pytest
 
 import kelvorn
-from conftest import Attempt, Broker, Child, Logged, eventually, free_port
+from conftest import Attempt, Broker, Child, Logged, Subscriber, eventually, free_port
 
 T, F = True, False
 
@@ -64,6 +64,20 @@ def test_opening_switches_nothing_and_outputs_are_what_the_board_reports(broker:
             assert eventually(lambda: other.outputs == (T, F, T))
             other.set_output(0, False)
             assert eventually(lambda: board.outputs == (F, F, T))
+
+
+def test_a_toggle_switches_from_what_the_board_reports_now(broker: Broker,
+                                                          bridge: Logged) -> None:
+    a, b = kelvorn.Mqtt(broker.url), kelvorn.Mqtt(broker.url)  # two programs, as it were
+    with kelvorn.open("A1B2C3", driver=b) as mine, kelvorn.open("A1B2C3", driver=a) as theirs, \
+            kelvorn.open("D4E5F6", driver=a) as later, kelvorn.open("D4E5F6", driver=b) as seen:
+        assert mine.outputs == (F, F, F)  # B's last look at A1B2C3
+        theirs.set_output(0, True)
+        later.set_output(1, True)  # published by the bridge after A1B2C3's out0
+        assert eventually(lambda: seen.outputs == (F, T, F))  # so B has heard out0 on by now
+        mine.toggle(0)
+        assert mine.outputs == (F, F, F)
+        assert eventually(lambda: theirs.outputs == (F, F, F))
 
 
 def test_a_broker_that_goes(broker: Broker, bridge: Logged) -> None:
@@ -155,22 +169,34 @@ def test_an_mqtt_closes_its_boards_and_its_connection(tmp_path: Path, broker: Br
     mqtt.close()  # again: nothing
 
 
-@pytest.mark.parametrize("how", [signal.SIGINT, signal.SIGKILL])
-def test_a_pulse_timed_by_the_bridge(broker: Broker, bridge: Logged, how: int) -> None:
-    script = """
+@pytest.mark.parametrize("how, seconds", [
+    (signal.SIGINT, 3), (signal.SIGKILL, 3),
+    (signal.SIGKILL, 0.5),  # shorter than a second: the bridge's too
+])
+def test_a_pulse_timed_by_the_bridge(broker: Broker, bridge: Logged, how: int,
+                                     seconds: float) -> None:
+    script = f"""
         import sys, kelvorn
         board = kelvorn.open("A1B2C3", driver=kelvorn.Mqtt(sys.argv[1]))
         try:
-            board.pulse(1, 3)
+            board.pulse(1, {seconds})
         except KeyboardInterrupt:
             print("KeyboardInterrupt", board.outputs)
     """
+    topic = "kelvorn/A1B2C3/out1"
     with kelvorn.Mqtt(broker.url) as mqtt, kelvorn.open("A1B2C3", driver=mqtt) as watcher, \
-            Child(script, broker.url) as child:
-        assert watcher.wait_for(1, False, 10)  # on: the wire pulls input 1 low
-        child.process.send_signal(how)  # killed: the bridge switches it off all the same
-        assert watcher.wait_for(1, True, 10) and watcher.outputs == (F, F, F)
-        status, out, err = child.finish()
+            Subscriber(broker, topic) as out1:
+        assert out1.came(f"{topic} OFF")  # its retained state: subscribed
+        with Child(script, broker.url) as child:
+            on = out1.came(f"{topic} ON")
+            assert on is not None
+            child.process.send_signal(how)  # killed: the bridge switches it off all the same
+            assert watcher.wait_for(1, True, 10) and watcher.outputs == (F, F, F)
+            off = out1.came(f"{topic} OFF", after=on)
+            assert off is not None
+            # Killed, it goes off when the bridge's time is up, not before and not much later.
+            assert how != signal.SIGKILL or seconds - 0.1 <= off - on <= seconds + 1.5
+            status, out, err = child.finish()
     assert how == signal.SIGKILL or (status, out, err) == (
         0, "KeyboardInterrupt (False, False, False)\n", "")
 
