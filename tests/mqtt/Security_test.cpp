@@ -1,6 +1,7 @@
-// The mosquitto configuration and ACLs of docs/mqtt.md's Security section, taken from the page as
-// printed (only its ports, paths and bind address put in), on Debian's mosquitto: who may log in
-// on which listener, and what each may publish, as the broker delivers it and the bridge obeys it.
+// The mosquitto configuration and ACLs of docs/mqtt.md's Security section, and the trusted lab
+// network's file before it, taken from the page as printed (only its ports, paths and bind address
+// put in), on Debian's mosquitto: who may log in on which listener, and what each may publish, as
+// the broker delivers it and the bridge obeys it.
 #include <gtest/gtest.h>
 
 #include "Harness.h"
@@ -199,6 +200,25 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
               "publish and subscribe to them?); nothing is sure to be forgotten\n");
     sync();
     EXPECT_EQ(all.Latest()["kelvorn/D4E5F6/availability"], "Online");
+}
+
+// The trusted lab network's file as printed: a bridge and an anonymous client from elsewhere on
+// its port (here through the loopback), and the client switches an output.
+TEST(MosquittoSample, TheLabNetworkFileLetsAnyoneInWhoReachesItsPort) {
+    std::stringstream page;
+    page << std::ifstream(KELVORN_DOCS "/mqtt.md").rdbuf();
+    const int lab = FreePort();
+    Broker broker(Put(Block(page.str(), "# /etc/mosquitto/conf.d/kelvorn-lab.conf"),
+                      "\nlistener 1883\n", "\nlistener " + std::to_string(lab) + "\n"));
+    Client all(broker.Port());
+    Process bridge({KELVORN_MQTT, "--sim", "--host", "127.0.0.1", "--port", std::to_string(lab),
+                    "--name", "lab1", "--no-discovery"});
+    ASSERT_TRUE(all.Await("kelvorn/A1B2C3/out0", "OFF")) << bridge.Err();
+    Process pub({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(lab), "-q", "1",
+                 "-t", "kelvorn/A1B2C3/out0/set", "-m", "ON"},
+                false);
+    EXPECT_EQ(pub.Wait(), 0);
+    EXPECT_TRUE(all.Await("kelvorn/A1B2C3/out0", "ON"));
 }
 
 }  // namespace
