@@ -176,10 +176,11 @@ class Broker:
 
 class Subscriber:
     """mosquitto_sub on the broker's open port: each message of the topics as "topic payload",
-    with the time it came (time.monotonic()), read on a thread of its own."""
+    with the time mosquitto_sub got it (seconds on the wall clock, so that a late read here does
+    not move it), read on a thread of its own."""
 
     def __init__(self, broker: Broker, *topics: str) -> None:
-        args = ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-v"]
+        args = ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-F", "@s.@N %t %p"]
         for topic in topics:
             args += ["-t", topic]
         self.process = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
@@ -190,7 +191,8 @@ class Subscriber:
     def _read(self) -> None:
         assert self.process.stdout is not None
         for line in self.process.stdout:
-            self.messages.append((time.monotonic(), line.rstrip("\n")))
+            when, _, message = line.rstrip("\n").partition(" ")
+            self.messages.append((float(when), message))
 
     def came(self, line: str, after: float = 0.0, limit: float = 10.0) -> float | None:
         """When line first came after the time after; None when it has not within limit s."""
