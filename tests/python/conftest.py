@@ -174,77 +174,26 @@ class Broker:
         self.folder.cleanup()
 
 
-class Subscriber:
-    """mosquitto_sub on the broker's open port: each message of the topics as "topic payload",
-    with the time mosquitto_sub got it (seconds on the wall clock, so that a late read here does
-    not move it), read on a thread of its own."""
-
-    def __init__(self, broker: Broker, *topics: str) -> None:
-        args = ["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-F", "@s.@N %t %p"]
-        for topic in topics:
-            args += ["-t", topic]
-        self.process = subprocess.Popen(args, stdout=subprocess.PIPE, text=True)
-        self.messages: list[tuple[float, str]] = []
-        self._reader = threading.Thread(target=self._read, daemon=True)
-        self._reader.start()
-
-    def _read(self) -> None:
-        assert self.process.stdout is not None
-        for line in self.process.stdout:
-            when, _, message = line.rstrip("\n").partition(" ")
-            self.messages.append((float(when), message))
-
-    def came(self, line: str, after: float = 0.0, limit: float = 10.0) -> float | None:
-        """When line first came after the time after; None when it has not within limit s."""
-        def at() -> float | None:
-            return next((t for t, seen in list(self.messages) if seen == line and t > after), None)
-        eventually(lambda: at() is not None, limit)
-        return at()
-
-    def __enter__(self) -> Subscriber:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.process.kill()
-        self.process.wait()
-        self._reader.join(10)
-        assert self.process.stdout is not None
-        self.process.stdout.close()
-
-
 @pytest.fixture(scope="session")
-def untrusted_tls() -> Iterator[int]:
-    """A port of 127.0.0.1 that speaks TLS with a certificate that nobody's CAs signed, as a
-    broker whose CA file was not given; it only shakes hands."""
-    import ssl
+def untrusted_tls(tmp_path_factory: pytest.TempPathFactory) -> Iterator[int]:
+    """A port of 127.0.0.1 that speaks TLS with a certificate no CA signed, as a broker whose CA
+    file was not given: openssl s_server, which only shakes hands."""
+    folder = tmp_path_factory.mktemp("tls")
+    key, cert = folder / "key.pem", folder / "cert.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
+                    "-nodes", "-keyout", key, "-out", cert, "-subj", "/CN=127.0.0.1"],
+                   check=True, capture_output=True, timeout=60)
+    port = free_port()
+    server = Logged(["openssl", "s_server", "-quiet", "-accept", f"127.0.0.1:{port}", "-cert",
+                     str(cert), "-key", str(key)])
 
-    with tempfile.TemporaryDirectory() as folder:
-        key, cert = Path(folder) / "key.pem", Path(folder) / "cert.pem"
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
-                        str(key), "-out", str(cert), "-subj", "/CN=127.0.0.1", "-days", "1"],
-                       check=True, capture_output=True, timeout=60)
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(cert, key)
-    server = socket.create_server(("127.0.0.1", 0))
+    def listening() -> bool:
+        with socket.socket() as s:
+            return s.connect_ex(("127.0.0.1", port)) == 0
 
-    def serve() -> None:
-        while True:
-            try:
-                connection, _ = server.accept()
-            except OSError:  # closed: the session is over
-                return
-            connection.settimeout(5)
-            try:
-                context.wrap_socket(connection, server_side=True).close()
-            except OSError:  # the client gives up on the certificate
-                connection.close()
-
-    threading.Thread(target=serve, daemon=True).start()
-    yield int(server.getsockname()[1])
-    try:
-        server.shutdown(socket.SHUT_RDWR)  # wakes the accept
-    except OSError:
-        pass
+    if not eventually(listening):
+        raise RuntimeError("openssl s_server did not start: " + server.text())
+    yield port
     server.close()
 
 

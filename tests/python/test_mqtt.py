@@ -5,13 +5,14 @@ from __future__ import annotations
 
 import re
 import signal
+import subprocess
 from pathlib import Path
 from typing import Any
 
 import pytest
 
 import kelvorn
-from conftest import Attempt, Broker, Child, Logged, Subscriber, eventually, free_port
+from conftest import Attempt, Broker, Child, Logged, eventually, free_port
 
 T, F = True, False
 
@@ -189,20 +190,25 @@ def test_a_pulse_timed_by_the_bridge(broker: Broker, bridge: Logged, how: int,
         except KeyboardInterrupt:
             print("KeyboardInterrupt", board.outputs)
     """
-    topic = "kelvorn/A1B2C3/out1"
-    with kelvorn.Mqtt(broker.url) as mqtt, kelvorn.open("A1B2C3", driver=mqtt) as watcher, \
-            Subscriber(broker, topic) as out1:
-        assert out1.came(f"{topic} OFF")  # its retained state: subscribed
-        with Child(script, broker.url) as child:
-            on = out1.came(f"{topic} ON")
-            assert on is not None
-            child.process.send_signal(how)  # killed: the bridge switches it off all the same
-            assert watcher.wait_for(1, True, 10) and watcher.outputs == (F, F, F)
-            off = out1.came(f"{topic} OFF", after=on)
-            assert off is not None
-            # Killed, it goes off when the bridge's time is up, not before and not much later.
-            assert how != signal.SIGKILL or seconds - 0.1 <= off - on <= seconds + 1.5
-            status, out, err = child.finish()
+    # out1 as a subscriber gets it, each with the time mosquitto_sub got it: retained, on, off.
+    out1 = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-t",
+                             "kelvorn/A1B2C3/out1", "-C", "3", "-W", "30", "-F", "@s.@N %p"],
+                            stdout=subprocess.PIPE, text=True)
+    with out1, kelvorn.Mqtt(broker.url) as mqtt, kelvorn.open("A1B2C3", driver=mqtt) as watcher:
+        try:
+            assert out1.stdout and out1.stdout.readline().endswith(" OFF\n")  # subscribed
+            with Child(script, broker.url) as child:
+                assert watcher.wait_for(1, False, 10)  # on: the wire pulls input 1 low
+                child.process.send_signal(how)  # killed: the bridge switches it off all the same
+                assert watcher.wait_for(1, True, 10) and watcher.outputs == (F, F, F)
+                status, out, err = child.finish()
+            lines = out1.communicate(timeout=30)[0].splitlines()
+        finally:
+            out1.kill()
+    (on, is_on), (off, is_off) = (line.split() for line in lines)
+    assert (is_on, is_off) == ("ON", "OFF")
+    # Killed, it goes off when the bridge's time is up: not before, and not much later.
+    assert how != signal.SIGKILL or seconds - 0.1 <= float(off) - float(on) <= seconds + 1.5
     assert how == signal.SIGKILL or (status, out, err) == (
         0, "KeyboardInterrupt (False, False, False)\n", "")
 
