@@ -95,8 +95,8 @@ class BoardDisconnectedError(KelvornError):
 class BrokerUnreachableError(KelvornError):
     """The broker of a ``Mqtt`` cannot be reached, or would not let this program in: not found,
     refused, the password or the TLS check failed, the connection lost. The message is the
-    connection's one line; nothing is known of the boards behind it. It goes on trying: a call
-    may succeed again once the broker answers."""
+    connection's one line; nothing is known of the boards behind it. A ``Mqtt`` that was
+    connected goes on trying: a call may succeed again once the broker answers."""
 
 
 class NotAllowedError(KelvornError):
