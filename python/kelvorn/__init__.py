@@ -156,9 +156,9 @@ class Mqtt:
 
     Connects at once and returns when the broker has sent the boards' state: ``ValueError`` for
     a URL or file that cannot be used, ``BrokerUnreachableError`` when the broker cannot be
-    reached or does not let this program in (the line says why). Its boards are shared with the bridge's other clients: opening one switches
-    nothing, ``Board.outputs`` is what the board reports, and a switch returns once the board
-    reports it. ``close()``, or the end of a ``with`` block, closes its boards and disconnects.
+    reached or does not let this program in (the line says why). Its boards are shared with the
+    bridge's other clients: opening one switches nothing, ``Board.outputs`` is what the board
+    reports, and a switch returns once the board reports it. ``close()``, or the end of a ``with`` block, closes its boards and disconnects.
     """
 
     def __init__(self, url: str, *, password_file: str | None = None,

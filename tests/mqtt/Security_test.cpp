@@ -146,8 +146,9 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
             false);
     };
     for (const auto& [topic, payload] :
-         {std::pair{"kelvorn/A1B2C3/out1", "ON\n"}, {"kelvorn/D4E5F6/bridge", "lab1\n"},
-          {"kelvorn/bridge/lab1/boards", "{\"boards\":[\"A1B2C3\",\"D4E5F6\"],\"heartbeat\":2}\n"}}) {
+         {std::pair{"kelvorn/A1B2C3/out1", "ON\n"},
+          {"kelvorn/D4E5F6/bridge", "lab1\n"},
+          {"kelvorn/bridge/lab1/boards", R"({"boards":["A1B2C3","D4E5F6"],"heartbeat":2})" "\n"}}) {
         SCOPED_TRACE(topic);
         auto read = bridgeReads(topic);
         EXPECT_EQ(read->Wait(), 0);

@@ -107,7 +107,8 @@ TEST(OpenBoard, ASwitchRefusedSaysWhyAndSendsNothingMoreButTheBoardStillReads) {
             call();
             ADD_FAILURE() << "a refused switch went through";
         } catch (const kpy::NotAllowed& e) {
-            EXPECT_STREQ(e.what(), "not allowed to switch A1B2C3: the broker refused (not authorized)");
+            EXPECT_STREQ(e.what(),
+                         "not allowed to switch A1B2C3: the broker refused (not authorized)");
         }
         if (writes == 0) writes = holder.writes;
         EXPECT_EQ(holder.writes, writes);  // after the first, nothing more is sent

@@ -180,8 +180,9 @@ def untrusted_tls(tmp_path_factory: pytest.TempPathFactory) -> Iterator[int]:
     file was not given: openssl s_server, which only shakes hands."""
     folder = tmp_path_factory.mktemp("tls")
     key, cert = folder / "key.pem", folder / "cert.pem"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256",
-                    "-nodes", "-keyout", key, "-out", cert, "-subj", "/CN=127.0.0.1"],
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert, "-subj",
+                    "/CN=127.0.0.1"],
                    check=True, capture_output=True, timeout=60)
     port = free_port()
     server = Logged(["openssl", "s_server", "-quiet", "-accept", f"127.0.0.1:{port}", "-cert",
