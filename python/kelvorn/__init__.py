@@ -32,9 +32,11 @@ __all__ = [
     "BoardBusyError",
     "BoardDisconnectedError",
     "BoardNotFoundError",
+    "BrokerUnreachableError",
     "Change",
     "KelvornError",
     "Mqtt",
+    "NotAllowedError",
     "Simulator",
     "list_boards",
     "open",
@@ -90,6 +92,18 @@ class BoardDisconnectedError(KelvornError):
     """The board stopped answering or was unplugged (status 4). The ``Board`` is closed."""
 
 
+class BrokerUnreachableError(KelvornError):
+    """The broker of a ``Mqtt`` cannot be reached, or would not let this program in: not found,
+    refused, the password or the TLS check failed, the connection lost. The message is the
+    connection's one line; nothing is known of the boards behind it. A ``Mqtt`` that was
+    connected goes on trying: a call may succeed again once the broker answers."""
+
+
+class NotAllowedError(KelvornError):
+    """The broker refused this user a switch of the board (its access control): the message says
+    so. The board still answers and stays open; its outputs are as the board reports them."""
+
+
 class Change(_typing.NamedTuple):
     """One input that changed: when the pin read that saw it began (``time.monotonic()``), which
     input, its level (True = high) and all five inputs as that read found them."""
@@ -141,10 +155,10 @@ class Mqtt:
     for mqtts:// (default: the system's).
 
     Connects at once and returns when the broker has sent the boards' state: ``ValueError`` for
-    a URL or file that cannot be used, ``KelvornError`` when the broker cannot be reached (the
-    line says why). Its boards are shared with the bridge's other clients: opening one switches
-    nothing, ``Board.outputs`` is what the board reports, and a switch returns once the board
-    reports it. ``close()``, or the end of a ``with`` block, closes its boards and disconnects.
+    a URL or file that cannot be used, ``BrokerUnreachableError`` when the broker cannot be
+    reached or does not let this program in (the line says why). Its boards are shared with the
+    bridge's other clients: opening one switches nothing, ``Board.outputs`` is what the board
+    reports, and a switch returns once the board reports it. ``close()``, or the end of a ``with`` block, closes its boards and disconnects.
     """
 
     def __init__(self, url: str, *, password_file: str | None = None,
@@ -167,7 +181,7 @@ class Mqtt:
         why = self._bridge.start()
         if why is not None:
             self.close()
-            raise KelvornError(why)
+            raise BrokerUnreachableError(_python_words(why))
 
     def __repr__(self) -> str:
         return f"<kelvorn.Mqtt {self._url!r} {'closed' if self._closed else 'open'}>"
@@ -317,6 +331,8 @@ class Board:
             return call(core)
         except _kelvorn.Disconnected as e:
             raise self._lost(e) from None
+        except _kelvorn.NotAllowed as e:
+            raise NotAllowedError(str(e), serial=self.serial) from None
 
     def _live(self) -> _kelvorn.Board:
         core = self._core
@@ -339,6 +355,7 @@ def list_boards(*, driver: _Driver = None) -> list[str]:
     with _lock:
         found = _listed(core)
     if not found:
+        _reachable(core)
         why = _absent(core, b"")  # no bridge at all, say
         if why:
             raise BoardNotFoundError(why, status=_NOT_FOUND)
@@ -359,6 +376,8 @@ def open(serial: str | None = None, *, driver: _Driver = None) -> Board:  # noqa
         if not _held(core):
             return _open_new(core, None)
         serials = _listed(core)
+        if not serials:
+            _reachable(core)
         if len(serials) != 1:
             raise _ambiguous(serials) if serials else BoardNotFoundError(
                 _absent(core, b"") or "no Kelvorn board found", status=_NOT_FOUND)
@@ -430,6 +449,7 @@ def _open_new(core: _kelvorn.Driver, serial: str | None) -> Board:
     found = [s.decode("latin-1") for s in found_raw]
     if ambiguous:
         raise _ambiguous(found)
+    _reachable(core)
     named = serial if serial is not None else found[0] if len(found) == 1 else None
     message = lines[-1]
     why = _absent(core, raw) if status == _NOT_FOUND else ""
@@ -446,6 +466,21 @@ def _open_new(core: _kelvorn.Driver, serial: str | None) -> Board:
     error = {_NOT_FOUND: BoardNotFoundError, _NOT_OPENED: BoardBusyError,
              _IO_ERROR: BoardDisconnectedError}.get(status, KelvornError)
     raise error(message, status=status, serial=named)
+
+
+def _reachable(core: _kelvorn.Driver) -> None:
+    """BrokerUnreachableError when the driver is a broker's and it is out of reach: then a board
+    not found is not known to be absent, and a retry that took it for a wrong serial would give
+    up on a board that is there."""
+    bridge = _bridges.get(core)
+    why = b"" if bridge is None else bridge.unreachable()
+    if why:
+        raise BrokerUnreachableError(_python_words(why.decode("utf-8", "backslashreplace")))
+
+
+def _python_words(line: str) -> str:
+    """The connection's line with the programs' option names as this package names them."""
+    return line.replace("(--cafile)", "(cafile)").replace("(--password-file)", "(password_file)")
 
 
 def _ambiguous(serials: list[str]) -> AmbiguousBoardError:

@@ -80,6 +80,9 @@ class _Session:
                     self.error = str(e)
                 else:
                     self.skip = _NO_BOARD
+            except kelvorn.BrokerUnreachableError as e:  # its hint names the package's words
+                self.error = str(e).replace("(password_file)", "(--kelvorn-password-file)")
+                self.error = self.error.replace("(cafile)", "(--kelvorn-cafile)")
             except kelvorn.KelvornError as e:
                 self.error = str(e)
             except ValueError as e:  # the URL or a file of --kelvorn-mqtt's

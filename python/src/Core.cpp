@@ -82,6 +82,11 @@ std::optional<std::string> Bridge::BridgeOf(const std::string& Serial) {
     return name;
 }
 
+std::string Bridge::Unreachable() {
+    return driver_->With(
+        [](d2xx::Driver& D) { return static_cast<kmqtt::MqttDriver&>(D).Unreachable(); });
+}
+
 Simulator::Simulator() {
     auto sim = std::make_unique<SimDriver>();
     sim_ = sim.get();
@@ -179,6 +184,18 @@ void OpenBoard::Lose() {
     throw Disconnected("board " + kelvorn::Printable(serial_) + " stopped answering");
 }
 
+kelvorn::Board& OpenBoard::Switchable() {
+    kelvorn::Board& board = Live();
+    if (std::string why = driver_->Refused(board.Device().Handle()); !why.empty())
+        throw NotAllowed(why);
+    return board;
+}
+
+void OpenBoard::Unswitched() {
+    Switchable();
+    Lose();
+}
+
 std::uint8_t OpenBoard::ReadLocked() {
     clsVostrel& device = Live().Device();
     const std::uint8_t inputs = device.Inputs();
@@ -207,26 +224,26 @@ std::uint8_t OpenBoard::Outputs() {
 
 void OpenBoard::SetOutput(int Index, bool On) {
     const std::lock_guard lock(mutex_);
-    kelvorn::Board& board = Live();
+    kelvorn::Board& board = Switchable();
     board.Device().BitOut(static_cast<std::int16_t>(Index), On);
-    if (board.Failed()) Lose();
+    if (board.Failed()) Unswitched();
 }
 
 void OpenBoard::SetOutputs(std::uint8_t On) {
     const std::lock_guard lock(mutex_);
-    kelvorn::Board& board = Live();
+    kelvorn::Board& board = Switchable();
     board.Device().SetOutputs(On);
-    if (board.Failed()) Lose();
+    if (board.Failed()) Unswitched();
 }
 
 void OpenBoard::Toggle(int Index) {
     const std::lock_guard lock(mutex_);
-    kelvorn::Board& board = Live();
+    kelvorn::Board& board = Switchable();
     clsVostrel& device = board.Device();
     if (driver_->Shared() && !device.TakeOutputs([] {})) Lose();  // the latch: what it reports
     const auto index = static_cast<std::int16_t>(Index);
     device.BitOut(index, !device.BitOut(index));
-    if (board.Failed()) Lose();
+    if (board.Failed()) Unswitched();
 }
 
 bool OpenBoard::Alive() {
@@ -249,7 +266,7 @@ std::optional<bool> OpenBoard::TimedPulse(int Index, std::uint32_t Millis, const
     FT_HANDLE handle = 0;
     {
         const std::lock_guard lock(mutex_);
-        handle = Live().Device().Handle();
+        handle = Switchable().Device().Handle();
     }
     // The worker holds what the driver's call needs (the driver, a handle of it) and the answer;
     // it may outlive this call, and this board, when Stop ends the wait: the driver ends the
@@ -281,8 +298,9 @@ std::optional<bool> OpenBoard::TimedPulse(int Index, std::uint32_t Millis, const
     if (status == FT_NOT_SUPPORTED) return std::nullopt;
     const std::lock_guard lock(mutex_);
     clsVostrel& device = Live().Device();
+    if (status != FT_OK) Unswitched();
     // The latch takes what the board reports now, the pulse's output off among it.
-    if (status != FT_OK || !device.TakeOutputs([] {})) Lose();
+    if (!device.TakeOutputs([] {})) Lose();
     return true;
 }
 

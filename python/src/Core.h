@@ -103,6 +103,9 @@ public:
     const std::shared_ptr<LockedDriver>& Driver() const { return driver_; }
     // The name of the bridge that holds the board with that serial; nothing when none is named.
     std::optional<std::string> BridgeOf(const std::string& Serial);
+    // Why the broker is out of reach, in Start's words; "" while connected. A board not found
+    // then is not known to be absent, and the package says which of the two it is.
+    std::string Unreachable();
     // Disconnects from the broker; the driver's calls fail from then on. Idempotent.
     void Close() { driver_->Drop(); }
 
@@ -141,6 +144,12 @@ struct Closed : std::logic_error {
 };
 // A call on a board that stopped answering; it has been closed. Every later call says so again.
 struct Disconnected : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// A switch that the driver refused for this user (Driver::Refused says why, and that is the
+// line): the board still answers and stays open, its outputs as it reports them.
+struct NotAllowed : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
@@ -202,6 +211,11 @@ private:
     kelvorn::Board& Live();
     // The board stopped answering: closes it and throws Disconnected.
     [[noreturn]] void Lose();
+    // The open board, or NotAllowed when the driver has refused this user a switch of it, so
+    // that nothing more is sent that the broker would refuse again.
+    kelvorn::Board& Switchable();
+    // A switch failed: NotAllowed when the driver refused it, else Lose().
+    [[noreturn]] void Unswitched();
     std::uint8_t ReadLocked();
     // The pulse timed by the driver, waited for on another thread so that Stop ends the wait at
     // once; nothing when the driver cannot time it.

@@ -39,6 +39,7 @@ PYBIND11_MODULE(_kelvorn, m) {
     mainThread = py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
 
     py::register_exception<kpy::Disconnected>(m, "Disconnected", PyExc_OSError);
+    py::register_exception<kpy::NotAllowed>(m, "NotAllowed", PyExc_OSError);
     py::register_exception_translator([](std::exception_ptr P) {
         try {
             if (P) std::rethrow_exception(P);
@@ -92,6 +93,15 @@ PYBIND11_MODULE(_kelvorn, m) {
                 return name ? py::object(Bytes(*name)) : py::none();
             },
             py::arg("serial"))
+        .def("unreachable",
+             [](kpy::Bridge& B) {
+                 std::string why;
+                 {
+                     const py::gil_scoped_release free;
+                     why = B.Unreachable();
+                 }
+                 return Bytes(why);
+             })
         .def("close", &kpy::Bridge::Close, py::call_guard<py::gil_scoped_release>());
 
     m.def(

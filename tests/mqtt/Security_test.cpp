@@ -1,6 +1,7 @@
-// The mosquitto configuration and ACLs of docs/mqtt.md's Security section, taken from the page as
-// printed (only its ports, paths and bind address put in), on Debian's mosquitto: who may log in
-// on which listener, and what each may publish, as the broker delivers it and the bridge obeys it.
+// The mosquitto configuration and ACLs of docs/mqtt.md's Security section, and the trusted lab
+// network's file before it, taken from the page as printed (only its ports, paths and bind address
+// put in), on Debian's mosquitto: who may log in on which listener, and what each may publish, as
+// the broker delivers it and the bridge obeys it.
 #include <gtest/gtest.h>
 
 #include "Harness.h"
@@ -89,6 +90,10 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
     ASSERT_TRUE(all.Await("kelvorn/bridge/lab1/availability", "Online")) << bridge.Err();
     ASSERT_TRUE(all.Await("kelvorn/D4E5F6/out2", "OFF"));
     EXPECT_TRUE(all.Latest().contains("homeassistant/switch/kelvorn_D4E5F6/out2/config"));
+    // Its index and heartbeat get through too: without them a hung bridge's boards read as live.
+    EXPECT_TRUE(all.Await("kelvorn/bridge/lab1/boards",
+                          R"({"boards":["A1B2C3","D4E5F6"],"heartbeat":2})"));
+    EXPECT_TRUE(Eventually([&] { return all.Latest().contains("kelvorn/bridge/lab1/alive"); }));
 
     const Attempt attempts[] = {
         {"", true, "kelvorn/A1B2C3/out0/set", "ON", Fate::Refused},
@@ -105,6 +110,10 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
         {"", false, "kelvorn/A1B2C3/out0/pulse", "500", Fate::Dropped},
         {"rig-ci", false, "kelvorn/A1B2C3/out0/set", "OFF", Fate::Dropped},
         {"", false, "kelvorn/A1B2C3/out0/set", "OFF", Fate::Delivered},
+        {"viewer", true, "kelvorn/bridge/lab1/ping", "", Fate::Delivered},
+        {"rig-ci", true, "kelvorn/bridge/lab1/ping", "", Fate::Delivered},
+        {"homeassistant", true, "kelvorn/bridge/lab1/ping", "", Fate::Delivered},
+        {"viewer", true, "kelvorn/bridge/lab1/alive", "stale", Fate::Dropped},
     };
     for (const Attempt& a : attempts) {
         SCOPED_TRACE(std::string(a.User) + (a.Tls ? " TLS " : " labgrid's ") + a.Topic);
@@ -127,6 +136,30 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
         false);
     EXPECT_EQ(viewer.Wait(), 0);
     EXPECT_EQ(viewer.Out(), "ON\n");
+    // The bridge's user reads back what it owns, and the pings sent to it.
+    const auto bridgeReads = [&](const std::string& Topic) {
+        return std::make_unique<Process>(
+            std::vector<std::string>{"/usr/bin/mosquitto_sub", "-h", "localhost", "-p",
+                                     std::to_string(tls), "--cafile", d + "ca.pem", "-u",
+                                     "bridge-lab1", "-P", "bridge-lab1-pw", "-C", "1", "-W", "5",
+                                     "-t", Topic},
+            false);
+    };
+    for (const auto& [topic, payload] :
+         {std::pair{"kelvorn/A1B2C3/out1", "ON\n"},
+          {"kelvorn/D4E5F6/bridge", "lab1\n"},
+          {"kelvorn/bridge/lab1/boards", R"({"boards":["A1B2C3","D4E5F6"],"heartbeat":2})" "\n"}}) {
+        SCOPED_TRACE(topic);
+        auto read = bridgeReads(topic);
+        EXPECT_EQ(read->Wait(), 0);
+        EXPECT_EQ(read->Out(), payload);
+    }
+    auto pings = bridgeReads("kelvorn/bridge/lab1/ping");
+    EXPECT_TRUE(Eventually([&] {
+        all.Publish("kelvorn/bridge/lab1/ping", "?");
+        std::this_thread::sleep_for(50ms);
+        return pings->Out() == "?\n";
+    }));
 
     // From a desk with --mqtt: the user whose lines From your desk names switches; a reader reads,
     // and the command it may not send is never confirmed.
@@ -168,6 +201,25 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
               "publish and subscribe to them?); nothing is sure to be forgotten\n");
     sync();
     EXPECT_EQ(all.Latest()["kelvorn/D4E5F6/availability"], "Online");
+}
+
+// The trusted lab network's file as printed: a bridge and an anonymous client from elsewhere on
+// its port (here through the loopback), and the client switches an output.
+TEST(MosquittoSample, TheLabNetworkFileLetsAnyoneInWhoReachesItsPort) {
+    std::stringstream page;
+    page << std::ifstream(KELVORN_DOCS "/mqtt.md").rdbuf();
+    const int lab = FreePort();
+    Broker broker(Put(Block(page.str(), "# /etc/mosquitto/conf.d/kelvorn-lab.conf"),
+                      "\nlistener 1883\n", "\nlistener " + std::to_string(lab) + "\n"));
+    Client all(broker.Port());
+    Process bridge({KELVORN_MQTT, "--sim", "--host", "127.0.0.1", "--port", std::to_string(lab),
+                    "--name", "lab1", "--no-discovery"});
+    ASSERT_TRUE(all.Await("kelvorn/A1B2C3/out0", "OFF")) << bridge.Err();
+    Process pub({"/usr/bin/mosquitto_pub", "-h", "127.0.0.1", "-p", std::to_string(lab), "-q", "1",
+                 "-t", "kelvorn/A1B2C3/out0/set", "-m", "ON"},
+                false);
+    EXPECT_EQ(pub.Wait(), 0);
+    EXPECT_TRUE(all.Await("kelvorn/A1B2C3/out0", "ON"));
 }
 
 }  // namespace

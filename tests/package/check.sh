@@ -299,6 +299,44 @@ else
   else
     echo "package: the group kelvorn was there before the install, so its creation is not checked"
   fi
+  check "postinst configure again says nothing and leaves the group" \
+    test -z "$(/var/lib/dpkg/info/kelvorn-common.postinst configure 2>&1)" -a -n "$(getent group kelvorn)"
+  # A container or chroot without systemd-sysusers: run where those programs are not on PATH, the
+  # group deleted first, in a mount namespace of its own over a copy of /etc, so that the
+  # machine's group stays. Prints the status, what postinst said, and the group's id.
+  postinst_without() {  # postinst_without PROGRAM...
+    unshare --mount --propagation private bash -c '
+      set -e
+      tmp=$(mktemp -d)
+      cp -a /etc "$tmp/etc"
+      mount --bind "$tmp/etc" /etc
+      groupdel kelvorn
+      mkdir "$tmp/bin"
+      for program in /usr/sbin/* /usr/bin/*; do
+        [[ " $* " == *" ${program##*/} "* ]] || ln -sf "$program" "$tmp/bin/"
+      done
+      said=$(PATH=$tmp/bin /var/lib/dpkg/info/kelvorn-common.postinst configure 2>&1) && status=0 ||
+        status=$?
+      echo "$status|$said|$(getent group kelvorn | cut -d: -f3)"
+      umount /etc
+      rm -rf "$tmp"
+    ' - "$@"
+  }
+  made_quietly() {
+    local made
+    made=$(postinst_without systemd-sysusers)
+    echo "$made"
+    [[ $made =~ ^0\|\|([0-9]+)$ ]] && [ "${BASH_REMATCH[1]}" -lt 1000 ]
+  }
+  check "without systemd-sysusers postinst creates the system group all the same, saying nothing" \
+    made_quietly
+  said_once() {
+    local made
+    made=$(postinst_without systemd-sysusers addgroup groupadd)
+    echo "$made"
+    [ "$made" = "0|kelvorn-common: could not create the group kelvorn (no systemd-sysusers, addgroup or groupadd); the udev rule and kelvorn-mqtt's service need it: addgroup --system kelvorn|" ]
+  }
+  check "with no tool to create it postinst says so in one line, and the install goes on" said_once
   board_group() { test "$(tests/package/udev-group.sh "$1")" = "$2"; }
   check "udev gives a Kelvorn board's device node to the group kelvorn (udevadm test, umockdev)" \
     board_group Kelvorn "kelvorn 70-kelvorn-boards.rules"

@@ -1,11 +1,13 @@
 // The lock the Python package puts around a driver made for one thread: two threads of a Python
 // program (one switching, one waiting) never run inside such a driver at once; a driver made for
-// several threads (the boards behind bridges) is entered by both.
+// several threads (the boards behind bridges) is entered by both. And a switch the holder refuses.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 #include "Forwarding.h"
@@ -61,6 +63,58 @@ TEST(LockedDriver, LetsOneThreadAtATimeIntoADriverForOneThreadAndBothIntoOneForM
         EXPECT_EQ(first, second);  // both read the board
         driver.Close(handle);
     }
+}
+
+// A holder that refuses this user a switch: the write that meets the refusal fails, and from
+// then on the holder says why.
+class Refusing final : public d2xx_test::Forwarding {
+public:
+    using Forwarding::Forwarding;
+    std::string Refused(d2xx::FT_HANDLE) const override {
+        return said ? "not allowed to switch A1B2C3: the broker refused (not authorized)" : "";
+    }
+    bool refuse = false, said = false;
+    int writes = 0;
+
+protected:
+    d2xx::FT_STATUS Fault(const char* Call) override {
+        if (std::string_view(Call) != "Write") return d2xx::FT_OK;
+        ++writes;
+        said = said || refuse;
+        return refuse ? d2xx::FT_IO_ERROR : d2xx::FT_OK;
+    }
+};
+
+TEST(OpenBoard, ASwitchRefusedSaysWhyAndSendsNothingMoreButTheBoardStillReads) {
+    d2xx::SimDriver sim;
+    sim.Add(kelvorn::WiredSimBoard());
+    auto owned = std::make_unique<Refusing>(sim);
+    Refusing& holder = *owned;
+    auto opened = kpy::OpenBoard::Open(std::make_shared<kpy::LockedDriver>(std::move(owned)), "");
+    ASSERT_TRUE(opened.Board);
+    kpy::OpenBoard& board = *opened.Board;
+    board.SetOutput(0, true);
+    holder.refuse = true;
+    const std::function<void()> switches[] = {
+        [&] { board.SetOutput(1, true); },  // the write that meets the refusal
+        [&] { board.SetOutputs(0); },
+        [&] { board.Toggle(0); },
+        [&] { board.Pulse(2, 0.01, [] { return false; }); },
+    };
+    int writes = 0;
+    for (const auto& call : switches) {
+        try {
+            call();
+            ADD_FAILURE() << "a refused switch went through";
+        } catch (const kpy::NotAllowed& e) {
+            EXPECT_STREQ(e.what(),
+                         "not allowed to switch A1B2C3: the broker refused (not authorized)");
+        }
+        if (writes == 0) writes = holder.writes;
+        EXPECT_EQ(holder.writes, writes);  // after the first, nothing more is sent
+    }
+    EXPECT_EQ(board.Read() & 1, 0);  // output 0 still on, pulling input 0 low
+    EXPECT_TRUE(board.Alive());
 }
 
 }  // namespace

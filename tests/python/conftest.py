@@ -174,6 +174,30 @@ class Broker:
         self.folder.cleanup()
 
 
+@pytest.fixture(scope="session")
+def untrusted_tls(tmp_path_factory: pytest.TempPathFactory) -> Iterator[int]:
+    """A port of 127.0.0.1 that speaks TLS with a certificate no CA signed, as a broker whose CA
+    file was not given: openssl s_server, which only shakes hands."""
+    folder = tmp_path_factory.mktemp("tls")
+    key, cert = folder / "key.pem", folder / "cert.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                    "ec_paramgen_curve:P-256", "-nodes", "-keyout", key, "-out", cert, "-subj",
+                    "/CN=127.0.0.1"],
+                   check=True, capture_output=True, timeout=60)
+    port = free_port()
+    server = Logged(["openssl", "s_server", "-quiet", "-accept", f"127.0.0.1:{port}", "-cert",
+                     str(cert), "-key", str(key)])
+
+    def listening() -> bool:
+        with socket.socket() as s:
+            return s.connect_ex(("127.0.0.1", port)) == 0
+
+    if not eventually(listening):
+        raise RuntimeError("openssl s_server did not start: " + server.text())
+    yield port
+    server.close()
+
+
 @pytest.fixture
 def broker() -> Iterator[Broker]:
     b = Broker()

@@ -3,7 +3,9 @@ kelvorn-mqtt --sim as a child process (its boards A1B2C3 and D4E5F6 wired as --s
 
 from __future__ import annotations
 
+import re
 import signal
+import subprocess
 from pathlib import Path
 from typing import Any
 
@@ -65,6 +67,37 @@ def test_opening_switches_nothing_and_outputs_are_what_the_board_reports(broker:
             assert eventually(lambda: board.outputs == (F, F, T))
 
 
+def test_a_toggle_switches_from_what_the_board_reports_now(broker: Broker,
+                                                          bridge: Logged) -> None:
+    a, b = kelvorn.Mqtt(broker.url), kelvorn.Mqtt(broker.url)  # two programs, as it were
+    with kelvorn.open("A1B2C3", driver=b) as mine, kelvorn.open("A1B2C3", driver=a) as theirs, \
+            kelvorn.open("D4E5F6", driver=a) as later, kelvorn.open("D4E5F6", driver=b) as seen:
+        assert mine.outputs == (F, F, F)  # B's last look at A1B2C3
+        theirs.set_output(0, True)
+        later.set_output(1, True)  # published by the bridge after A1B2C3's out0
+        assert eventually(lambda: seen.outputs == (F, T, F))  # so B has heard out0 on by now
+        mine.toggle(0)
+        assert mine.outputs == (F, F, F)
+        assert eventually(lambda: theirs.outputs == (F, F, F))
+
+
+def test_a_broker_that_goes(broker: Broker, bridge: Logged) -> None:
+    mqtt = kelvorn.Mqtt(broker.url)
+    broker.daemon.close()
+    assert eventually(mqtt._bridge.unreachable)  # it knows
+    # Not a wrong serial, which a retry would give up on: the connection's own line.
+    line = re.escape(f"127.0.0.1:{broker.port}")
+    for call in (lambda: kelvorn.open("A1B2C3", driver=mqtt), lambda: kelvorn.open(driver=mqtt),
+                 lambda: kelvorn.list_boards(driver=mqtt)):
+        with pytest.raises(kelvorn.BrokerUnreachableError,
+                           match=f"^(connection to {line} lost|connection refused by {line})$"
+                           ) as raised:
+            call()
+        assert not isinstance(raised.value, kelvorn.BoardNotFoundError)
+        assert raised.value.status is None
+    mqtt.close()
+
+
 @pytest.mark.parametrize("how", [signal.SIGKILL, signal.SIGTERM])  # the will, or its goodbye
 def test_a_bridge_that_goes(broker: Broker, bridge: Logged, how: int) -> None:
     mqtt = kelvorn.Mqtt(broker.url)
@@ -116,34 +149,57 @@ def test_an_mqtt_closes_its_boards_and_its_connection(tmp_path: Path, broker: Br
                                                       bridge: Logged) -> None:
     (tmp_path / "password").write_text("s3cret\n")
     url = f"mqtt://desk@127.0.0.1:{broker.login_port}"
+    # Its own lines in mosquitto's log, which mosquitto may write late: waited for, not counted.
+    ours = re.compile(r" as (\S+) \(.*u'desk'\)\.$", re.MULTILINE)
     with kelvorn.Mqtt(url, password_file=str(tmp_path / "password")) as mqtt:
         assert repr(mqtt) == f"<kelvorn.Mqtt '{url}' open>"  # never the password
         board = kelvorn.open("A1B2C3", driver=mqtt)
-        before = broker.daemon.text().count(" disconnected.")
+        assert eventually(lambda: ours.search(broker.daemon.text()))
+        client = ours.findall(broker.daemon.text())
+        assert len(client) == 1  # the one login as desk
+        gone = f"Client {client[0]} disconnected."
+        assert gone not in broker.daemon.text()
     assert repr(mqtt) == f"<kelvorn.Mqtt '{url}' closed>"
-    assert eventually(lambda: broker.daemon.text().count(" disconnected.") == before + 1)
+    assert eventually(lambda: gone in broker.daemon.text())
     for call in (board.read, lambda: kelvorn.list_boards(driver=mqtt)):
         with pytest.raises(ValueError, match="^I/O operation on closed (board|kelvorn.Mqtt)$"):
             call()
     mqtt.close()  # again: nothing
 
 
-@pytest.mark.parametrize("how", [signal.SIGINT, signal.SIGKILL])
-def test_a_pulse_timed_by_the_bridge(broker: Broker, bridge: Logged, how: int) -> None:
-    script = """
+@pytest.mark.parametrize("how, seconds", [
+    (signal.SIGINT, 3), (signal.SIGKILL, 3),
+    (signal.SIGKILL, 0.5),  # shorter than a second: the bridge's too
+])
+def test_a_pulse_timed_by_the_bridge(broker: Broker, bridge: Logged, how: int,
+                                     seconds: float) -> None:
+    script = f"""
         import sys, kelvorn
         board = kelvorn.open("A1B2C3", driver=kelvorn.Mqtt(sys.argv[1]))
         try:
-            board.pulse(1, 3)
+            board.pulse(1, {seconds})
         except KeyboardInterrupt:
             print("KeyboardInterrupt", board.outputs)
     """
-    with kelvorn.Mqtt(broker.url) as mqtt, kelvorn.open("A1B2C3", driver=mqtt) as watcher, \
-            Child(script, broker.url) as child:
-        assert watcher.wait_for(1, False, 10)  # on: the wire pulls input 1 low
-        child.process.send_signal(how)  # killed: the bridge switches it off all the same
-        assert watcher.wait_for(1, True, 10) and watcher.outputs == (F, F, F)
-        status, out, err = child.finish()
+    # out1 as a subscriber gets it, each with the time mosquitto_sub got it: retained, on, off.
+    out1 = subprocess.Popen(["mosquitto_sub", "-h", "127.0.0.1", "-p", str(broker.port), "-t",
+                             "kelvorn/A1B2C3/out1", "-C", "3", "-W", "30", "-F", "@s.@N %p"],
+                            stdout=subprocess.PIPE, text=True)
+    with out1, kelvorn.Mqtt(broker.url) as mqtt, kelvorn.open("A1B2C3", driver=mqtt) as watcher:
+        try:
+            assert out1.stdout and out1.stdout.readline().endswith(" OFF\n")  # subscribed
+            with Child(script, broker.url) as child:
+                assert watcher.wait_for(1, False, 10)  # on: the wire pulls input 1 low
+                child.process.send_signal(how)  # killed: the bridge switches it off all the same
+                assert watcher.wait_for(1, True, 10) and watcher.outputs == (F, F, F)
+                status, out, err = child.finish()
+            lines = out1.communicate(timeout=30)[0].splitlines()
+        finally:
+            out1.kill()
+    (on, is_on), (off, is_off) = (line.split() for line in lines)
+    assert (is_on, is_off) == ("ON", "OFF")
+    # Killed, it goes off when the bridge's time is up: not before, and not much later.
+    assert how != signal.SIGKILL or seconds - 0.1 <= float(off) - float(on) <= seconds + 1.5
     assert how == signal.SIGKILL or (status, out, err) == (
         0, "KeyboardInterrupt (False, False, False)\n", "")
 
@@ -158,21 +214,26 @@ def test_a_pulse_timed_by_the_bridge(broker: Broker, bridge: Logged, how: int) -
     ("mqtt://u@h", {"password_file": "/nonexistent"}, ValueError,
      "cannot read the password file /nonexistent: No such file or directory"),
     ("mqtt://h", {"cafile": "/dev/null"}, ValueError, "cafile goes with an mqtts:// URL"),
-    ("mqtt://host.invalid", {}, kelvorn.KelvornError, "host host.invalid not found"),
-    (None, {}, kelvorn.KelvornError, "connection refused by 127.0.0.1:{port}"),
+    ("mqtt://host.invalid", {}, kelvorn.BrokerUnreachableError, "host host.invalid not found"),
+    (None, {}, kelvorn.BrokerUnreachableError, "connection refused by 127.0.0.1:{port}"),
+    ("mqtts://127.0.0.1:{tls}", {}, kelvorn.BrokerUnreachableError,
+     "TLS: the broker's certificate is not trusted (cafile)"),
     (1, {}, TypeError, "url must be a str, not int"),
     ("mqtt://h", {"cafile": 1}, TypeError, "cafile must be a str or None, not int"),
 ])
 def test_a_broker_that_cannot_be_used(url: Any, kwargs: dict[str, Any], error: type[Exception],
-                                      message: str) -> None:
+                                      message: str, untrusted_tls: int) -> None:
     port = free_port()  # nothing listens there
+    if isinstance(url, str):
+        url = url.format(tls=untrusted_tls)
     with pytest.raises(error) as raised:
         kelvorn.Mqtt(f"mqtt://127.0.0.1:{port}" if url is None else url, **kwargs)
     assert type(raised.value) is error and str(raised.value) == message.format(port=port)
 
 
 def test_the_pytest_plugin_with_a_bridge(pytester: pytest.Pytester, broker: Broker,
-                                         bridge: Logged, monkeypatch: pytest.MonkeyPatch) -> None:
+                                         bridge: Logged, monkeypatch: pytest.MonkeyPatch,
+                                         untrusted_tls: int) -> None:
     pytester.makepyfile("""
         def test_out1(kelvorn_board):
             assert (kelvorn_board.serial, kelvorn_board.bridge) == ("D4E5F6", "rig")
@@ -193,6 +254,8 @@ def test_the_pytest_plugin_with_a_bridge(pytester: pytest.Pytester, broker: Brok
          "kelvorn: 2 Kelvorn boards attached, pick one by serial: A1B2C3 D4E5F6"),
         (["--kelvorn-mqtt", "mqtt://127.0.0.1:1"], "kelvorn: connection refused by 127.0.0.1:1"),
         (["--kelvorn-password-file", "wrong"], "kelvorn: the broker refused the user name or password"),
+        (["--kelvorn-mqtt", f"mqtts://127.0.0.1:{untrusted_tls}"],
+         "kelvorn: TLS: the broker's certificate is not trusted (--kelvorn-cafile)"),
         # A broker where no bridge publishes: an error, not a skip.
         (["--kelvorn-mqtt", broker.url + "/kelvron"],
          "kelvorn: no bridge publishes under prefix 'kelvron' on 127.0.0.1"),

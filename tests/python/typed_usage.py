@@ -40,7 +40,8 @@ def use(simulator: kelvorn.Simulator, bridge: kelvorn.Mqtt) -> None:
     except kelvorn.AmbiguousBoardError as e:
         choices: list[str] = e.serials
     except (kelvorn.BoardNotFoundError, kelvorn.BoardBusyError,
-            kelvorn.BoardDisconnectedError) as e:
+            kelvorn.BoardDisconnectedError, kelvorn.BrokerUnreachableError,
+            kelvorn.NotAllowedError) as e:
         status: int | None = e.status
         named: str | None = e.serial
     except kelvorn.KelvornError as e:
