@@ -76,18 +76,27 @@ std::string UniqueClientId(const std::string& Stem) {
 }
 
 Connection::Connection(const Broker& Opt, const std::string& WillTopic, std::function<void()> Wake)
-    : opt_(Opt), wake_(std::move(Wake)) {
+    : opt_(Opt), willTopic_(WillTopic), wake_(std::move(Wake)) {
     mosq_ = mosquitto_new(opt_.ClientId.c_str(), true, this);
     if (mosq_ == nullptr) throw std::runtime_error("cannot make an MQTT client");
+    Configure();
+}
+
+void Connection::Configure() {
     mosquitto_threaded_set(mosq_, true);
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION,
+                         mqtt5_ ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);  // no Nagle delay on small messages
-    if (!WillTopic.empty())
-        mosquitto_will_set(mosq_, WillTopic.c_str(), static_cast<int>(std::strlen(kOffline)),
+    if (!willTopic_.empty())
+        mosquitto_will_set(mosq_, willTopic_.c_str(), static_cast<int>(std::strlen(kOffline)),
                            kOffline, 0, true);
-    if (!opt_.Username.empty())
+    // libmosquitto refuses a name that is not UTF-8 and would then connect without any.
+    if (!opt_.Username.empty() &&
         mosquitto_username_pw_set(mosq_, opt_.Username.c_str(),
-                                  opt_.Password.empty() ? nullptr : opt_.Password.c_str());
+                                  opt_.Password.empty() ? nullptr : opt_.Password.c_str()) !=
+            MOSQ_ERR_SUCCESS)
+        unusable_ = "the user name is not UTF-8 without control characters: " +
+                    kelvorn::Printable(opt_.Username);
     if (Tls()) SetUpTls();
     mosquitto_connect_callback_set(mosq_, [](mosquitto* M, void* Self, int Code) {
         QuickAck(M);
@@ -153,6 +162,8 @@ void Connection::SetUpTls() {
         unusable_ = "TLS: no CA certificate in " + kelvorn::Printable(opt_.CaFile);
     SSL_CTX_set_verify(tls, SSL_VERIFY_PEER, nullptr);
     X509_VERIFY_PARAM* check = SSL_CTX_get0_param(tls);
+    // As mosquitto_sub: a name like b*.test.lan is no wildcard a CA should have signed.
+    X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     if (X509_VERIFY_PARAM_set1_ip_asc(check, opt_.Host.c_str()) != 1)
         X509_VERIFY_PARAM_set1_host(check, opt_.Host.c_str(), 0);
     SSL_CTX_set_app_data(tls, this);
@@ -212,15 +223,15 @@ void Connection::Push(Event E) {
 bool Connection::Publish(const std::string& Topic, const std::string& Payload, bool Retain,
                          int Qos, int* Mid, int ExpirySeconds) {
     if (Mid) *Mid = 0;
+    // Held across the call: the broker's answer may come on the network thread before it returns,
+    // and the network thread remakes the client after a loss only while it holds it.
+    const std::lock_guard lock(mutex_);
     if (!connected_) return false;
     mosquitto_property* props = nullptr;
     if (mqtt5_ && ExpirySeconds > 0)
         mosquitto_property_add_int32(&props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL,
                                      static_cast<std::uint32_t>(ExpirySeconds));
     int mid = 0;
-    // Held across the call: the broker's answer may come on the network thread before it returns.
-    std::unique_lock lock(mutex_, std::defer_lock);
-    if (Mid && Qos > 0) lock.lock();
     const int result = mosquitto_publish_v5(mosq_, &mid, Topic.c_str(),
                                             static_cast<int>(Payload.size()), Payload.data(), Qos,
                                             Retain, props);
@@ -251,6 +262,8 @@ int Connection::Subscribe(const std::string& Pattern, bool RetainAsPublished) {
 
 int Connection::Subscribe(const std::vector<std::string>& Patterns, bool RetainAsPublished) {
     int mid = 0;
+    const std::lock_guard lock(mutex_);  // see Publish
+    if (!connected_) return 0;
     // Under 3.1.1 the options byte is the QoS alone: no option may be sent.
     const int options = mqtt5_ && RetainAsPublished ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0;
     std::vector<char*> patterns;
@@ -264,9 +277,12 @@ int Connection::Subscribe(const std::vector<std::string>& Patterns, bool RetainA
 std::string Connection::Why(int Result, int Error) const {
     const std::string where = kelvorn::Printable(opt_.Host) + ":" + std::to_string(opt_.Port);
     if (!unusable_.empty()) return unusable_;
-    if (BadCredentials(refused_))
-        return opt_.Username.empty() ? "the broker refused a client without a user name"
-                                     : "the broker refused the user name or password";
+    if (BadCredentials(refused_) && opt_.Username.empty())
+        return "the broker refused a client without a user name";
+    if (BadCredentials(refused_) && opt_.Password.empty())
+        return "the broker refused user " + kelvorn::Printable(opt_.Username) +
+               ": no password was given (--password-file)";
+    if (BadCredentials(refused_)) return "the broker refused the user name or password";
     if (refused_ != 0)
         return "the broker refused the connection: " +
                std::string(refused_ < 128 ? mosquitto_connack_string(refused_)
@@ -327,15 +343,38 @@ void Connection::Run() {
             result = MOSQ_ERR_ERRNO;
             error = handshakeErrno_;
         }
+        lock.lock();
         connected_ = false;
-        if (!up_ && mqtt5_ && OldProtocol(refused_)) {
+        // libmosquitto sends a QoS 1 message the broker has not answered again on the next
+        // connection, maybe a minute later: a command nobody stands by any more. The client is
+        // made anew instead, with nothing in flight.
+        if (up_ && !stopping_) {
+            mosquitto_reinitialise(mosq_, opt_.ClientId.c_str(), true, this);
+            tracked_.clear();
+            Configure();
+        }
+        lock.unlock();
+        // Closed before any answer, on a plain port: RabbitMQ's MQTT plugin drops an MQTT 5
+        // greeting so, without the refusal a 3.1.1 broker owes it.
+        const bool closed = !up_ && refused_ == 0 && !Tls() && result == MOSQ_ERR_CONN_LOST;
+        if (!up_ && mqtt5_ && (OldProtocol(refused_) || closed)) {
             // A broker of MQTT 3.1.1 has answered: ask again at once, in its protocol.
             mqtt5_ = false;
+            fellBackOnClose_ = closed;
             mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
             lock.lock();
             continue;
         }
-        if (up_) wait = kFirstWait;
+        if (closed && fellBackOnClose_) {
+            // Closed in 3.1.1 too: not the protocol. The next attempt starts with MQTT 5 again.
+            mqtt5_ = true;
+            fellBackOnClose_ = false;
+            mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+        }
+        if (up_) {
+            wait = kFirstWait;
+            fellBackOnClose_ = false;
+        }
         const std::string why = up_ ? "connection to " + kelvorn::Printable(opt_.Host) + ":" +
                                           std::to_string(opt_.Port) + " lost"
                                     : Why(result, error);
