@@ -75,6 +75,15 @@ std::string UniqueClientId(const std::string& Stem) {
     return Stem.substr(0, kClientIdBytes - std::strlen(tail)) + tail;
 }
 
+std::string CaFileFault(const std::string& File) {
+    if (File.empty()) return "";
+    SSL_CTX* tls = SSL_CTX_new(TLS_client_method());
+    const bool loaded = tls != nullptr && SSL_CTX_load_verify_file(tls, File.c_str()) == 1;
+    SSL_CTX_free(tls);
+    ERR_clear_error();
+    return loaded ? "" : "TLS: no CA certificate in " + kelvorn::Printable(File);
+}
+
 Connection::Connection(const Broker& Opt, const std::string& WillTopic, std::function<void()> Wake)
     : opt_(Opt), willTopic_(WillTopic), wake_(std::move(Wake)) {
     mosq_ = mosquitto_new(opt_.ClientId.c_str(), true, this);

@@ -42,6 +42,10 @@ struct Broker {
 // programs with the same stem, on one host or on two, never take each other's connection.
 std::string UniqueClientId(const std::string& Stem);
 
+// Why the CA certificates of File cannot be used (a readable file that holds none), as the
+// connection says it on each attempt; "" for one they can, or for no File.
+std::string CaFileFault(const std::string& File);
+
 class Connection {
 public:
     struct Event {

@@ -34,7 +34,8 @@ struct Options : Broker {
 
 // Fills Opt from the command line. Nothing when the bridge is to run; otherwise the status to exit
 // with: 0 after --help or --version (on Out), 2 after one line on Err for a wrong command line or
-// config file (naming its file and line), or a password or CA file that cannot be read.
+// config file (naming its file and line), or a password or CA file that cannot be read; 3 after
+// one line for a CA file that holds no CA certificate.
 std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt, std::ostream& Out,
                                 std::ostream& Err);
 

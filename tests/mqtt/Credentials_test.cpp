@@ -30,7 +30,12 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
                       zero = config("interval = 0\n"), maybe = config("sim = maybe\n"),
                       bare = config("host\n"), forget = config("forget = A1B2C3\n"),
                       help = config("help = true\n"), named = config("name = file\n"),
-                      sims = config("sim-serials = K1,,K2\n");
+                      sims = config("sim-serials = K1,,K2\n"),
+                      junk = config(std::string(100, 'x') + " = 1\n"),
+                      big = config(std::string(1100000, '#')),
+                      wide = config("# " + std::string(140000, 'x') + "\n"),
+                      nocert = dir.Write("nocert.pem", "no certificate\n");
+    const std::string a64 = std::string(64, 'a') + "...";
     const std::string port = std::to_string(FreePort()), broker = "127.0.0.1:" + port;
     const std::string refused = "connection refused by " + broker + "; retrying in 1 s";
     const Usage rows[] = {
@@ -62,6 +67,17 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
         {{"--config", forget}, 2, "", forget + ":1: forget is for the command line only"},
         {{"--config", help}, 2, "", help + ":1: help is for the command line only"},
         {{"--config", dir.Path / "missing.conf"}, 2, "", "cannot read the config file " + (dir.Path / "missing.conf").string()},
+        {{"--prefix", "a\x01" "b"}, 2, "", "--prefix: not usable in a topic: a\\x01b" + see},
+        {{"--name", "\xFF"}, 2, "", "--name: not usable in a topic: \\xFF" + see},
+        {{"--prefix", std::string(70000, 'a')}, 2, "", "--prefix: not usable in a topic: " + a64 + see},
+        {{"--prefix", std::string(65500, 'a')}, 2, "", "--prefix and --name: a topic would be over 65535 bytes"},
+        {{"--username", "r\xC3\x28"}, 2, "", "--username: not UTF-8 without control characters: r\\xC3(" + see},
+        {{"--config", dir.Path}, 2, "", "cannot read the config file " + dir.Path.string() + ": not a regular file"},
+        {{"--config", "/dev/zero"}, 2, "", "cannot read the config file /dev/zero: not a regular file"},
+        {{"--config", big}, 2, "", "cannot read the config file " + big + ": over 1 MB, not a config file"},
+        {{"--config", wide}, 2, "", wide + ":1: a line of over 128 KB"},
+        {{"--config", junk}, 2, "", junk + ":1: unknown option \"" + std::string(64, 'x') + "...\""},
+        {{"--cafile", nocert}, 3, "", "TLS: no CA certificate in " + nocert},
         {{"--password-file", none}, 2, "", "--password-file needs --username"},
         {{"--username", "u", "--password-file", none}, 2, "",
          "cannot read the password file " + none + ": No such file or directory"},
