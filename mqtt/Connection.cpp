@@ -1,6 +1,7 @@
 #include "mqtt/Connection.h"
 
 #include <mqtt_protocol.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -49,6 +50,25 @@ bool BadCredentials(int Code) {
 }
 bool OldProtocol(int Code) {
     return Code == CONNACK_REFUSED_PROTOCOL_VERSION || Code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION;
+}
+
+// The numeric addresses Host resolves to, in getaddrinfo's order of preference, each once.
+std::vector<std::string> Addresses(const std::string& Host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    std::vector<std::string> addresses;
+    if (getaddrinfo(Host.c_str(), nullptr, &hints, &found) != 0) return addresses;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        char text[NI_MAXHOST];
+        if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0,
+                        NI_NUMERICHOST) == 0 &&
+            std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+            addresses.emplace_back(text);
+    }
+    freeaddrinfo(found);
+    return addresses;
 }
 
 Connection& Of(void* Self) { return *static_cast<Connection*>(Self); }
@@ -179,6 +199,10 @@ void Connection::SetUpTls() {
     SSL_CTX_set_info_callback(tls, [](const SSL* S, int Where, int Ret) {
         const int error = errno;  // first: that of the socket call that failed, if one did
         auto& c = *static_cast<Connection*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(S)));
+        // libmosquitto names the address it was given as the server (SNI); the broker knows
+        // itself by the name asked for. Set before the ClientHello is made.
+        if ((Where & SSL_CB_HANDSHAKE_START) != 0 && !c.handshaken_)
+            SSL_set_tlsext_host_name(const_cast<SSL*>(S), c.opt_.Host.c_str());
         if ((Where & SSL_CB_HANDSHAKE_DONE) != 0) c.handshaken_ = true;
         if (c.handshaken_ || (Where & SSL_CB_EXIT) == 0 || Ret > 0 ||
             SSL_get_error(S, Ret) != SSL_ERROR_SYSCALL)
@@ -326,18 +350,26 @@ void Connection::Run() {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         lock.unlock();
-        up_ = false;
-        refused_ = 0;
-        lastError_.clear();
-        handshakeErrno_ = -1;
-        handshaken_ = false;
-        // Connected in the loop, so that a host that does not answer holds no call for longer
-        // than a loop's turn: a stop is seen in time. Only the host name lookup blocks.
-        int result = unusable_.empty() ? mosquitto_connect_async(mosq_, opt_.Host.c_str(),
-                                                                 opt_.Port, opt_.Keepalive)
-                                       : MOSQ_ERR_TLS;
-        if (result == MOSQ_ERR_SUCCESS) {
-            while (handshakeErrno_ < 0 &&
+        // Each address the name has, in turn, until one takes the TCP connection: libmosquitto
+        // would keep the first whose connect merely starts (::1 for localhost, where the broker
+        // may listen on 127.0.0.1 only). Only this lookup blocks.
+        const std::vector<std::string> addresses =
+            unusable_.empty() ? Addresses(opt_.Host) : std::vector<std::string>{};
+        int result = !unusable_.empty() ? MOSQ_ERR_TLS
+                     : addresses.empty() ? MOSQ_ERR_EAI
+                                         : MOSQ_ERR_SUCCESS;
+        int error = 0;
+        for (std::size_t next = 0; result == MOSQ_ERR_SUCCESS && next < addresses.size(); ++next) {
+            up_ = false;
+            refused_ = 0;
+            lastError_.clear();
+            handshakeErrno_ = -1;
+            handshaken_ = false;
+            // Connected in the loop, so that a host that does not answer holds no call for
+            // longer than a loop's turn: a stop is seen in time.
+            result = mosquitto_connect_async(mosq_, addresses[next].c_str(), opt_.Port,
+                                             opt_.Keepalive);
+            while (result == MOSQ_ERR_SUCCESS && handshakeErrno_ < 0 &&
                    ((turnAt_ = Clock::now()),
                     (result = mosquitto_loop(mosq_, up_ ? kLoopTimeoutMs : kConnectingTimeoutMs,
                                              1)) == MOSQ_ERR_SUCCESS)) {
@@ -346,11 +378,19 @@ void Connection::Run() {
                 lock.unlock();
                 if (late) break;
             }
-        }
-        int error = errno;
-        if (handshakeErrno_ >= 0) {  // the next connect closes the socket
-            result = MOSQ_ERR_ERRNO;
-            error = handshakeErrno_;
+            error = errno;
+            if (handshakeErrno_ >= 0) {  // the next connect closes the socket
+                result = MOSQ_ERR_ERRNO;
+                error = handshakeErrno_;
+            }
+            const bool notTaken = result == MOSQ_ERR_ERRNO && !up_ && handshakeErrno_ < 0 &&
+                                  (error == ECONNREFUSED || error == ENETUNREACH ||
+                                   error == EHOSTUNREACH || error == ETIMEDOUT ||
+                                   error == EADDRNOTAVAIL || error == EAFNOSUPPORT);
+            lock.lock();
+            const bool stop = stopping_;
+            lock.unlock();
+            if (notTaken && !stop && next + 1 < addresses.size()) result = MOSQ_ERR_SUCCESS;
         }
         lock.lock();
         connected_ = false;

@@ -3,6 +3,10 @@
 // connected. What happens reaches the owner as events; it acts on them on its own thread. The
 // bridge and the clients that reach boards through a bridge both talk to the broker through it.
 //
+// Each attempt tries the addresses the host name has, in the resolver's order, until one takes
+// the TCP connection (localhost may be ::1 first with the broker on 127.0.0.1 only); TLS checks
+// the certificate against the name, and names it to the server (SNI).
+//
 // It speaks MQTT 5 where the broker does, for its subscription options. A broker that speaks only
 // MQTT 3.1.1 refuses that greeting ("unacceptable protocol version", as 3.1.1 bids it to); the
 // connection then speaks 3.1.1 from its next attempt on, made at once, for as long as it lives.

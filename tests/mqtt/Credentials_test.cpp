@@ -199,15 +199,29 @@ TEST(BridgeCredentials, ConnectsWithAPasswordFileFromTheConfigAndRetriesWhenRefu
 TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
     TempDir dir;
     MakeCertificates(dir);
-    const int port = FreePort(), nothing = FreePort();
+    const int port = FreePort(), nothing = FreePort(), wild = FreePort();
     const std::string d = dir.Path.string() + "/";
+    // A certificate for b*.test.lan, which mosquitto_sub refuses for bx.test.lan.
+    ASSERT_EQ(std::system(("cd " + d + " && openssl req -new -key server.key -subj /CN=wild -out "
+                           "wild.csr && printf 'subjectAltName=DNS:b*.test.lan\n' > wild.san && "
+                           "openssl x509 -req -in wild.csr -CA ca.pem -CAkey ca.key -days 2 "
+                           "-extfile wild.san -out wild.pem 2>/dev/null").c_str()), 0);
     Broker broker(Listener(port, "allow_anonymous true\ncafile " + d + "ca.pem\ncertfile " + d +
-                                     "server.pem\nkeyfile " + d + "server.key\n"));
+                                     "server.pem\nkeyfile " + d + "server.key\n") +
+                  Listener(wild, "allow_anonymous true\ncertfile " + d + "wild.pem\nkeyfile " + d +
+                                     "server.key\n"));
     Client client(broker.Port());
+    // Names of test.lan resolve in the bridge's own /etc/hosts (a mount namespace of its own):
+    // dual.test.lan to ::1 first, where nothing listens, then to 127.0.0.1.
+    const std::string hosts =
+        dir.Write("hosts", "::1 dual.test.lan\n127.0.0.1 dual.test.lan bx.test.lan\n");
     // Ca "": no TLS.
     const auto bridge = [&](const std::string& Host, int Port, const std::string& Ca) {
         std::vector<std::string> args{KELVORN_MQTT, "--sim",  "--host", Host,
                                       "--port",     std::to_string(Port), "--name", Host};
+        if (Host.ends_with(".test.lan"))
+            args.insert(args.begin(), {"/usr/bin/unshare", "-m", "sh", "-c",
+                                       "mount --bind " + hosts + " /etc/hosts && exec \"$0\" \"$@\""});
         if (!Ca.empty()) args.insert(args.end(), {"--cafile", d + Ca});
         return std::make_unique<Process>(args);
     };
@@ -220,6 +234,7 @@ TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
         {"localhost", broker.Port(), "ca.pem", plain + " does not speak TLS (mqtt://?)"},
         {"localhost", port, "", tls + " closed the connection (a TLS port? mqtts://)"},
         {"127.0.0.1", nothing, "ca.pem", "connection refused by 127.0.0.1:" + none},
+        {"bx.test.lan", wild, "ca.pem", untrusted},  // a partial wildcard matches nothing
     };
     for (const auto& [host, at, ca, why] : rows) {
         SCOPED_TRACE(host + ":" + std::to_string(at) + " " + ca);
@@ -230,6 +245,8 @@ TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
         EXPECT_EQ(refused->Wait(), 0);
         EXPECT_EQ(refused->Lines(), 5) << refused->Err();
     }
+    auto dual = bridge("dual.test.lan", broker.Port(), "");  // on 127.0.0.1 only
+    EXPECT_TRUE(client.Await("kelvorn/bridge/dual.test.lan/availability", "Online")) << dual->Err();
     auto trusted = bridge("localhost", port, "ca.pem");
     EXPECT_TRUE(client.Await("kelvorn/bridge/localhost/availability", "Online")) << trusted->Err();
     EXPECT_TRUE(client.Await("kelvorn/D4E5F6/out2", "OFF"));
