@@ -35,11 +35,15 @@ constexpr int kStallMs = 500;
 constexpr const char* kSystemCerts = "/etc/ssl/certs";
 
 // How long a second of the backoff lasts: a second, but for the tests, which cannot wait the
-// minutes its longest waits take; they set KELVORN_MQTT_TEST_SECOND_MS, in milliseconds.
+// minutes its longest waits take; they set KELVORN_MQTT_TEST_SECOND_MS, in milliseconds. Only a
+// test build reads it (KELVORN_TEST_HOOKS, see mqtt/CMakeLists.txt): an installed program whose
+// environment held it would retry in a busy loop.
 Clock::duration BackoffSecond() {
+#ifdef KELVORN_TEST_HOOKS
     const char* ms = std::getenv("KELVORN_MQTT_TEST_SECOND_MS");
     if (const auto value = ms ? kelvorn::Digits(ms, 6) : std::nullopt)
         return std::chrono::milliseconds(*value);
+#endif
     return std::chrono::seconds(1);
 }
 
