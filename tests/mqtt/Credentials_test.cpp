@@ -2,11 +2,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <regex>
 #include <set>
 #include <sstream>
 
 #include "Harness.h"
+#include "mqtt/Connection.h"
 
 namespace mqtt_test {
 namespace {
@@ -254,6 +256,109 @@ TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
         EXPECT_EQ(m.Topic.find("kelvorn/bridge/127.0.0.1"), std::string::npos);
     trusted->Signal(SIGTERM);
     EXPECT_EQ(trusted->Wait(), 0);
+}
+
+// The connection to the broker at Port as the programs make it, and the events it gave so far.
+struct Connected {
+    explicit Connected(int Port, const std::string& User = "", const std::string& Password = "")
+        : connection(kmqtt::Broker{"127.0.0.1", Port, User, Password, false, "",
+                                   kmqtt::UniqueClientId("test")},
+                     "", [] {}) {
+        connection.Start();
+    }
+    // The first event that Match takes, once it came (within 10 s).
+    const kmqtt::Connection::Event* Await(const std::function<bool(const kmqtt::Connection::Event&)>& Match) {
+        const kmqtt::Connection::Event* found = nullptr;
+        Eventually([&] {
+            for (kmqtt::Connection::Event& e : connection.Take()) events.push_back(std::move(e));
+            for (const auto& e : events)
+                if (!found && Match(e)) found = &e;
+            return found != nullptr;
+        });
+        return found;
+    }
+    using Kind = kmqtt::Connection::Event::Kind;
+    kmqtt::Connection connection;
+    std::deque<kmqtt::Connection::Event> events;
+};
+
+TEST(BrokerConnection, AQos1MessageTheBrokersAclRefusesIsAnsweredWithItsReasonUnderMqtt5) {
+    TempDir dir;
+    const std::string users = dir.Write("users", "");
+    ASSERT_EQ(std::system(("mosquitto_passwd -b " + users + " reader s3cret").c_str()), 0);
+    const int port = FreePort();
+    Broker broker(Listener(port, "allow_anonymous false\npassword_file " + users + "\nacl_file " +
+                                     dir.Write("acl", "user reader\ntopic read kelvorn/#\n") + "\n"));
+    Connected reader(port, "reader", "s3cret");
+    ASSERT_TRUE(reader.Await([](const auto& E) { return E.What == Connected::Kind::Up; }));
+    EXPECT_TRUE(reader.connection.Mqtt5());
+    int mid = 0;
+    ASSERT_TRUE(reader.connection.Publish("kelvorn/A1B2C3/out0/set", "ON", false, 1, &mid));
+    const auto* answer = reader.Await([&](const auto& E) {
+        return E.What == Connected::Kind::Published && E.Mid == mid;
+    });
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->Code, 135);  // not authorized
+}
+
+TEST(BrokerConnection, AQos1MessageUnansweredWhenTheConnectionIsLostIsNotSentOnTheNextOne) {
+    Broker broker;
+    Connected c(broker.Port());
+    const auto ups = [&](std::size_t N) {
+        return [&, N](const auto&) {
+            return std::count_if(c.events.begin(), c.events.end(),
+                                 [](const auto& E) { return E.What == Connected::Kind::Up; }) >= long(N);
+        };
+    };
+    ASSERT_TRUE(c.Await(ups(1)));
+    broker.Signal(SIGSTOP);  // it reads nothing more, and answers nothing
+    int mid = 0;
+    ASSERT_TRUE(c.connection.Publish("kelvorn-test/command", "ON", true, 1, &mid));
+    std::this_thread::sleep_for(200ms);  // sent into the socket
+    broker.Kill();
+    broker.Start();
+    ASSERT_TRUE(c.Await(ups(2)));
+    ASSERT_TRUE(c.connection.Publish("kelvorn-test/mark", "", false, 1, &mid));
+    ASSERT_TRUE(c.Await([&](const auto& E) { return E.What == Connected::Kind::Published && E.Mid == mid; }));
+    Client late(broker.Port());
+    ASSERT_TRUE(late.Settled());
+    EXPECT_FALSE(late.Latest().contains("kelvorn-test/command"));
+}
+
+// A message that waited in the socket while the whole process was stopped: its At is from before
+// the stop, as a command that old is one its sender has given up on. The connection runs in a
+// child process, which the test stops.
+TEST(BrokerConnection, AMessageReadAfterTheProcessWasStoppedCountsAsComeBeforeTheStop) {
+    Broker broker;
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        Connected c(broker.Port());
+        const bool ready =
+            c.Await([](const auto& E) { return E.What == Connected::Kind::Up; }) &&
+            c.connection.Subscribe("kelvorn-test/#") != 0 &&
+            c.Await([](const auto& E) { return E.What == Connected::Kind::Subscribed; });
+        long waited = -1;
+        [[maybe_unused]] ssize_t n = write(report[1], &waited, sizeof waited);  // subscribed
+        const auto* m = ready ? c.Await([](const auto& E) { return E.What == Connected::Kind::Message; })
+                              : nullptr;
+        if (m) waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m->At).count();
+        n = write(report[1], &waited, sizeof waited);
+        _exit(0);
+    }
+    close(report[1]);  // a child that dies ends the reads
+    long waited = 0;
+    ASSERT_EQ(read(report[0], &waited, sizeof waited), static_cast<ssize_t>(sizeof waited));
+    kill(child, SIGSTOP);
+    Client sender(broker.Port());
+    sender.Publish("kelvorn-test/late", "x");
+    std::this_thread::sleep_for(2s);  // the stop: the message waits in the child's socket
+    kill(child, SIGCONT);
+    ASSERT_EQ(read(report[0], &waited, sizeof waited), static_cast<ssize_t>(sizeof waited));
+    EXPECT_GE(waited, 1900);
+    waitpid(child, nullptr, 0);
+    close(report[0]);
 }
 
 }  // namespace
