@@ -159,6 +159,8 @@ def test_a_pulse_timed_by_the_bridge(broker: Broker, bridge: Logged, how: int) -
      "cannot read the password file /nonexistent: No such file or directory"),
     ("mqtt://h", {"cafile": "/dev/null"}, ValueError, "cafile goes with an mqtts:// URL"),
     ("mqtt://host.invalid", {}, kelvorn.KelvornError, "host host.invalid not found"),
+    ("mqtts://127.0.0.1:1", {"cafile": "/dev/null"}, kelvorn.KelvornError,
+     "TLS: no CA certificate in /dev/null"),  # at once, nothing connected
     (None, {}, kelvorn.KelvornError, "connection refused by 127.0.0.1:{port}"),
     (1, {}, TypeError, "url must be a str, not int"),
     ("mqtt://h", {"cafile": 1}, TypeError, "cafile must be a str or None, not int"),
