@@ -2,7 +2,9 @@
 // the option's long name without its dashes; blank lines and lines starting with `#` or `;` are
 // left out, and so is a ` #` comment after an unquoted value; a flag takes true or false, or
 // stands alone for true; a repeatable option, like serial, on several lines). The command line
-// wins: an option given there leaves that option's lines in the file unused.
+// wins: an option given there leaves that option's lines in the file unused. The file is a
+// regular file of at most 1 MB, each line at most 128 KB; an error quotes at most 64 bytes of
+// what it refuses.
 #pragma once
 
 #include <iosfwd>
