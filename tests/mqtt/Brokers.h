@@ -64,8 +64,9 @@ inline std::unique_ptr<Process> AedesNode(int Port, int RedisPort = 0) {
 
 // Debian's RabbitMQ, a node of its own (its name, database, logs and Erlang cookie in a temp dir,
 // its own epmd on a free port) with the MQTT plugin on a free port of 127.0.0.1, anonymous
-// clients as guest on the default vhost. It takes some 5 s to start on an idle machine (an
-// Erlang VM, then its boot steps): the tables run on it only where it tells something.
+// clients as guest on the default vhost. It takes 5 to 10 s to start: an Erlang VM, its boot
+// steps, and the MQTT plugin's wait of 3 to 6 s (random, not configurable in 3.10) for peers to
+// join its Raft cluster. So the tables run on it only where it tells something.
 class RabbitMq {
 public:
     RabbitMq() {
@@ -81,6 +82,11 @@ public:
         std::filesystem::remove_all(dir_.Path / "mnesia");
         epmd_ = std::make_unique<Process>(
             std::vector<std::string>{KELVORN_EPMD, "-port", std::to_string(epmdPort_)}, false);
+        if (!Eventually([&] { return Listening(epmdPort_); }))
+            throw std::runtime_error("epmd did not start: " + epmd_->Err());
+        // RABBITMQ_ALLOW_INPUT: the script execs the VM instead of minding it from a shell, so
+        // that the VM is the process killed with the test (-noinput all the same); -start_epmd
+        // false: no epmd of its own, which would outlive the test.
         node_ = std::make_unique<Process>(
             std::vector<std::string>{KELVORN_RABBITMQ_SERVER}, false,
             std::vector<std::string>{
@@ -90,7 +96,8 @@ public:
                 "RABBITMQ_ENABLED_PLUGINS_FILE=" + d + "/enabled_plugins",
                 "RABBITMQ_NODE_PORT=" + std::to_string(FreePort()),
                 "RABBITMQ_DIST_PORT=" + std::to_string(FreePort()),
-                "ERL_EPMD_PORT=" + std::to_string(epmdPort_)});
+                "ERL_EPMD_PORT=" + std::to_string(epmdPort_), "RABBITMQ_ALLOW_INPUT=1",
+                "RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS=-start_epmd false -noinput"});
         if (!Eventually([&] { return Log().find("Server startup complete") != std::string::npos; },
                         90s))
             throw std::runtime_error("rabbitmq-server did not start: " + Log() + node_->Err());
@@ -104,6 +111,13 @@ public:
     int Port() const { return port_; }
 
 private:
+    static bool Listening(int Port) {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{AF_INET, htons(static_cast<std::uint16_t>(Port)), {htonl(INADDR_LOOPBACK)}, {}};
+        const bool taken = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(s);
+        return taken;
+    }
     TempDir dir_;
     int port_ = FreePort(), epmdPort_ = FreePort();
     std::unique_ptr<Process> epmd_, node_;
