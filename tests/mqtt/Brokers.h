@@ -97,7 +97,9 @@ public:
                 "RABBITMQ_NODE_PORT=" + std::to_string(FreePort()),
                 "RABBITMQ_DIST_PORT=" + std::to_string(FreePort()),
                 "ERL_EPMD_PORT=" + std::to_string(epmdPort_), "RABBITMQ_ALLOW_INPUT=1",
-                "RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS=-start_epmd false -noinput"});
+                "RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS=-start_epmd false -noinput -mnesia core_dir \"" +
+                    d + "\"",
+                "ERL_CRASH_DUMP=" + d + "/erl_crash.dump"});  // not in the test's folder
         if (!Eventually([&] { return Log().find("Server startup complete") != std::string::npos; },
                         90s))
             throw std::runtime_error("rabbitmq-server did not start: " + Log() + node_->Err());
