@@ -1,6 +1,7 @@
 #include "mqtt/Connection.h"
 
 #include <mqtt_protocol.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
@@ -34,11 +35,15 @@ constexpr int kStallMs = 500;
 constexpr const char* kSystemCerts = "/etc/ssl/certs";
 
 // How long a second of the backoff lasts: a second, but for the tests, which cannot wait the
-// minutes its longest waits take; they set KELVORN_MQTT_TEST_SECOND_MS, in milliseconds.
+// minutes its longest waits take; they set KELVORN_MQTT_TEST_SECOND_MS, in milliseconds. Only a
+// test build reads it (KELVORN_TEST_HOOKS, see mqtt/CMakeLists.txt): an installed program whose
+// environment held it would retry in a busy loop.
 Clock::duration BackoffSecond() {
+#ifdef KELVORN_TEST_HOOKS
     const char* ms = std::getenv("KELVORN_MQTT_TEST_SECOND_MS");
     if (const auto value = ms ? kelvorn::Digits(ms, 6) : std::nullopt)
         return std::chrono::milliseconds(*value);
+#endif
     return std::chrono::seconds(1);
 }
 
@@ -49,6 +54,25 @@ bool BadCredentials(int Code) {
 }
 bool OldProtocol(int Code) {
     return Code == CONNACK_REFUSED_PROTOCOL_VERSION || Code == MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION;
+}
+
+// The numeric addresses Host resolves to, in getaddrinfo's order of preference, each once.
+std::vector<std::string> Addresses(const std::string& Host) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    std::vector<std::string> addresses;
+    if (getaddrinfo(Host.c_str(), nullptr, &hints, &found) != 0) return addresses;
+    for (const addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        char text[NI_MAXHOST];
+        if (getnameinfo(a->ai_addr, a->ai_addrlen, text, sizeof text, nullptr, 0,
+                        NI_NUMERICHOST) == 0 &&
+            std::find(addresses.begin(), addresses.end(), text) == addresses.end())
+            addresses.emplace_back(text);
+    }
+    freeaddrinfo(found);
+    return addresses;
 }
 
 Connection& Of(void* Self) { return *static_cast<Connection*>(Self); }
@@ -75,19 +99,37 @@ std::string UniqueClientId(const std::string& Stem) {
     return Stem.substr(0, kClientIdBytes - std::strlen(tail)) + tail;
 }
 
+std::string CaFileFault(const std::string& File) {
+    if (File.empty()) return "";
+    SSL_CTX* tls = SSL_CTX_new(TLS_client_method());
+    const bool loaded = tls != nullptr && SSL_CTX_load_verify_file(tls, File.c_str()) == 1;
+    SSL_CTX_free(tls);
+    ERR_clear_error();
+    return loaded ? "" : "TLS: no CA certificate in " + kelvorn::Printable(File);
+}
+
 Connection::Connection(const Broker& Opt, const std::string& WillTopic, std::function<void()> Wake)
-    : opt_(Opt), wake_(std::move(Wake)) {
+    : opt_(Opt), willTopic_(WillTopic), wake_(std::move(Wake)) {
     mosq_ = mosquitto_new(opt_.ClientId.c_str(), true, this);
     if (mosq_ == nullptr) throw std::runtime_error("cannot make an MQTT client");
+    Configure();
+}
+
+void Connection::Configure() {
     mosquitto_threaded_set(mosq_, true);
-    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION,
+                         mqtt5_ ? MQTT_PROTOCOL_V5 : MQTT_PROTOCOL_V311);
     mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);  // no Nagle delay on small messages
-    if (!WillTopic.empty())
-        mosquitto_will_set(mosq_, WillTopic.c_str(), static_cast<int>(std::strlen(kOffline)),
+    if (!willTopic_.empty())
+        mosquitto_will_set(mosq_, willTopic_.c_str(), static_cast<int>(std::strlen(kOffline)),
                            kOffline, 0, true);
-    if (!opt_.Username.empty())
+    // libmosquitto refuses a name that is not UTF-8 and would then connect without any.
+    if (!opt_.Username.empty() &&
         mosquitto_username_pw_set(mosq_, opt_.Username.c_str(),
-                                  opt_.Password.empty() ? nullptr : opt_.Password.c_str());
+                                  opt_.Password.empty() ? nullptr : opt_.Password.c_str()) !=
+            MOSQ_ERR_SUCCESS)
+        unusable_ = "the user name is not UTF-8 without control characters: " +
+                    kelvorn::Printable(opt_.Username);
     if (Tls()) SetUpTls();
     mosquitto_connect_callback_set(mosq_, [](mosquitto* M, void* Self, int Code) {
         QuickAck(M);
@@ -153,12 +195,18 @@ void Connection::SetUpTls() {
         unusable_ = "TLS: no CA certificate in " + kelvorn::Printable(opt_.CaFile);
     SSL_CTX_set_verify(tls, SSL_VERIFY_PEER, nullptr);
     X509_VERIFY_PARAM* check = SSL_CTX_get0_param(tls);
+    // As mosquitto_sub: a name like b*.test.lan is no wildcard a CA should have signed.
+    X509_VERIFY_PARAM_set_hostflags(check, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
     if (X509_VERIFY_PARAM_set1_ip_asc(check, opt_.Host.c_str()) != 1)
         X509_VERIFY_PARAM_set1_host(check, opt_.Host.c_str(), 0);
     SSL_CTX_set_app_data(tls, this);
     SSL_CTX_set_info_callback(tls, [](const SSL* S, int Where, int Ret) {
         const int error = errno;  // first: that of the socket call that failed, if one did
         auto& c = *static_cast<Connection*>(SSL_CTX_get_app_data(SSL_get_SSL_CTX(S)));
+        // libmosquitto names the address it was given as the server (SNI); the broker knows
+        // itself by the name asked for. Set before the ClientHello is made.
+        if ((Where & SSL_CB_HANDSHAKE_START) != 0 && !c.handshaken_)
+            SSL_set_tlsext_host_name(const_cast<SSL*>(S), c.opt_.Host.c_str());
         if ((Where & SSL_CB_HANDSHAKE_DONE) != 0) c.handshaken_ = true;
         if (c.handshaken_ || (Where & SSL_CB_EXIT) == 0 || Ret > 0 ||
             SSL_get_error(S, Ret) != SSL_ERROR_SYSCALL)
@@ -212,15 +260,15 @@ void Connection::Push(Event E) {
 bool Connection::Publish(const std::string& Topic, const std::string& Payload, bool Retain,
                          int Qos, int* Mid, int ExpirySeconds) {
     if (Mid) *Mid = 0;
+    // Held across the call: the broker's answer may come on the network thread before it returns,
+    // and the network thread remakes the client after a loss only while it holds it.
+    const std::lock_guard lock(mutex_);
     if (!connected_) return false;
     mosquitto_property* props = nullptr;
     if (mqtt5_ && ExpirySeconds > 0)
         mosquitto_property_add_int32(&props, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL,
                                      static_cast<std::uint32_t>(ExpirySeconds));
     int mid = 0;
-    // Held across the call: the broker's answer may come on the network thread before it returns.
-    std::unique_lock lock(mutex_, std::defer_lock);
-    if (Mid && Qos > 0) lock.lock();
     const int result = mosquitto_publish_v5(mosq_, &mid, Topic.c_str(),
                                             static_cast<int>(Payload.size()), Payload.data(), Qos,
                                             Retain, props);
@@ -251,6 +299,8 @@ int Connection::Subscribe(const std::string& Pattern, bool RetainAsPublished) {
 
 int Connection::Subscribe(const std::vector<std::string>& Patterns, bool RetainAsPublished) {
     int mid = 0;
+    const std::lock_guard lock(mutex_);  // see Publish
+    if (!connected_) return 0;
     // Under 3.1.1 the options byte is the QoS alone: no option may be sent.
     const int options = mqtt5_ && RetainAsPublished ? MQTT_SUB_OPT_RETAIN_AS_PUBLISHED : 0;
     std::vector<char*> patterns;
@@ -264,9 +314,12 @@ int Connection::Subscribe(const std::vector<std::string>& Patterns, bool RetainA
 std::string Connection::Why(int Result, int Error) const {
     const std::string where = kelvorn::Printable(opt_.Host) + ":" + std::to_string(opt_.Port);
     if (!unusable_.empty()) return unusable_;
-    if (BadCredentials(refused_))
-        return opt_.Username.empty() ? "the broker refused a client without a user name"
-                                     : "the broker refused the user name or password";
+    if (BadCredentials(refused_) && opt_.Username.empty())
+        return "the broker refused a client without a user name";
+    if (BadCredentials(refused_) && opt_.Password.empty())
+        return "the broker refused user " + kelvorn::Printable(opt_.Username) +
+               ": no password was given (--password-file)";
+    if (BadCredentials(refused_)) return "the broker refused the user name or password";
     if (refused_ != 0)
         return "the broker refused the connection: " +
                std::string(refused_ < 128 ? mosquitto_connack_string(refused_)
@@ -301,18 +354,26 @@ void Connection::Run() {
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         lock.unlock();
-        up_ = false;
-        refused_ = 0;
-        lastError_.clear();
-        handshakeErrno_ = -1;
-        handshaken_ = false;
-        // Connected in the loop, so that a host that does not answer holds no call for longer
-        // than a loop's turn: a stop is seen in time. Only the host name lookup blocks.
-        int result = unusable_.empty() ? mosquitto_connect_async(mosq_, opt_.Host.c_str(),
-                                                                 opt_.Port, opt_.Keepalive)
-                                       : MOSQ_ERR_TLS;
-        if (result == MOSQ_ERR_SUCCESS) {
-            while (handshakeErrno_ < 0 &&
+        // Each address the name has, in turn, until one takes the TCP connection: libmosquitto
+        // would keep the first whose connect merely starts (::1 for localhost, where the broker
+        // may listen on 127.0.0.1 only). Only this lookup blocks.
+        const std::vector<std::string> addresses =
+            unusable_.empty() ? Addresses(opt_.Host) : std::vector<std::string>{};
+        int result = !unusable_.empty() ? MOSQ_ERR_TLS
+                     : addresses.empty() ? MOSQ_ERR_EAI
+                                         : MOSQ_ERR_SUCCESS;
+        int error = 0;
+        for (std::size_t next = 0; result == MOSQ_ERR_SUCCESS && next < addresses.size(); ++next) {
+            up_ = false;
+            refused_ = 0;
+            lastError_.clear();
+            handshakeErrno_ = -1;
+            handshaken_ = false;
+            // Connected in the loop, so that a host that does not answer holds no call for
+            // longer than a loop's turn: a stop is seen in time.
+            result = mosquitto_connect_async(mosq_, addresses[next].c_str(), opt_.Port,
+                                             opt_.Keepalive);
+            while (result == MOSQ_ERR_SUCCESS && handshakeErrno_ < 0 &&
                    ((turnAt_ = Clock::now()),
                     (result = mosquitto_loop(mosq_, up_ ? kLoopTimeoutMs : kConnectingTimeoutMs,
                                              1)) == MOSQ_ERR_SUCCESS)) {
@@ -321,21 +382,52 @@ void Connection::Run() {
                 lock.unlock();
                 if (late) break;
             }
+            error = errno;
+            if (handshakeErrno_ >= 0) {  // the next connect closes the socket
+                result = MOSQ_ERR_ERRNO;
+                error = handshakeErrno_;
+            }
+            const bool notTaken = result == MOSQ_ERR_ERRNO && !up_ && handshakeErrno_ < 0 &&
+                                  (error == ECONNREFUSED || error == ENETUNREACH ||
+                                   error == EHOSTUNREACH || error == ETIMEDOUT ||
+                                   error == EADDRNOTAVAIL || error == EAFNOSUPPORT);
+            lock.lock();
+            const bool stop = stopping_;
+            lock.unlock();
+            if (notTaken && !stop && next + 1 < addresses.size()) result = MOSQ_ERR_SUCCESS;
         }
-        int error = errno;
-        if (handshakeErrno_ >= 0) {  // the next connect closes the socket
-            result = MOSQ_ERR_ERRNO;
-            error = handshakeErrno_;
-        }
+        lock.lock();
         connected_ = false;
-        if (!up_ && mqtt5_ && OldProtocol(refused_)) {
+        // libmosquitto sends a QoS 1 message the broker has not answered again on the next
+        // connection, maybe a minute later: a command nobody stands by any more. The client is
+        // made anew instead, with nothing in flight.
+        if (up_ && !stopping_) {
+            mosquitto_reinitialise(mosq_, opt_.ClientId.c_str(), true, this);
+            tracked_.clear();
+            Configure();
+        }
+        lock.unlock();
+        // Closed before any answer, on a plain port: RabbitMQ's MQTT plugin drops an MQTT 5
+        // greeting so, without the refusal a 3.1.1 broker owes it.
+        const bool closed = !up_ && refused_ == 0 && !Tls() && result == MOSQ_ERR_CONN_LOST;
+        if (!up_ && mqtt5_ && (OldProtocol(refused_) || closed)) {
             // A broker of MQTT 3.1.1 has answered: ask again at once, in its protocol.
             mqtt5_ = false;
+            fellBackOnClose_ = closed;
             mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
             lock.lock();
             continue;
         }
-        if (up_) wait = kFirstWait;
+        if (closed && fellBackOnClose_) {
+            // Closed in 3.1.1 too: not the protocol. The next attempt starts with MQTT 5 again.
+            mqtt5_ = true;
+            fellBackOnClose_ = false;
+            mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+        }
+        if (up_) {
+            wait = kFirstWait;
+            fellBackOnClose_ = false;
+        }
         const std::string why = up_ ? "connection to " + kelvorn::Printable(opt_.Host) + ":" +
                                           std::to_string(opt_.Port) + " lost"
                                     : Why(result, error);

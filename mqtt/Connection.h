@@ -3,9 +3,16 @@
 // connected. What happens reaches the owner as events; it acts on them on its own thread. The
 // bridge and the clients that reach boards through a bridge both talk to the broker through it.
 //
+// Each attempt tries the addresses the host name has, in the resolver's order, until one takes
+// the TCP connection (localhost may be ::1 first with the broker on 127.0.0.1 only); TLS checks
+// the certificate against the name, and names it to the server (SNI).
+//
 // It speaks MQTT 5 where the broker does, for its subscription options. A broker that speaks only
 // MQTT 3.1.1 refuses that greeting ("unacceptable protocol version", as 3.1.1 bids it to); the
 // connection then speaks 3.1.1 from its next attempt on, made at once, for as long as it lives.
+// One that closes a plain connection before any answer (RabbitMQ's) is asked again at once in
+// 3.1.1 too; only when that closes as well is the closing reported, and the attempt after starts
+// with MQTT 5 again.
 #pragma once
 
 #include <mosquitto.h>
@@ -38,6 +45,10 @@ struct Broker {
 // A client id of at most 23 bytes: Stem (cut to fit) and 8 random hex digits, so that two
 // programs with the same stem, on one host or on two, never take each other's connection.
 std::string UniqueClientId(const std::string& Stem);
+
+// Why the CA certificates of File cannot be used (a readable file that holds none), as the
+// connection says it on each attempt; "" for one they can, or for no File.
+std::string CaFileFault(const std::string& File);
 
 class Connection {
 public:
@@ -76,7 +87,8 @@ public:
     std::vector<Event> Take();
     // Sent by the network thread in the order given. False while not connected: nothing is kept
     // for later, since everything retained is published again on every Up and a command sent
-    // late would switch an output nobody asked for any more.
+    // late would switch an output nobody asked for any more. A QoS 1 message whose answer has
+    // not come when the connection is lost is not sent again either, and gets no Published.
     // Mid, when given, receives the message id whose Published event carries the broker's answer
     // (QoS 1 only). ExpirySeconds > 0 (MQTT 5; ignored under 3.1.1): the broker drops the message
     // rather than deliver it later than that.
@@ -100,6 +112,8 @@ public:
     static void Abandon(std::unique_ptr<Connection>& C);
 
 private:
+    // Sets the client up for the next attempt, in the protocol mqtt5_ says.
+    void Configure();
     void SetUpTls();
     void Run();
     void Push(Event E);
@@ -110,6 +124,7 @@ private:
     bool Tls() const { return opt_.Tls || !opt_.CaFile.empty(); }
 
     const Broker opt_;      // a copy: an abandoned connection outlives its owner
+    const std::string willTopic_;
     std::string unusable_;  // why no attempt can succeed (the CA certificates), or empty
     std::function<void()> wake_;
     std::mutex wakeMutex_;   // held while Wake runs
@@ -128,6 +143,7 @@ private:
     // Written on the network thread only (its callbacks run there).
     bool up_ = false;
     int refused_ = 0;        // the reason code of a refusing CONNACK
+    bool fellBackOnClose_ = false;  // speaking 3.1.1 since an MQTT 5 greeting was closed on
     std::string lastError_;  // libmosquitto's last error message (TLS failures)
     // The errno of the socket call that failed the TLS handshake (0: the connection closed), or
     // -1. Set on the network thread by the TLS context's callback.

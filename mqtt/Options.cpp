@@ -1,5 +1,6 @@
 #include "mqtt/Options.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -7,6 +8,7 @@
 #include <functional>
 #include <ostream>
 #include <set>
+#include <sstream>
 
 #include "d2xx/d2xx.h"
 #include "device/Text.h"
@@ -18,6 +20,7 @@ namespace {
 
 using kelvorn::Printable;
 constexpr int kUsage = 2;
+constexpr int kUnusable = 3;
 
 // A check on an option's value. Its text says why a value is refused (CLI11 puts the option's
 // name before it); it has no description, so that --help shows none of CLI11's.
@@ -25,14 +28,36 @@ CLI::Validator Check(std::function<bool(const std::string&)> Ok, std::string Why
     return CLI::Validator(
         [Ok = std::move(Ok), Why = std::move(Why)](std::string& Text) {
             if (Ok(Text)) return std::string();
-            return Text.empty() ? Why : Why + ": " + Printable(Text);
+            return Text.empty() ? Why : Why + ": " + Quoted(Text);
         },
         "");
 }
 
+// The room a topic must leave is checked once every option is known (see ParseOptions).
 CLI::Validator Levels(bool Slashes) {
-    return Check([Slashes](const std::string& Text) { return ValidLevels(Text, Slashes); },
+    return Check([Slashes](const std::string& Text) { return UsableInTopics(Text, Slashes, 0); },
                  "not usable in a topic");
+}
+
+// A config file is a few lines: a bigger one, or a longer line, is some other file named by
+// mistake (or /dev/zero, which never ends).
+constexpr std::size_t kLongestConfig = 1 << 20;
+constexpr std::size_t kLongestConfigLine = 128 << 10;
+// The discovery topics add /binary_sensor/kelvorn_<id>/in<N>/config to their prefix.
+constexpr std::size_t kDiscoverySuffix = 15 + 8 + 3 * 16 + 1 + 3 + 7;
+
+// The config file's text, or why it cannot be used.
+std::optional<std::string> ConfigText(const std::string& Path, std::string& Text) {
+    const std::string cannot = "cannot read the config file " + Quoted(Path);
+    std::ifstream file(Path, std::ios::binary);
+    struct stat about {};
+    if (!file || stat(Path.c_str(), &about) != 0) return cannot;
+    if (!S_ISREG(about.st_mode)) return cannot + ": not a regular file";
+    Text.resize(kLongestConfig + 1);
+    file.read(Text.data(), static_cast<std::streamsize>(Text.size()));
+    Text.resize(static_cast<std::size_t>(file.gcount()));
+    if (Text.size() > kLongestConfig) return cannot + ": over 1 MB, not a config file";
+    return std::nullopt;
 }
 
 CLI::Validator Between(int Low, int High) {
@@ -71,11 +96,11 @@ std::string SerialListFault(const std::string& Text) {
     std::set<std::string> seen;
     for (const std::string& serial : SerialList(Text)) {
         if (serial.empty())
-            return "an empty serial names no board" + (Text.empty() ? "" : ": " + Printable(Text));
+            return "an empty serial names no board" + (Text.empty() ? "" : ": " + Quoted(Text));
         if (serial.size() >= d2xx::kSerialNumberSize)
             return "a serial has " + std::to_string(d2xx::kSerialNumberSize - 1) +
-                   " bytes at most: " + Printable(serial);
-        if (!seen.insert(serial).second) return "serial named twice: " + Printable(serial);
+                   " bytes at most: " + Quoted(serial);
+        if (!seen.insert(serial).second) return "serial named twice: " + Quoted(serial);
     }
     return "";
 }
@@ -109,20 +134,22 @@ std::string Value(std::string Text) {
 // Applies the config file's lines to the options the command line left unset. The message of its
 // first fault, naming the file and the line, or nothing.
 std::optional<std::string> ReadConfig(CLI::App& App, const std::string& Path) {
-    std::ifstream file(Path);
-    if (!file) return "cannot read the config file " + Printable(Path);
+    std::string text;
+    if (auto why = ConfigText(Path, text)) return why;
+    std::istringstream file(text);
     std::set<const CLI::Option*> fromCommandLine;
     for (const CLI::Option* op : App.get_options())
         if (op->count() > 0) fromCommandLine.insert(op);
     std::string line;
     for (int number = 1; std::getline(file, line); ++number) {
-        const std::string where = Printable(Path) + ":" + std::to_string(number) + ": ";
+        const std::string where = Quoted(Path) + ":" + std::to_string(number) + ": ";
+        if (line.size() > kLongestConfigLine) return where + "a line of over 128 KB";
         line = Trim(line);
         if (line.empty() || line.front() == '#' || line.front() == ';') continue;
         const std::size_t equals = line.find('=');
         const std::string key = Trim(line.substr(0, equals));
         CLI::Option* op = key.empty() ? nullptr : App.get_option_no_throw("--" + key);
-        if (op == nullptr) return where + "unknown option \"" + Printable(key) + "\"";
+        if (op == nullptr) return where + "unknown option \"" + Quoted(key) + "\"";
         if (!op->get_configurable()) return where + key + " is for the command line only";
         const bool flag = op->get_expected_min() == 0;
         if (equals == std::string::npos && !flag)
@@ -130,7 +157,7 @@ std::optional<std::string> ReadConfig(CLI::App& App, const std::string& Path) {
         std::string value = equals == std::string::npos ? "true" : Value(Trim(line.substr(equals + 1)));
         if (flag) {
             if (value != "true" && value != "false")
-                return where + key + " = " + Printable(value) + ": not true or false";
+                return where + key + " = " + Quoted(value) + ": not true or false";
         }
         if (fromCommandLine.contains(op)) continue;
         try {
@@ -169,7 +196,9 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
     app.add_option("--port", Opt.Port, "Its port (default 1883).")
         ->type_name("PORT")
         ->check(Between(1, 65535));
-    app.add_option("--username", Opt.Username, "The user name at the broker.")->type_name("USER");
+    app.add_option("--username", Opt.Username, "The user name at the broker.")
+        ->type_name("USER")
+        ->check(Check(Utf8Text, "not UTF-8 without control characters"));
     app.add_option("--password-file", passwordFile,
                    "The password at the broker: the first line of FILE. Needs --username.")
         ->type_name("FILE");
@@ -255,7 +284,7 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
     }
     if (const std::vector<std::string> extra = app.remaining(); !extra.empty())
         return usage((extra[0].starts_with("-") ? "unknown option " : "unexpected argument ") +
-                     Printable(extra[0]) + " (see kelvorn-mqtt --help)");
+                     Quoted(extra[0]) + " (see kelvorn-mqtt --help)");
     if (!config.empty())
         if (const auto fault = ReadConfig(app, config)) return usage(*fault);
     if (!passwordFile.empty() && Opt.Username.empty())
@@ -267,11 +296,23 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
     }
     Opt.InputsOnLow = inputsOn == "low";
     if (Opt.Name.empty()) Opt.Name = HostName();
+    if (!UsableInTopics(Opt.Name, false, 0))  // the host's name
+        return usage("--name: the host name is not usable in a topic: " + Quoted(Opt.Name));
+    if (Opt.Prefix.size() + std::max(kLongestBoardSuffix, kBridgeSuffix + Opt.Name.size()) >
+        kLongestTopic)
+        return usage("--prefix and --name: a topic would be over 65535 bytes");
+    if (Opt.DiscoveryPrefix.size() + kDiscoverySuffix > kLongestTopic)
+        return usage("--discovery-prefix: a topic would be over 65535 bytes");
     if (Opt.ClientId.empty()) Opt.ClientId = UniqueClientId("kelvorn-" + Opt.Name);
     if (!passwordFile.empty())
         if (const auto why = ReadPasswordFile(passwordFile, Opt.Password)) return usage(*why);
     if (!Opt.CaFile.empty() && !std::ifstream(Opt.CaFile))
-        return usage("cannot read the CA file " + Printable(Opt.CaFile));
+        return usage("cannot read the CA file " + Quoted(Opt.CaFile));
+    // As the attempts to connect would say, but at once: nothing can change it but the user.
+    if (const std::string why = CaFileFault(Opt.CaFile); !why.empty()) {
+        Err << "kelvorn-mqtt: " << why << '\n';
+        return kUnusable;
+    }
     return std::nullopt;
 }
 

@@ -2,7 +2,9 @@
 // the option's long name without its dashes; blank lines and lines starting with `#` or `;` are
 // left out, and so is a ` #` comment after an unquoted value; a flag takes true or false, or
 // stands alone for true; a repeatable option, like serial, on several lines). The command line
-// wins: an option given there leaves that option's lines in the file unused.
+// wins: an option given there leaves that option's lines in the file unused. The file is a
+// regular file of at most 1 MB, each line at most 128 KB; an error quotes at most 64 bytes of
+// what it refuses.
 #pragma once
 
 #include <iosfwd>
@@ -34,7 +36,8 @@ struct Options : Broker {
 
 // Fills Opt from the command line. Nothing when the bridge is to run; otherwise the status to exit
 // with: 0 after --help or --version (on Out), 2 after one line on Err for a wrong command line or
-// config file (naming its file and line), or a password or CA file that cannot be read.
+// config file (naming its file and line), or a password or CA file that cannot be read; 3 after
+// one line for a CA file that holds no CA certificate.
 std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt, std::ostream& Out,
                                 std::ostream& Err);
 

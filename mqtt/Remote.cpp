@@ -45,6 +45,21 @@ bool Scheme(std::string_view Url, std::string_view Name) {
 
 }  // namespace
 
+bool Utf8Text(std::string_view Text) {
+    // libmosquitto's own check, which also refuses U+0000-U+001F and U+007F-U+009F.
+    return Text.size() <= kLongestTopic &&
+           mosquitto_validate_utf8(Text.data(), static_cast<int>(Text.size())) == MOSQ_ERR_SUCCESS;
+}
+
+bool UsableInTopics(std::string_view Text, bool Slashes, std::size_t Room) {
+    return ValidLevels(Text, Slashes) && Text.size() + Room <= kLongestTopic && Utf8Text(Text);
+}
+
+std::string Quoted(std::string_view Text) {
+    constexpr std::size_t kShown = 64;
+    return kelvorn::Printable(Text.substr(0, kShown)) + (Text.size() > kShown ? "..." : "");
+}
+
 std::optional<std::string> ReadPasswordFile(const std::string& Path, std::string& Password) {
     const auto why = [&](int Error) {
         return "cannot read the password file " + kelvorn::Printable(Path) + ": " +
@@ -75,7 +90,7 @@ std::variant<Remote, std::string> ParseRemote(std::string_view Url, const std::s
                                               const std::string& CaFile,
                                               const std::string& Program) {
     Remote r;
-    const std::string shown = kelvorn::Printable(Url);
+    const std::string shown = Quoted(Url);
     const auto bad = [&](const std::string& Why) { return "--mqtt " + shown + ": " + Why; };
     if (std::any_of(Url.begin(), Url.end(), [](char C) {
             return static_cast<unsigned char>(C) <= ' ' || C == '\x7F';
@@ -101,6 +116,7 @@ std::variant<Remote, std::string> ParseRemote(std::string_view Url, const std::s
                    "with --password-file";
         const auto name = Decoded(user);
         if (!name || name->empty()) return bad("no user name before '@'");
+        if (!Utf8Text(*name)) return bad("the user name is not UTF-8 without control characters");
         r.Username = *name;
         authority.remove_prefix(at + 1);
     }
@@ -130,8 +146,9 @@ std::variant<Remote, std::string> ParseRemote(std::string_view Url, const std::s
     }
     if (!path.empty()) {
         const auto prefix = Decoded(path);
-        if (!prefix || !ValidLevels(*prefix, true) || prefix->find('?') != std::string::npos)
-            return bad("not usable as the topics' prefix: " + kelvorn::Printable(path));
+        if (!prefix || !UsableInTopics(*prefix, true, std::max(kLongestBoardSuffix, kBridgeSuffix + 1)) ||
+            prefix->find('?') != std::string::npos)
+            return bad("not usable as the topics' prefix: " + Quoted(path));
         r.Prefix = *prefix;
     }
 

@@ -22,6 +22,20 @@ struct Remote : Broker {
     std::string Prefix = "kelvorn";
 };
 
+// The longest a topic may be, and the most the programs add after a prefix: a board id (a serial
+// of 16 bytes, each escaped) and /availability; a bridge's name takes /bridge/ and /availability.
+inline constexpr std::size_t kLongestTopic = 65535;
+inline constexpr std::size_t kLongestBoardSuffix = 1 + 3 * 16 + 13;
+inline constexpr std::size_t kBridgeSuffix = 8 + 13;
+
+// Whether Text can stand in topics as ValidLevels says, as UTF-8 without control characters (as
+// brokers take a topic), and leave Room bytes for what follows it in a topic.
+bool UsableInTopics(std::string_view Text, bool Slashes, std::size_t Room);
+// Whether Text is UTF-8 without control characters, as a user name must be.
+bool Utf8Text(std::string_view Text);
+// Text for an error line: Printable, cut to its first 64 bytes.
+std::string Quoted(std::string_view Text);
+
 // Password: the first line of the file at Path, without its line end (LF or CR LF). Otherwise
 // the one line that says why it cannot be read, with the path and the system's reason.
 std::optional<std::string> ReadPasswordFile(const std::string& Path, std::string& Password);

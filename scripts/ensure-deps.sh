@@ -20,6 +20,7 @@ kelvorn_test_packages=(
   hyperfine
   sigrok-cli
   mosquitto mosquitto-clients openssl
+  rabbitmq-server  # the MQTT tests' RabbitMQ, its MQTT plugin (MQTT 3.1.1 only)
   redis-server  # the aedes cluster of the MQTT tests (aedes itself: npm ci --prefix tests/brokers)
   python3-pytest python3-labgrid mypy  # the Python package's tests: pytest, labgrid, stubtest
   python3-venv python3-pip python3-setuptools python3-wheel  # and pip install . in a venv

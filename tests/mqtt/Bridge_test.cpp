@@ -140,6 +140,8 @@ protected:
 };
 // The tests that need mosquitto itself: its log, or a stand-in in front of it.
 using BridgeOnMosquitto = BridgeOnSim;
+// The bridge on RabbitMQ, which speaks 3.1.1 only and keeps retained messages from wildcards.
+using BridgeOnRabbitMq = BridgeOnSim;
 
 TEST_P(BridgeOnSim, PublishesTheTopicContractRetainedAndGoesOfflineOnSigterm) {
     Start();
@@ -502,6 +504,27 @@ TEST_P(BridgeOnMosquitto, SpeaksMqtt311ToABrokerThatRefusesMqtt5AndClearsTheStal
     EXPECT_FALSE(late.Latest().contains("kelvorn/A1B2C3/out2/pulse"));
 }
 
+TEST_P(BridgeOnRabbitMq, SpeaksMqtt311AfterItsMqtt5GreetingIsClosedAndCarriesOutCommands) {
+    Start({"--no-discovery"});
+    Started();
+    EXPECT_TRUE(bridge->Logged(Connected()));
+    EXPECT_THAT(bridge->Err(), Not(HasSubstr("closed the connection")));
+    const std::size_t mark = client.Messages().size();
+    client.Publish("kelvorn/A1B2C3/out0/set", "ON");
+    Published("kelvorn/A1B2C3/in0", "low", mark);
+    EXPECT_EQ(Stop(), 0);
+    Published("kelvorn/bridge/rig/availability", "Offline", mark);
+}
+
+TEST_P(BridgeOnRabbitMq, KelvornIoReadsABoardBySerialThoughAWildcardBringsNoRetainedState) {
+    Start({"--no-discovery"});
+    Started();
+    Process read({KELVORN_IO, "--mqtt", "mqtt://127.0.0.1:" + broker.ClientPortText(), "-s",
+                  "D4E5F6", "read"});
+    EXPECT_EQ(read.Wait(), 0) << read.Err();
+    EXPECT_EQ(read.Out(), "in0=high in1=high in2=high in3=high in4=high\n");
+}
+
 TEST_P(BridgeOnSim, ForgetClearsEveryRetainedTopicOfTheBoardsNamed) {
     Start();
     Started();
@@ -546,6 +569,7 @@ TEST_P(BridgeOnSim, ForgetClearsEveryRetainedTopicOfTheBoardsNamed) {
 std::string OnBroker(const testing::TestParamInfo<Kind>& Info) { return KindName(Info.param); }
 INSTANTIATE_TEST_SUITE_P(Broker, BridgeOnSim, testing::ValuesIn(kEveryBroker), OnBroker);
 INSTANTIATE_TEST_SUITE_P(Broker, BridgeOnMosquitto, testing::Values(Kind::Mosquitto), OnBroker);
+INSTANTIATE_TEST_SUITE_P(Broker, BridgeOnRabbitMq, testing::Values(Kind::RabbitMq), OnBroker);
 
 TEST(BridgeBackoff, WaitsDoublingFrom1sTo30sAndFrom1sAgainAfterAConnection) {
     Broker broker;

@@ -1,6 +1,8 @@
 // The brokers the tests run the bridge and its clients on, each started by the test on free ports
 // of 127.0.0.1 and stopped with it: Debian's mosquitto; aedes (tests/brokers, from npm); two aedes
-// nodes sharing a Redis; two mosquittos linked by docs/mqtt.md's room broker sample. kelvorn-mqtt
+// nodes sharing a Redis; two mosquittos linked by docs/mqtt.md's room broker sample; Debian's
+// RabbitMQ with its MQTT plugin (MQTT 3.1.1 only, no retained message to a wildcard
+// subscription: the few tables that matter run on it beside the others). kelvorn-mqtt
 // connects to BridgePort(), the clients (MqttDriver, kelvorn-io --mqtt, the watching Client) to
 // ClientPort(): one broker, or the other end of the cluster or link.
 #pragma once
@@ -11,7 +13,7 @@
 
 namespace mqtt_test {
 
-enum class Kind { Mosquitto, Aedes, AedesCluster, MosquittoBridged };
+enum class Kind { Mosquitto, Aedes, AedesCluster, MosquittoBridged, RabbitMq };
 inline constexpr std::array kEveryBroker{Kind::Mosquitto, Kind::Aedes, Kind::AedesCluster,
                                          Kind::MosquittoBridged};
 
@@ -22,6 +24,7 @@ inline std::string KindName(Kind K) {
         case Kind::Aedes: return "aedes";
         case Kind::AedesCluster: return "aedes_redis_cluster";
         case Kind::MosquittoBridged: return "mosquitto_bridged";
+        case Kind::RabbitMq: return "rabbitmq";
     }
     return "unknown";
 }
@@ -59,6 +62,69 @@ inline std::unique_ptr<Process> AedesNode(int Port, int RedisPort = 0) {
     return node;
 }
 
+// Debian's RabbitMQ, a node of its own (its name, database, logs and Erlang cookie in a temp dir,
+// its own epmd on a free port) with the MQTT plugin on a free port of 127.0.0.1, anonymous
+// clients as guest on the default vhost. It takes 5 to 10 s to start: an Erlang VM, its boot
+// steps, and the MQTT plugin's wait of 3 to 6 s (random, not configurable in 3.10) for peers to
+// join its Raft cluster. So the tables run on it only where it tells something.
+class RabbitMq {
+public:
+    RabbitMq() {
+        dir_.Write("enabled_plugins", "[rabbitmq_mqtt].\n");
+        dir_.Write("rabbitmq.conf", "listeners.tcp = none\nmqtt.listeners.tcp.default = 127.0.0.1:" +
+                                        std::to_string(port_) +
+                                        "\nmqtt.allow_anonymous = true\nloopback_users = none\n");
+        Start();
+    }
+    // Starts it (again), empty, on the same ports; returns once it serves MQTT.
+    void Start() {
+        const std::string d = dir_.Path.string();
+        std::filesystem::remove_all(dir_.Path / "mnesia");
+        epmd_ = std::make_unique<Process>(
+            std::vector<std::string>{KELVORN_EPMD, "-port", std::to_string(epmdPort_)}, false);
+        if (!Eventually([&] { return Listening(epmdPort_); }))
+            throw std::runtime_error("epmd did not start: " + epmd_->Err());
+        // RABBITMQ_ALLOW_INPUT: the script execs the VM instead of minding it from a shell, so
+        // that the VM is the process killed with the test (-noinput all the same); -start_epmd
+        // false: no epmd of its own, which would outlive the test.
+        node_ = std::make_unique<Process>(
+            std::vector<std::string>{KELVORN_RABBITMQ_SERVER}, false,
+            std::vector<std::string>{
+                "HOME=" + d, "RABBITMQ_NODENAME=kelvorn-test-" + std::to_string(port_) + "@localhost",
+                "RABBITMQ_MNESIA_BASE=" + d + "/mnesia", "RABBITMQ_LOG_BASE=" + d + "/log",
+                "RABBITMQ_LOGS=-", "RABBITMQ_CONFIG_FILE=" + d + "/rabbitmq.conf",
+                "RABBITMQ_ENABLED_PLUGINS_FILE=" + d + "/enabled_plugins",
+                "RABBITMQ_NODE_PORT=" + std::to_string(FreePort()),
+                "RABBITMQ_DIST_PORT=" + std::to_string(FreePort()),
+                "ERL_EPMD_PORT=" + std::to_string(epmdPort_), "RABBITMQ_ALLOW_INPUT=1",
+                "RABBITMQ_SERVER_ADDITIONAL_ERL_ARGS=-start_epmd false -noinput -mnesia core_dir \"" +
+                    d + "\"",
+                "ERL_CRASH_DUMP=" + d + "/erl_crash.dump"});  // not in the test's folder
+        if (!Eventually([&] { return Log().find("Server startup complete") != std::string::npos; },
+                        90s))
+            throw std::runtime_error("rabbitmq-server did not start: " + Log() + node_->Err());
+    }
+    void Kill() {
+        node_.reset();
+        epmd_.reset();
+    }
+    void Signal(int Number) const { node_->Signal(Number); }
+    std::string Log() const { return node_->Out(); }
+    int Port() const { return port_; }
+
+private:
+    static bool Listening(int Port) {
+        const int s = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{AF_INET, htons(static_cast<std::uint16_t>(Port)), {htonl(INADDR_LOOPBACK)}, {}};
+        const bool taken = connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        close(s);
+        return taken;
+    }
+    TempDir dir_;
+    int port_ = FreePort(), epmdPort_ = FreePort();
+    std::unique_ptr<Process> epmd_, node_;
+};
+
 class Site {
 public:
     explicit Site(Kind K) : kind_(K) {
@@ -70,25 +136,34 @@ public:
                                              "topic kelvorn-link/# both 1\n");
         if (kind_ == Kind::Aedes || kind_ == Kind::AedesCluster) nodePort_[0] = FreePort();
         if (kind_ == Kind::AedesCluster) nodePort_[1] = FreePort(), redisPort_ = FreePort();
-        if (!central_) Start();
+        if (kind_ == Kind::RabbitMq) rabbit_ = std::make_unique<RabbitMq>();
+        if (!central_ && !rabbit_) Start();
         Linked();
     }
     Kind What() const { return kind_; }
     // Whether the bridge's broker speaks MQTT 5 (aedes 1 speaks 3.1.1 only).
     bool Mqtt5() const { return central_ != nullptr; }
-    int BridgePort() const { return central_ ? central_->Port() : nodePort_[0]; }
+    // Whether a subscription with a wildcard brings the retained messages it matches (RabbitMQ
+    // sends them to exact subscriptions only).
+    bool RetainedToWildcards() const { return kind_ != Kind::RabbitMq; }
+    int BridgePort() const {
+        return central_ ? central_->Port() : rabbit_ ? rabbit_->Port() : nodePort_[0];
+    }
     int ClientPort() const {
         return room_ ? room_->Port() : nodePort_[1] ? nodePort_[1] : BridgePort();
     }
     std::string BridgePortText() const { return std::to_string(BridgePort()); }
     std::string ClientPortText() const { return std::to_string(ClientPort()); }
     // The bridge's broker's log (mosquitto's) or standard error (aedes's).
-    std::string Log() const { return central_ ? central_->Log() : nodes_[0]->Err(); }
+    std::string Log() const {
+        return central_ ? central_->Log() : rabbit_ ? rabbit_->Log() : nodes_[0]->Err();
+    }
 
     // Every process of it ended: nothing it retained is left.
     void Kill() {
         if (room_) room_->Kill();
         if (central_) central_->Kill();
+        if (rabbit_) rabbit_->Kill();
         nodes_[1].reset();
         nodes_[0].reset();
         redis_.reset();
@@ -97,11 +172,12 @@ public:
     // publishes reaches the clients, and their connection, where it is the same broker, hangs.
     void Hang(bool Stopped) const {
         const int signal = Stopped ? SIGSTOP : SIGCONT;
-        central_ ? central_->Signal(signal) : nodes_[0]->Signal(signal);
+        central_ ? central_->Signal(signal) : rabbit_ ? rabbit_->Signal(signal) : nodes_[0]->Signal(signal);
     }
     // Started again, empty, on the same ports; returns once it serves, its link or cluster too.
     void Start() {
         if (central_) central_->Start();
+        if (rabbit_) rabbit_->Start();
         if (room_) room_->Start();
         if (redisPort_) {
             redis_ = std::make_unique<Process>(
@@ -154,6 +230,7 @@ private:
     Kind kind_;
     std::unique_ptr<Broker> central_, room_;                 // mosquitto
     std::unique_ptr<Process> redis_, nodes_[2];              // aedes
+    std::unique_ptr<RabbitMq> rabbit_;
     int nodePort_[2] = {0, 0}, redisPort_ = 0;
     mutable int marks_ = 0;
 };

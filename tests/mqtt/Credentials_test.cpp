@@ -2,11 +2,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <deque>
 #include <regex>
 #include <set>
 #include <sstream>
 
 #include "Harness.h"
+#include "mqtt/Connection.h"
 
 namespace mqtt_test {
 namespace {
@@ -30,7 +32,12 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
                       zero = config("interval = 0\n"), maybe = config("sim = maybe\n"),
                       bare = config("host\n"), forget = config("forget = A1B2C3\n"),
                       help = config("help = true\n"), named = config("name = file\n"),
-                      sims = config("sim-serials = K1,,K2\n");
+                      sims = config("sim-serials = K1,,K2\n"),
+                      junk = config(std::string(100, 'x') + " = 1\n"),
+                      big = config(std::string(1100000, '#')),
+                      wide = config("# " + std::string(140000, 'x') + "\n"),
+                      nocert = dir.Write("nocert.pem", "no certificate\n");
+    const std::string a64 = std::string(64, 'a') + "...";
     const std::string port = std::to_string(FreePort()), broker = "127.0.0.1:" + port;
     const std::string refused = "connection refused by " + broker + "; retrying in 1 s";
     const Usage rows[] = {
@@ -62,6 +69,17 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
         {{"--config", forget}, 2, "", forget + ":1: forget is for the command line only"},
         {{"--config", help}, 2, "", help + ":1: help is for the command line only"},
         {{"--config", dir.Path / "missing.conf"}, 2, "", "cannot read the config file " + (dir.Path / "missing.conf").string()},
+        {{"--prefix", "a\x01" "b"}, 2, "", "--prefix: not usable in a topic: a\\x01b" + see},
+        {{"--name", "\xFF"}, 2, "", "--name: not usable in a topic: \\xFF" + see},
+        {{"--prefix", std::string(70000, 'a')}, 2, "", "--prefix: not usable in a topic: " + a64 + see},
+        {{"--prefix", std::string(65500, 'a')}, 2, "", "--prefix and --name: a topic would be over 65535 bytes"},
+        {{"--username", "r\xC3\x28"}, 2, "", "--username: not UTF-8 without control characters: r\\xC3(" + see},
+        {{"--config", dir.Path}, 2, "", "cannot read the config file " + dir.Path.string() + ": not a regular file"},
+        {{"--config", "/dev/zero"}, 2, "", "cannot read the config file /dev/zero: not a regular file"},
+        {{"--config", big}, 2, "", "cannot read the config file " + big + ": over 1 MB, not a config file"},
+        {{"--config", wide}, 2, "", wide + ":1: a line of over 128 KB"},
+        {{"--config", junk}, 2, "", junk + ":1: unknown option \"" + std::string(64, 'x') + "...\""},
+        {{"--cafile", nocert}, 3, "", "TLS: no CA certificate in " + nocert},
         {{"--password-file", none}, 2, "", "--password-file needs --username"},
         {{"--username", "u", "--password-file", none}, 2, "",
          "cannot read the password file " + none + ": No such file or directory"},
@@ -183,15 +201,29 @@ TEST(BridgeCredentials, ConnectsWithAPasswordFileFromTheConfigAndRetriesWhenRefu
 TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
     TempDir dir;
     MakeCertificates(dir);
-    const int port = FreePort(), nothing = FreePort();
+    const int port = FreePort(), nothing = FreePort(), wild = FreePort();
     const std::string d = dir.Path.string() + "/";
+    // A certificate for b*.test.lan, which mosquitto_sub refuses for bx.test.lan.
+    ASSERT_EQ(std::system(("cd " + d + " && openssl req -new -key server.key -subj /CN=wild -out "
+                           "wild.csr && printf 'subjectAltName=DNS:b*.test.lan\n' > wild.san && "
+                           "openssl x509 -req -in wild.csr -CA ca.pem -CAkey ca.key -days 2 "
+                           "-extfile wild.san -out wild.pem 2>/dev/null").c_str()), 0);
     Broker broker(Listener(port, "allow_anonymous true\ncafile " + d + "ca.pem\ncertfile " + d +
-                                     "server.pem\nkeyfile " + d + "server.key\n"));
+                                     "server.pem\nkeyfile " + d + "server.key\n") +
+                  Listener(wild, "allow_anonymous true\ncertfile " + d + "wild.pem\nkeyfile " + d +
+                                     "server.key\n"));
     Client client(broker.Port());
+    // Names of test.lan resolve in the bridge's own /etc/hosts (a mount namespace of its own):
+    // dual.test.lan to ::1 first, where nothing listens, then to 127.0.0.1.
+    const std::string hosts =
+        dir.Write("hosts", "::1 dual.test.lan\n127.0.0.1 dual.test.lan bx.test.lan\n");
     // Ca "": no TLS.
     const auto bridge = [&](const std::string& Host, int Port, const std::string& Ca) {
         std::vector<std::string> args{KELVORN_MQTT, "--sim",  "--host", Host,
                                       "--port",     std::to_string(Port), "--name", Host};
+        if (Host.ends_with(".test.lan"))
+            args.insert(args.begin(), {"/usr/bin/unshare", "-m", "sh", "-c",
+                                       "mount --bind " + hosts + " /etc/hosts && exec \"$0\" \"$@\""});
         if (!Ca.empty()) args.insert(args.end(), {"--cafile", d + Ca});
         return std::make_unique<Process>(args);
     };
@@ -204,6 +236,7 @@ TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
         {"localhost", broker.Port(), "ca.pem", plain + " does not speak TLS (mqtt://?)"},
         {"localhost", port, "", tls + " closed the connection (a TLS port? mqtts://)"},
         {"127.0.0.1", nothing, "ca.pem", "connection refused by 127.0.0.1:" + none},
+        {"bx.test.lan", wild, "ca.pem", untrusted},  // a partial wildcard matches nothing
     };
     for (const auto& [host, at, ca, why] : rows) {
         SCOPED_TRACE(host + ":" + std::to_string(at) + " " + ca);
@@ -214,6 +247,8 @@ TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
         EXPECT_EQ(refused->Wait(), 0);
         EXPECT_EQ(refused->Lines(), 5) << refused->Err();
     }
+    auto dual = bridge("dual.test.lan", broker.Port(), "");  // on 127.0.0.1 only
+    EXPECT_TRUE(client.Await("kelvorn/bridge/dual.test.lan/availability", "Online")) << dual->Err();
     auto trusted = bridge("localhost", port, "ca.pem");
     EXPECT_TRUE(client.Await("kelvorn/bridge/localhost/availability", "Online")) << trusted->Err();
     EXPECT_TRUE(client.Await("kelvorn/D4E5F6/out2", "OFF"));
@@ -221,6 +256,109 @@ TEST(BridgeCredentials, VerifiesTheBrokersCertificateAndHostName) {
         EXPECT_EQ(m.Topic.find("kelvorn/bridge/127.0.0.1"), std::string::npos);
     trusted->Signal(SIGTERM);
     EXPECT_EQ(trusted->Wait(), 0);
+}
+
+// The connection to the broker at Port as the programs make it, and the events it gave so far.
+struct Connected {
+    explicit Connected(int Port, const std::string& User = "", const std::string& Password = "")
+        : connection(kmqtt::Broker{"127.0.0.1", Port, User, Password, false, "",
+                                   kmqtt::UniqueClientId("test")},
+                     "", [] {}) {
+        connection.Start();
+    }
+    // The first event that Match takes, once it came (within 10 s).
+    const kmqtt::Connection::Event* Await(const std::function<bool(const kmqtt::Connection::Event&)>& Match) {
+        const kmqtt::Connection::Event* found = nullptr;
+        Eventually([&] {
+            for (kmqtt::Connection::Event& e : connection.Take()) events.push_back(std::move(e));
+            for (const auto& e : events)
+                if (!found && Match(e)) found = &e;
+            return found != nullptr;
+        });
+        return found;
+    }
+    using Kind = kmqtt::Connection::Event::Kind;
+    kmqtt::Connection connection;
+    std::deque<kmqtt::Connection::Event> events;
+};
+
+TEST(BrokerConnection, AQos1MessageTheBrokersAclRefusesIsAnsweredWithItsReasonUnderMqtt5) {
+    TempDir dir;
+    const std::string users = dir.Write("users", "");
+    ASSERT_EQ(std::system(("mosquitto_passwd -b " + users + " reader s3cret").c_str()), 0);
+    const int port = FreePort();
+    Broker broker(Listener(port, "allow_anonymous false\npassword_file " + users + "\nacl_file " +
+                                     dir.Write("acl", "user reader\ntopic read kelvorn/#\n") + "\n"));
+    Connected reader(port, "reader", "s3cret");
+    ASSERT_TRUE(reader.Await([](const auto& E) { return E.What == Connected::Kind::Up; }));
+    EXPECT_TRUE(reader.connection.Mqtt5());
+    int mid = 0;
+    ASSERT_TRUE(reader.connection.Publish("kelvorn/A1B2C3/out0/set", "ON", false, 1, &mid));
+    const auto* answer = reader.Await([&](const auto& E) {
+        return E.What == Connected::Kind::Published && E.Mid == mid;
+    });
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->Code, 135);  // not authorized
+}
+
+TEST(BrokerConnection, AQos1MessageUnansweredWhenTheConnectionIsLostIsNotSentOnTheNextOne) {
+    Broker broker;
+    Connected c(broker.Port());
+    const auto ups = [&](std::size_t N) {
+        return [&, N](const auto&) {
+            return std::count_if(c.events.begin(), c.events.end(),
+                                 [](const auto& E) { return E.What == Connected::Kind::Up; }) >= long(N);
+        };
+    };
+    ASSERT_TRUE(c.Await(ups(1)));
+    broker.Signal(SIGSTOP);  // it reads nothing more, and answers nothing
+    int mid = 0;
+    ASSERT_TRUE(c.connection.Publish("kelvorn-test/command", "ON", true, 1, &mid));
+    std::this_thread::sleep_for(200ms);  // sent into the socket
+    broker.Kill();
+    broker.Start();
+    ASSERT_TRUE(c.Await(ups(2)));
+    ASSERT_TRUE(c.connection.Publish("kelvorn-test/mark", "", false, 1, &mid));
+    ASSERT_TRUE(c.Await([&](const auto& E) { return E.What == Connected::Kind::Published && E.Mid == mid; }));
+    Client late(broker.Port());
+    ASSERT_TRUE(late.Settled());
+    EXPECT_FALSE(late.Latest().contains("kelvorn-test/command"));
+}
+
+// A message that waited in the socket while the whole process was stopped: its At is from before
+// the stop, as a command that old is one its sender has given up on. The connection runs in a
+// child process, which the test stops.
+TEST(BrokerConnection, AMessageReadAfterTheProcessWasStoppedCountsAsComeBeforeTheStop) {
+    Broker broker;
+    int report[2];
+    ASSERT_EQ(pipe(report), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        Connected c(broker.Port());
+        const bool ready =
+            c.Await([](const auto& E) { return E.What == Connected::Kind::Up; }) &&
+            c.connection.Subscribe("kelvorn-test/#") != 0 &&
+            c.Await([](const auto& E) { return E.What == Connected::Kind::Subscribed; });
+        long waited = -1;
+        [[maybe_unused]] ssize_t n = write(report[1], &waited, sizeof waited);  // subscribed
+        const auto* m = ready ? c.Await([](const auto& E) { return E.What == Connected::Kind::Message; })
+                              : nullptr;
+        if (m) waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m->At).count();
+        n = write(report[1], &waited, sizeof waited);
+        _exit(0);
+    }
+    close(report[1]);  // a child that dies ends the reads
+    long waited = 0;
+    ASSERT_EQ(read(report[0], &waited, sizeof waited), static_cast<ssize_t>(sizeof waited));
+    kill(child, SIGSTOP);
+    Client sender(broker.Port());
+    sender.Publish("kelvorn-test/late", "x");
+    std::this_thread::sleep_for(2s);  // the stop: the message waits in the child's socket
+    kill(child, SIGCONT);
+    ASSERT_EQ(read(report[0], &waited, sizeof waited), static_cast<ssize_t>(sizeof waited));
+    EXPECT_GE(waited, 1900);
+    waitpid(child, nullptr, 0);
+    close(report[0]);
 }
 
 }  // namespace

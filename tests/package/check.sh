@@ -208,6 +208,11 @@ check "every package's copyright file is machine-readable, Expat, with LICENSE's
 unit=$tree/usr/lib/systemd/system/kelvorn-mqtt.service
 conf=$tree/etc/kelvorn-mqtt.conf
 mqtt=$tree/usr/bin/kelvorn-mqtt
+no_test_hooks() {  # the backoff's test hook would make a busy loop of an installed program's retries
+  [ -z "$(find "$tree" -type f \( -path '*/bin/*' -o -name '*.so' \) \
+    -exec grep -la KELVORN_MQTT_TEST_SECOND_MS {} +)" ]
+}
+check "no packaged program or module reads the tests' KELVORN_MQTT_TEST_SECOND_MS" no_test_hooks
 check "kelvorn-mqtt.service starts /usr/bin/kelvorn-mqtt --config /etc/kelvorn-mqtt.conf" \
   grep -qx 'ExecStart=/usr/bin/kelvorn-mqtt --config /etc/kelvorn-mqtt.conf' "$unit"
 systemd-analyze security --offline=yes --no-pager "$unit" 2>/dev/null | grep 'Overall exposure' || true

@@ -215,6 +215,8 @@ def test_a_pulse_timed_by_the_bridge(broker: Broker, bridge: Logged, how: int,
      "cannot read the password file /nonexistent: No such file or directory"),
     ("mqtt://h", {"cafile": "/dev/null"}, ValueError, "cafile goes with an mqtts:// URL"),
     ("mqtt://host.invalid", {}, kelvorn.BrokerUnreachableError, "host host.invalid not found"),
+    ("mqtts://127.0.0.1:1", {"cafile": "/dev/null"}, kelvorn.BrokerUnreachableError,
+     "TLS: no CA certificate in /dev/null"),  # at once, nothing connected
     (None, {}, kelvorn.BrokerUnreachableError, "connection refused by 127.0.0.1:{port}"),
     ("mqtts://127.0.0.1:{tls}", {}, kelvorn.BrokerUnreachableError,
      "TLS: the broker's certificate is not trusted (cafile)"),
