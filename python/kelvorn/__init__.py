@@ -261,10 +261,18 @@ class Board:
         return _INPUTS[self._call(lambda core: core.read())]
 
     def set_output(self, index: int, on: bool | int) -> None:
-        """Switches output ``index`` (0-2) on (True or 1) or off (False or 0): one write."""
+        """Switches output ``index`` (0-2) on (True or 1) or off (False or 0): one write. Behind a
+        bridge the other two stay as the board reports them."""
         index = _index(index, 3, "output")
         level = _level(on, "on")
-        self._call(lambda core: core.set_output(index, level))
+        shared = self._shared.behind_bridge
+
+        def switch(core: _kelvorn.Board) -> None:
+            if shared:  # the latch as the board reports it: the write is of the whole byte, and
+                core.outputs()  # the others' outputs go out as they are, not as last written here
+            core.set_output(index, level)
+
+        self._call(switch)
 
     def toggle(self, index: int) -> None:
         """Switches output ``index`` (0-2) the other way: one write. Behind a bridge, from what
@@ -394,6 +402,7 @@ class _Shared:
         self.key = (driver, self.serial)
         self.users = 0
         self._bridge = bridge
+        self.behind_bridge = bridge is not None
 
     def bridge_of(self) -> bytes | None:
         return None if self._bridge is None else self._bridge.bridge_of(self.core.serial)
