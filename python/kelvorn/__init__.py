@@ -261,16 +261,29 @@ class Board:
         return _INPUTS[self._call(lambda core: core.read())]
 
     def set_output(self, index: int, on: bool | int) -> None:
-        """Switches output ``index`` (0-2) on (True or 1) or off (False or 0): one write."""
+        """Switches output ``index`` (0-2) on (True or 1) or off (False or 0): one write. Behind a
+        bridge the other two stay as the board reports them."""
         index = _index(index, 3, "output")
         level = _level(on, "on")
-        self._call(lambda core: core.set_output(index, level))
+        shared = self._shared.behind_bridge
+
+        def switch(core: _kelvorn.Board) -> None:
+            if shared:  # the latch as the board reports it: the write is of the whole byte, and
+                core.outputs()  # the others' outputs go out as they are, not as last written here
+            core.set_output(index, level)
+
+        self._switch(1 << index, level << index, switch)
 
     def toggle(self, index: int) -> None:
         """Switches output ``index`` (0-2) the other way: one write. Behind a bridge, from what
         the board reports."""
         index = _index(index, 3, "output")
-        self._call(lambda core: core.toggle(index))
+
+        def toggle(core: _kelvorn.Board) -> int:
+            core.toggle(index)
+            return core.outputs()  # which way it went is the board's say
+
+        self._switch(1 << index, 1 << index, toggle)
 
     def set_outputs(self, on: _abc.Sequence[bool | int]) -> None:
         """Switches all three outputs at once, from a sequence of three bools (or 0 and 1): one
@@ -280,7 +293,7 @@ class Board:
         if len(on) != 3:
             raise ValueError(f"outputs must be three bools, not {len(on)}")
         bits = sum(1 << i for i, value in enumerate(on) if _level(value, f"output {i}"))
-        self._call(lambda core: core.set_outputs(bits))
+        self._switch(0b111, bits, lambda core: core.set_outputs(bits))
 
     def pulse(self, index: int, seconds: float) -> None:
         """Output ``index`` on, ``seconds``, then off; returns once it is off. Behind a bridge the
@@ -289,7 +302,12 @@ class Board:
         ``KeyboardInterrupt`` goes on."""
         index = _index(index, 3, "output")
         seconds = _seconds(seconds, "seconds")
-        self._call(lambda core: core.pulse(index, seconds))
+
+        def pulse(core: _kelvorn.Board) -> int:
+            core.pulse(index, seconds)
+            return 0
+
+        self._switch(1 << index, 1 << index, pulse)
 
     def wait_for(self, index: int, high: bool, timeout: float) -> bool:
         """Reads input ``index`` (0-4) every 10 ms until it is ``high``: True then, False when
@@ -333,6 +351,25 @@ class Board:
             raise self._lost(e) from None
         except _kelvorn.NotAllowed as e:
             raise NotAllowedError(str(e), serial=self.serial) from None
+
+    def _switch(self, mask: int, on: int,
+                call: _abc.Callable[[_kelvorn.Board], int | None]) -> None:
+        """A write to the outputs in mask that leaves those in on switched on; call returns what
+        it left on where that is the board's say (None: on). Behind a bridge, kept in _left_on."""
+        if not self._shared.behind_bridge:
+            self._call(call)
+            return
+        self._live()
+        _left_on.begin(self.serial, mask)
+        left: int | None = on  # a write that failed may have reached the board all the same
+        try:
+            done = self._call(call)
+            left = on if done is None else done & mask
+        except (NotAllowedError, ValueError):  # the broker let nothing through, or it was closed
+            left = None
+            raise
+        finally:
+            _left_on.end(self.serial, mask, left)
 
     def _live(self) -> _kelvorn.Board:
         core = self._core
@@ -394,6 +431,7 @@ class _Shared:
         self.key = (driver, self.serial)
         self.users = 0
         self._bridge = bridge
+        self.behind_bridge = bridge is not None
 
     def bridge_of(self) -> bytes | None:
         return None if self._bridge is None else self._bridge.bridge_of(self.core.serial)
@@ -406,6 +444,51 @@ _usb: _kelvorn.Driver | None = None
 # The connection behind each Mqtt's driver, which names the bridge that holds a board.
 _bridges: _weakref.WeakKeyDictionary[_kelvorn.Driver, _kelvorn.MqttDriver] = (
     _weakref.WeakKeyDictionary())
+
+
+class _LeftOn:
+    """The outputs of boards behind bridges that this process's writes left on, by serial,
+    whichever Mqtt, Board or thread wrote them: the pytest plugin switches off those and no
+    other, the board being shared. Writes to one output that overlap may reach the board in
+    either order, so until they are all done each one only adds what it left on."""
+
+    def __init__(self) -> None:
+        self._lock = _threading.Lock()
+        self._on: dict[str, int] = {}
+        self._mixed: dict[str, int] = {}
+        self._writing: dict[str, list[int]] = {}
+
+    def __call__(self, serial: str) -> int:
+        with self._lock:
+            return self._on.get(serial, 0)
+
+    def begin(self, serial: str, mask: int) -> None:
+        with self._lock:
+            writing = self._writing.setdefault(serial, [0, 0, 0])
+            for i in range(3):
+                if mask >> i & 1:
+                    if writing[i]:
+                        self._mixed[serial] = self._mixed.get(serial, 0) | 1 << i
+                    writing[i] += 1
+
+    def end(self, serial: str, mask: int, left: int | None) -> None:
+        """left: those of mask the write left on, or may have; None: it changed nothing."""
+        with self._lock:
+            writing = self._writing[serial]
+            on, mixed = self._on.get(serial, 0), self._mixed.get(serial, 0)
+            for i in range(3):
+                bit = 1 << i
+                if not mask & bit:
+                    continue
+                writing[i] -= 1
+                if left is not None:
+                    on = on | left & bit if mixed & bit else on & ~bit | left & bit
+                if not writing[i]:
+                    mixed &= ~bit
+            self._on[serial], self._mixed[serial] = on, mixed
+
+
+_left_on = _LeftOn()
 
 
 def _held(core: _kelvorn.Driver) -> list[str]:

@@ -2,8 +2,10 @@
 once the package kelvorn is installed.
 
 The board is opened once for the whole session, at the first test that needs it: one that uses the
-session-scoped fixture ``kelvorn_board`` or carries the marker ``kelvorn_board``. At the end all
-its outputs are switched off and it is closed.
+session-scoped fixture ``kelvorn_board`` or carries the marker ``kelvorn_board``. At the end its
+outputs are switched off and it is closed: all of them, but behind a bridge, where the board is
+shared with other clients, only those this process's last writes left on (whichever Board, Mqtt
+or thread wrote them); an output switched on and off again, or never switched, is left alone.
 
 Which board: ``--kelvorn-sim`` one wired simulated board A1B2C3; ``--kelvorn-mqtt URL`` (or
 ``KELVORN_MQTT``) the board behind that bridge, logging in with ``--kelvorn-password-file`` and
@@ -110,13 +112,19 @@ class _Session:
         return kelvorn.open(self.serial)
 
     def finish(self) -> None:
-        """Switches all outputs off and closes the board and its broker, once."""
+        """Switches its outputs off and closes the board and its broker, once."""
         board, self.opened = self.opened, None
         bridge, self.bridge = self.bridge, None
         try:
             if board is not None:
                 try:
-                    board.set_outputs((False, False, False))
+                    if bridge is None:
+                        board.set_outputs((False, False, False))
+                    else:  # one write each, so that nobody else's output is written
+                        left = kelvorn._left_on(board.serial)
+                        for i in range(3):
+                            if left >> i & 1:
+                                board.set_output(i, False)
                 finally:
                     board.close()
         finally:
@@ -147,7 +155,8 @@ def pytest_sessionfinish(session: pytest.Session) -> None:
 
 @pytest.fixture(scope="session")
 def kelvorn_board(request: pytest.FixtureRequest) -> Iterator[kelvorn.Board]:
-    """The session's Kelvorn board, all outputs off at the end."""
+    """The session's Kelvorn board, its outputs off at the end (behind a bridge, those the session
+    left on)."""
     state = request.config.stash[_state]
     yield state.board()
     state.finish()

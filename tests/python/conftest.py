@@ -83,8 +83,8 @@ class Attempt(threading.Thread):
     def inside_call(self) -> bool:
         """Whether it is in a Board's call to its open board, past the Board's own checks."""
         frame = sys._current_frames().get(self.ident or 0)
-        return frame is not None and frame.f_code.co_name == "<lambda>" and \
-            frame.f_back is not None and frame.f_back.f_code.co_name == "_call"
+        return frame is not None and frame.f_back is not None and \
+            frame.f_back.f_code.co_name == "_call"  # in what _call called
 
 
 class Child:

@@ -8,6 +8,9 @@ from typing import Any
 
 import pytest
 
+import kelvorn
+from conftest import Broker, Logged
+
 T, F = True, False
 
 TESTS = """
@@ -101,6 +104,41 @@ def test_marker_alone_opens_the_board_once_and_switches_it_off(pytester: pytest.
     result = pytester.runpytest_subprocess("--strict-markers")
     result.assert_outcomes(passed=2)
     assert list(board.bulk_out_bytes()) == [0x15, 0x14, 0x14, 0x15]
+
+
+SHARED = """
+import subprocess
+
+def test_session(kelvorn_board):
+    board = kelvorn_board
+    {steps}
+
+def colleague(board, n):  # another client of the bridge switches output n on
+    subprocess.run(["mosquitto_pub", "-h", "127.0.0.1", "-p", "{port}", "-q", "1", "-t",
+                    f"kelvorn/D4E5F6/out{{n}}/set", "-m", "ON"], check=True, timeout=10)
+    assert board.wait_for(n, False, 5)
+"""
+
+
+@pytest.mark.parametrize("steps, end", [
+    # A colleague's out2 (a DUT's power) on all along: only out0 goes off.
+    ("board.set_output(0, True); board.read()", (F, F, T)),
+    # Toggled on: off. On and off again, or pulsed, then switched on by another: left on.
+    ("board.toggle(1); board.set_output(0, True); board.set_output(0, False); "
+     "board.pulse(2, 0.05); colleague(board, 0); colleague(board, 2)", (T, F, T)),
+    # Left on by set_outputs, the colleague's out2 among them: off.
+    ("board.set_outputs((False, True, True))", (F, F, F)),
+])
+def test_behind_a_bridge_only_what_the_session_left_on_goes_off(
+        pytester: pytest.Pytester, broker: Broker, bridge: Logged, steps: str,
+        end: tuple[bool, bool, bool]) -> None:
+    with kelvorn.Mqtt(broker.url) as mqtt, kelvorn.open("D4E5F6", driver=mqtt) as board:
+        board.set_output(2, True)
+    pytester.makepyfile(SHARED.format(steps=steps, port=broker.port))
+    pytester.runpytest_subprocess("--kelvorn-mqtt", broker.url, "--kelvorn-serial", "D4E5F6",
+                                  ).assert_outcomes(passed=1)
+    with kelvorn.Mqtt(broker.url) as mqtt, kelvorn.open("D4E5F6", driver=mqtt) as board:
+        assert board.outputs == end  # the state retained after the session
 
 
 @pytest.mark.parametrize("args, listed", [([], True), (["-p", "no:kelvorn"], False)])
