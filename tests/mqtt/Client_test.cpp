@@ -71,6 +71,18 @@ TEST(RemoteUrl, TakesEveryFormItPromisesAndRefusesTheRestWithOneLine) {
     }
 }
 
+// A program's run: its status and what it printed.
+struct Ran {
+    int Status;
+    std::string Out, Err;
+};
+Ran Io(std::vector<std::string> Args) {
+    Args.insert(Args.begin(), KELVORN_IO);
+    Process p(Args);
+    const int status = p.Wait();
+    return {status, p.Out(), p.Err()};
+}
+
 // The name of a test on each broker.
 std::string OnBroker(const testing::TestParamInfo<Kind>& Info) { return KindName(Info.param); }
 
@@ -177,11 +189,14 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     EXPECT_EQ(written, 1u);
     EXPECT_EQ(Pins(driver, h2), "0xA6");
     EXPECT_EQ(driver.Write(h, &on01, 1, &written), d2xx::FT_OK);  // nothing to switch
-    std::string commands;
+    std::string commands, probes;
     for (const Received& m : bridge.Messages())
         if (m.Topic.ends_with("/set"))
-            commands += m.Topic + " " + m.Payload + (m.Retained ? " retained" : "") + "\n";
+            (m.Payload.empty() ? probes : commands) +=
+                m.Topic + " " + m.Payload + (m.Retained ? " retained" : "") + "\n";
     EXPECT_EQ(commands, "kelvorn/B2/out1/set ON\n");
+    // Under MQTT 5 each board opened is asked once whether this user may switch it.
+    EXPECT_EQ(probes, broker.Mqtt5() ? "kelvorn/B2/out0/set \n" : "");
 
     // A command nobody carries out fails: the board did not switch.
     const std::uint8_t allOff = 0x15;
@@ -209,8 +224,11 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     // A bridge whose index promises a heartbeat every second, and sends none: it hung.
     State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":1})");
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "status 4"; }));
-    EXPECT_EQ(driver.Absent("B2"), "board B2 does not answer (its bridge rig has gone silent)");
-    bridge.Publish("kelvorn/bridge/rig/alive", "1", true);
+    EXPECT_TRUE(Eventually([&] {
+        return driver.Absent("B2") == "board B2 does not answer (its bridge rig has gone silent)";
+    }));
+    bridge.Publish("kelvorn/bridge/rig/alive", "1", true);  // may be a hung bridge's last
+    bridge.Publish("kelvorn/bridge/rig/alive", "2", true);
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xA6"; })) << Pins(driver, h);
     State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":0})");
 
@@ -251,16 +269,48 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     EXPECT_EQ(Pins(driver, h), "status 1");
 }
 
-// A program's run: its status and what it printed.
-struct Ran {
-    int Status;
-    std::string Out, Err;
-};
-Ran Io(std::vector<std::string> Args) {
-    Args.insert(Args.begin(), KELVORN_IO);
-    Process p(Args);
-    const int status = p.Wait();
-    return {status, p.Out(), p.Err()};
+
+TEST_P(StandIn, ABridgeHeardOnlyByItsRetainedBeatAnswersOnceItAnswersAPingAndIsLateIfItDoesNot) {
+    State("bridge/rig/availability", "Online");
+    State("bridge/rig/alive", "7");  // from before it hung, or before a client connects
+    State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":1})");
+    Board("B2", "rig", "Online", kAllOff);
+    Stored();
+    const std::string url = "mqtt://127.0.0.1:" + broker.ClientPortText();
+    const Ran hung = Io({"--mqtt", url, "-s", "B2", "read"});
+    EXPECT_EQ(hung.Status, 3);
+    EXPECT_EQ(hung.Err, "kelvorn-io: board B2 does not answer (its bridge rig has gone silent)\n");
+    // A bridge that answers each ping with its next beat.
+    Client pings(broker.BridgePort(), {"kelvorn/bridge/+/ping"});
+    ASSERT_TRUE(pings.Subscribed());
+    std::atomic<bool> done = false;
+    std::thread answer([&] {
+        for (std::size_t from = 0, beat = 8; !done;)
+            if (const auto at = pings.Await("kelvorn/bridge/rig/ping", "", from, 50ms)) {
+                from = *at + 1;
+                bridge.Publish("kelvorn/bridge/rig/alive", std::to_string(beat++), true);
+            }
+    });
+    const Ran read = Io({"--mqtt", url, "-s", "B2", "read"}), list = Io({"--mqtt", url, "list"});
+    done = true;
+    answer.join();
+    EXPECT_EQ(read.Out + read.Err, "in0=high in1=high in2=high in3=high in4=high\n");
+    EXPECT_EQ(list.Out + list.Err, "B2\n");
+}
+
+TEST_P(StandIn, ABoardAnIndexNamesIsListedAlsoWhenItsOwnStateComesAfterTheIndex) {
+    State("bridge/rig/availability", "Online");
+    State("bridge/rig/boards", R"({"boards":["A1","B2"],"heartbeat":0})");
+    Board("A1", "rig", "Online", kAllOff);
+    Stored();
+    kmqtt::MqttDriver driver(Where());
+    ASSERT_EQ(driver.Start(), std::nullopt);
+    std::thread slow([&] {  // a broker slow to hand out what it holds
+        std::this_thread::sleep_for(700ms);
+        Board("B2", "rig", "Online", kAllOff);
+    });
+    EXPECT_EQ(driver.Serials(), (std::vector<std::string>{"A1", "B2"}));
+    slow.join();
 }
 
 // Two kelvorn-mqtt --sim bridges, rig1 with board A1B2C3 and rig2 with D4E5F6, and a client that
@@ -278,7 +328,8 @@ protected:
         std::string commands;
         const auto messages = all.Messages();
         for (std::size_t i = Mark; i < messages.size(); ++i)
-            if (messages[i].Topic.ends_with("/set") || messages[i].Topic.ends_with("/pulse"))
+            if ((messages[i].Topic.ends_with("/set") && !messages[i].Payload.empty()) ||
+                messages[i].Topic.ends_with("/pulse"))  // not the probes, which switch nothing
                 commands += messages[i].Topic + " " + messages[i].Payload + "\n";
         return commands;
     }
@@ -373,6 +424,48 @@ TEST(BehindABridge, TheWiringTestOfTheDocsPassesAsPrintedWithMqttForSim) {
                      KELVORN_SOURCE_DIR "/docs/kelvorn-io.md", KELVORN_IO, "--mqtt",
                      "mqtt://127.0.0.1:" + broker.PortText()});
     EXPECT_EQ(example.Wait(), 0) << example.Err();
+}
+
+TEST(BehindBridgesSecured, AReadOnlyUserIsToldItMayNotSwitchAtOnceUnderMqtt5AndWhyMaybeUnder311) {
+    TempDir dir;
+    const std::string users = dir.Write("users", ""), acl = dir.Write("acl", "user viewer\ntopic read kelvorn/#\n");
+    ASSERT_EQ(std::system(("mosquitto_passwd -b " + users + " viewer v1ew").c_str()), 0);
+    const int port = FreePort();
+    Broker broker("listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous false\npassword_file " +
+                  users + "\nacl_file " + acl + "\n");
+    Client all(broker.Port());
+    auto bridge = SimBridge(all, broker.Port(), "rig", {"A1B2C3"});
+    Mqtt311Gate gate(port);
+    const std::string pw = dir.Write("pw", "v1ew\n"), script = dir.Write("s", "out 1 on\n");
+    // The driver knows before any switch: its probe on opening switched nothing.
+    kmqtt::Remote where;
+    where.Host = "127.0.0.1", where.Port = port, where.Username = "viewer", where.Password = "v1ew";
+    where.ClientId = kmqtt::UniqueClientId("kelvorn-test");
+    kmqtt::MqttDriver driver(where);
+    ASSERT_EQ(driver.Start(), std::nullopt);
+    FT_HANDLE h = 0;
+    ASSERT_EQ(driver.OpenEx("A1B2C3", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_OK);
+    const std::string words = "not allowed to switch A1B2C3: the broker refused (not authorized)";
+    EXPECT_TRUE(Eventually([&] { return driver.Refused(h) == words; })) << driver.Refused(h);
+    const std::uint8_t on1 = 0x15 & ~0x10;
+    EXPECT_EQ(driver.Write(h, &on1, 1, nullptr), d2xx::FT_IO_ERROR);
+    EXPECT_EQ(driver.Pulse(h, 0, 10), d2xx::FT_IO_ERROR);
+    struct Row {
+        int Port;
+        std::string Err;
+    };
+    const Row rows[] = {
+        {port, "kelvorn-io: " + words + " (line 1)\n"},
+        {gate.Port(), "kelvorn-io: board A1B2C3 did not confirm the switch within 2 s (its bridge may "
+                      "hang, or the broker may not let this user switch it) (line 1)\n"},
+    };
+    for (const Row& row : rows) {
+        const Ran ran = Io({"--mqtt", "mqtt://viewer@127.0.0.1:" + std::to_string(row.Port),
+                            "--password-file", pw, "-s", "A1B2C3", "run", script});
+        EXPECT_EQ(ran.Status, 3);
+        EXPECT_EQ(ran.Err, row.Err);
+    }
+    EXPECT_EQ(all.Latest()["kelvorn/A1B2C3/out1"], "OFF");
 }
 
 TEST(BehindBridgesSecured, APasswordFileAndTlsReachTheBoardsAndWrongOnesSayWhyWithStatus3) {
