@@ -21,6 +21,11 @@ constexpr int kCommandExpiry = 1;
 // The broker's answers to commands whose call has ended are kept no longer than this many more.
 constexpr std::size_t kAnswersKept = 64;
 constexpr auto kBeatSlack = std::chrono::milliseconds(500);
+// What a stranger publishing under the prefix can make this program keep: boards no Online
+// bridge's index names, and bridges without an index. Enough for a lab of bridges from before
+// the index; past it, their messages are dropped.
+constexpr std::size_t kStrayBoards = 1024;
+constexpr std::size_t kStrayBridges = 256;
 constexpr const char* kDescription = "Kelvorn";
 
 // The bytes of Text in a buffer of Capacity bytes, as an EEPROM read leaves them: a zero after
@@ -68,6 +73,10 @@ void MqttDriver::Wake() {
                     const std::lock_guard lock(mutex_);
                     boards_.clear();
                     bridges_.clear();
+                    named_.clear();
+                    strays_ = 0;
+                    strayBridges_ = 0;
+                    warnedBoards_ = warnedBridges_ = false;
                     // Message ids and probes are the connection's own.
                     probed_.clear();
                     asked_.clear();
@@ -191,14 +200,20 @@ void MqttDriver::Heard(const std::string& Topic, const std::string& Payload, boo
     if (!cleared && !word && !index && !free) return ignored("not a word of the contract");
     const Clock::time_point now = Clock::now();
     const std::lock_guard lock(mutex_);
+    const bool ofBridge = state->What == State::Kind::BridgeAvailability ||
+                          state->What == State::Kind::BridgeIndex ||
+                          state->What == State::Kind::BridgeAlive;
+    if (!Keep(*state, ofBridge, cleared, index.has_value())) return;
     if (state->What != State::Kind::BridgeAlive) settling_.Heard(Topic, now);
     switch (state->What) {
         case State::Kind::BridgeAvailability:
             bridges_[state->Level].Online = word;
+            Named();
             return;
         case State::Kind::BridgeIndex: {
             BridgeState& b = bridges_[state->Level];
             b.Holds = index;
+            Named();
             if (index && index->Heartbeat > 0 && !b.Pinged) {
                 b.Pinged = true;
                 b.IndexAt = now;
@@ -230,6 +245,47 @@ void MqttDriver::Heard(const std::string& Topic, const std::string& Payload, boo
         }
         default: break;
     }
+}
+
+bool MqttDriver::Keep(const State& S, bool OfBridge, bool Cleared, bool Index) {
+    if (OfBridge) {
+        if (bridges_.contains(S.Level)) return true;
+        if (Cleared) return false;  // nothing to forget
+        if (!Index && strayBridges_ >= kStrayBridges)
+            return Drop(warnedBridges_, kStrayBridges, "bridges without an index");
+        if (!Index) ++strayBridges_;
+        return true;
+    }
+    if (boards_.contains(S.Level)) return true;
+    if (Cleared) return false;
+    if (named_.contains(S.Level)) return true;
+    if (strays_ >= kStrayBoards) return Drop(warnedBoards_, kStrayBoards, "boards that no bridge's index names");
+    ++strays_;
+    return true;
+}
+
+bool MqttDriver::Drop(bool& Warned, std::size_t Bound, const char* What) {
+    if (!Warned && log_)
+        log_("more than " + std::to_string(Bound) + " " + What + " under prefix '" + kelvorn::Printable(where_.Prefix) +
+             "': the messages of further ones are ignored");
+    Warned = true;
+    return false;
+}
+
+void MqttDriver::Named() {
+    named_.clear();
+    for (const auto& [name, bridge] : bridges_)
+        if (bridge.Online == true && bridge.Holds)
+            named_.insert(bridge.Holds->Ids.begin(), bridge.Holds->Ids.end());
+    strays_ = 0;
+    for (const auto& [id, board] : boards_) strays_ += !named_.contains(id);
+    strayBridges_ = 0;
+    for (const auto& [name, bridge] : bridges_) strayBridges_ += !bridge.Holds;
+}
+
+std::size_t MqttDriver::Kept() const {
+    const std::lock_guard lock(mutex_);
+    return boards_.size() + bridges_.size();
 }
 
 const MqttDriver::BridgeState* MqttDriver::BridgeOfBoard(const Board& B) const {

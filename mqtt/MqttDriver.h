@@ -61,6 +61,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -112,6 +113,10 @@ public:
     // switch within 2 s (...)"), or the refusal; "" when it did not fail, or not for a reason
     // known here (the board or the broker gone).
     std::string Unconfirmed(d2xx::FT_HANDLE Handle) const;
+    // How many boards and bridges it keeps the state of. A stranger publishing under the prefix
+    // makes it keep at most 1,024 boards that no Online bridge's index names and 256 bridges
+    // without an index; the messages of further ones are ignored, told to Log once per connection.
+    std::size_t Kept() const;
 
 private:
     using Clock = std::chrono::steady_clock;
@@ -137,6 +142,10 @@ private:
     void Wake();  // on the network thread
     void Heard(const std::string& Topic, const std::string& Payload, bool Retained);
     // mutex_ held, for all below.
+    // Whether a message of S is kept, within the bounds above.
+    bool Keep(const State& S, bool OfBridge, bool Cleared, bool Index);
+    bool Drop(bool& Warned, std::size_t Bound, const char* What);  // false, said once
+    void Named();  // the bridges' indexes or availability changed
     const BridgeState* BridgeOfBoard(const Board& B) const;
     bool Late(const BridgeState& B, Clock::time_point Now) const;  // its heartbeat is overdue
     // Its index promises a heartbeat, it is not heard alive yet, and not late either.
@@ -172,6 +181,11 @@ private:
     mutable std::condition_variable changed_;  // state, connection or synchronisation changed
     std::map<std::string, Board> boards_;         // by id
     std::map<std::string, BridgeState> bridges_;  // by name
+    std::set<std::string> named_;  // the ids Online bridges' indexes name
+    std::size_t strays_ = 0;       // boards_ not in named_
+    std::size_t strayBridges_ = 0;  // bridges_ without an index
+    bool warnedBoards_ = false;    // that messages were dropped, on this connection
+    bool warnedBridges_ = false;
     std::map<d2xx::FT_HANDLE, std::string> handles_;  // to ids
     std::map<d2xx::FT_HANDLE, std::string> failed_;   // why its last command failed
     std::map<std::string, std::string> refused_;      // board id -> the refusal's words

@@ -21,7 +21,7 @@ void Settling::Acked(int Mid, Clock::time_point Now) {
 }
 
 void Settling::Heard(const std::string& Topic, Clock::time_point Now) {
-    if (heard_.insert(Topic).second) newsAt_ = Now;
+    if (heard_.size() < kTopics && heard_.insert(Topic).second) newsAt_ = Now;
 }
 
 Settling::Clock::time_point Settling::QuietAt() const {

@@ -313,6 +313,36 @@ TEST_P(StandIn, ABoardAnIndexNamesIsListedAlsoWhenItsOwnStateComesAfterTheIndex)
     slow.join();
 }
 
+TEST_P(StandIn, AStrangersJunkIdsAndBridgesAreKeptWithinBoundsAndTheRealBoardsStillWork) {
+    State("bridge/rig/availability", "Online");
+    State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":0})");
+    Board("B2", "rig", "Online", kAllOff);
+    Board("OLD1", "", "Online", kAllOff);  // a publisher from before the index
+    Stored();
+    std::mutex mutex;
+    std::vector<std::string> log;
+    kmqtt::MqttDriver driver(Where(), [&](const std::string& Line) {
+        const std::lock_guard lock(mutex);
+        log.push_back(Line);
+    });
+    ASSERT_EQ(driver.Start(), std::nullopt);
+    FT_HANDLE h = 0;
+    ASSERT_EQ(driver.OpenEx("B2", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_OK);
+    Client stranger(broker.BridgePort(), {});
+    for (int i = 0; i < 20000; ++i) stranger.Publish("kelvorn/J" + std::to_string(i) + "/in0", "high", false, 0);
+    for (int i = 0; i < 300; ++i) stranger.Publish("kelvorn/bridge/X" + std::to_string(i) + "/alive", "1", false, 0);
+    stranger.Publish("kelvorn/B2/in0", "low", true);  // after the junk: once read, all of it came
+    EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xBF"; }, 60s)) << Pins(driver, h);
+    EXPECT_LE(driver.Kept(), 1024u + 256u + 2u);  // B2 and rig beside the strays
+    EXPECT_THAT(driver.Serials(), testing::ElementsAre("B2", "OLD1"));
+    const std::lock_guard lock(mutex);
+    EXPECT_THAT(log, testing::ElementsAre(
+                         "more than 1024 boards that no bridge's index names under prefix 'kelvorn': "
+                         "the messages of further ones are ignored",
+                         "more than 256 bridges without an index under prefix 'kelvorn': the "
+                         "messages of further ones are ignored"));
+}
+
 // Two kelvorn-mqtt --sim bridges, rig1 with board A1B2C3 and rig2 with D4E5F6, and a client that
 // sees everything at the clients' end.
 class BehindBridges : public testing::TestWithParam<Kind> {
@@ -399,6 +429,23 @@ TEST_P(BehindBridges, ABridgeOrBrokerGoneEndsWatchWithStatus3AndABridgeBackWorks
     const Ran down = Io({"--mqtt", url, "list"});
     EXPECT_EQ(down.Status, 3);
     EXPECT_EQ(down.Err, "kelvorn-io: connection refused by 127.0.0.1:" + broker.ClientPortText() + "\n");
+}
+
+TEST_P(BehindBridges, AClientThatConnectsWhileABridgeHangsDoesNotReadItsBoardsAsAnswering) {
+    const auto beats = [&] {
+        const auto m = all.Messages();
+        return std::count_if(m.begin(), m.end(),
+                             [](const Received& R) { return R.Topic == "kelvorn/bridge/rig1/alive"; });
+    };
+    const auto before = beats();
+    ASSERT_TRUE(Eventually([&] { return beats() > before; }));
+    rig1->Signal(SIGSTOP);  // just after a beat: the retained one is its last
+    const Ran read = Io({"--mqtt", url, "-s", "A1B2C3", "read"});
+    EXPECT_EQ(read.Status, 3);
+    EXPECT_EQ(read.Err, "kelvorn-io: board A1B2C3 does not answer (its bridge rig1 has gone silent)\n");
+    EXPECT_EQ(Io({"--mqtt", url, "list"}).Out, "D4E5F6\n");
+    rig1->Signal(SIGCONT);
+    EXPECT_TRUE(Eventually([&] { return Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Status == 0; }));
 }
 
 TEST_P(BehindBridges, ABrokerThatHangsBetweenBridgeAndClientStopsWatchWithin5sAndReadsResumeAfter) {
