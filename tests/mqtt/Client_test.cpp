@@ -448,6 +448,36 @@ TEST_P(BehindBridges, AClientThatConnectsWhileABridgeHangsDoesNotReadItsBoardsAs
     EXPECT_TRUE(Eventually([&] { return Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Status == 0; }));
 }
 
+TEST_P(BehindBridges, ATogglesOutputGoesFromWhatTheBoardReportsNotFromAnotherProgramsOldLatch) {
+    kmqtt::Remote where;
+    where.Host = "127.0.0.1";
+    where.Port = broker.ClientPort();
+    kmqtt::Remote other = where;
+    where.ClientId = kmqtt::UniqueClientId("kelvorn-test");
+    other.ClientId = kmqtt::UniqueClientId("kelvorn-test");
+    kmqtt::MqttDriver da(where), db(other);
+    ASSERT_EQ(da.Start(), std::nullopt);
+    ASSERT_EQ(db.Start(), std::nullopt);
+    kelvorn::Board a(da, "a"), b(db, "b");
+    std::ostringstream err;
+    ASSERT_EQ(a.Open("A1B2C3", err), kelvorn::Board::Opened::Yes) << err.str();
+    ASSERT_EQ(b.Open("A1B2C3", err), kelvorn::Board::Opened::Yes) << err.str();
+    a.Device().BitOut(0, true);
+    ASSERT_FALSE(a.Failed());
+    // B's driver has heard it; B's board has not read since.
+    FT_HANDLE h = 0;
+    ASSERT_EQ(db.OpenEx("A1B2C3", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_OK);
+    ASSERT_TRUE(Eventually([&] {
+        std::uint8_t pins = 0xFF;
+        return db.GetBitMode(h, &pins) == d2xx::FT_OK && (pins & 0x01) == 0;
+    }));
+    // board.toggle(0) as Python runs it (python/src/Core.cpp): the latch from the board first.
+    ASSERT_TRUE(b.Device().TakeOutputs([] {}));
+    b.Device().BitOut(0, !b.Device().BitOut(0));
+    EXPECT_FALSE(b.Failed());
+    EXPECT_TRUE(Eventually([&] { return all.Latest()["kelvorn/A1B2C3/out0"] == "OFF"; }));
+}
+
 TEST_P(BehindBridges, ABrokerThatHangsBetweenBridgeAndClientStopsWatchWithin5sAndReadsResumeAfter) {
     Process watch({KELVORN_IO, "--mqtt", url, "-s", "A1B2C3", "watch"});
     ASSERT_TRUE(Eventually([&] { return !watch.Out().empty(); }));
