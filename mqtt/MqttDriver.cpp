@@ -621,6 +621,24 @@ std::string MqttDriver::Unconfirmed(FT_HANDLE Handle) const {
     return failed == failed_.end() ? "" : failed->second;
 }
 
+std::string MqttDriver::Others(const std::string& Serial) const {
+    const auto& list = Listing();
+    const auto lower = [](std::string Text) {
+        for (char& c : Text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        return Text;
+    };
+    for (const auto& [serial, id] : list)
+        if (lower(serial) == lower(Serial))
+            return " (did you mean " + kelvorn::Printable(serial) + "?)";
+    if (list.empty()) return "";
+    constexpr std::size_t kNamed = 5;
+    std::string named;
+    for (std::size_t n = 0; n < list.size() && n < kNamed; ++n)
+        named += (n ? ", " : "") + kelvorn::Printable(list[n].first);
+    if (list.size() > kNamed) named += " and " + std::to_string(list.size() - kNamed) + " more";
+    return " (boards here: " + named + ")";
+}
+
 std::string MqttDriver::Absent(const std::string& Serial) const {
     const std::lock_guard lock(mutex_);
     if (!up_) return down_;
@@ -632,8 +650,22 @@ std::string MqttDriver::Absent(const std::string& Serial) const {
         return Serial.empty() ? none : board + " not found: " + none;
     }
     if (Serial.empty()) return "";
-    const auto it = boards_.find(EscapeId(Serial));
-    if (it == boards_.end() || !it->second.Online) return "";
+    const std::string id = EscapeId(Serial);
+    const auto it = boards_.find(id);
+    if (it == boards_.end() || !it->second.Online) {
+        // An index that names it without its availability: a bridge the broker does not let
+        // publish its state, most likely.
+        for (const auto& [name, bridge] : bridges_)
+            if (bridge.Online == true && bridge.Holds &&
+                std::find(bridge.Holds->Ids.begin(), bridge.Holds->Ids.end(), id) !=
+                    bridge.Holds->Ids.end()) {
+                const std::string its = kelvorn::Printable(name);
+                return board + " not found: its bridge " + its +
+                       " names it but publishes no availability for it (may bridge " + its +
+                       " write " + kelvorn::Printable(where_.Prefix + "/" + id) + "/...? its ACL)";
+            }
+        return board + " not found" + Others(Serial);
+    }
     const Board& b = it->second;
     const BridgeState* bridge = BridgeOfBoard(b);
     const std::string its = "its bridge " + kelvorn::Printable(b.Bridge);

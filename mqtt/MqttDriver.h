@@ -173,6 +173,9 @@ private:
     void Forget(const std::vector<int>& Mids);
     std::string Serial(const std::string& Id) const;
     std::string Unanswered(const std::string& Id) const;  // the words of a command timed out
+    // For a board not found: the serial meant, when only its case differs from a board's, or
+    // the boards there are (the first 5).
+    std::string Others(const std::string& Serial) const;
 
     const Remote where_;
     const Topics topics_;
