@@ -26,6 +26,8 @@ constexpr auto kBeatSlack = std::chrono::milliseconds(500);
 // the index; past it, their messages are dropped.
 constexpr std::size_t kStrayBoards = 1024;
 constexpr std::size_t kStrayBridges = 256;
+// Boards (and their bridges) looked for on their exact topics, at most, a connection.
+constexpr std::size_t kExact = 64;
 constexpr const char* kDescription = "Kelvorn";
 
 // The bytes of Text in a buffer of Capacity bytes, as an EEPROM read leaves them: a zero after
@@ -77,6 +79,7 @@ void MqttDriver::Wake() {
                     strays_ = 0;
                     strayBridges_ = 0;
                     warnedBoards_ = warnedBridges_ = false;
+                    wildHeard_ = false;
                     // Message ids and probes are the connection's own.
                     probed_.clear();
                     asked_.clear();
@@ -87,11 +90,15 @@ void MqttDriver::Wake() {
                     settling_.Restart(Clock::now());
                 }
                 // Retained as published (MQTT 5): a cleared state is known from a stranger's
-                // empty message.
-                const int mid = connection_->Subscribe(
-                    {topics_.BoardStates(), topics_.BridgeStates(), topics_.BridgeIndexes(),
-                     topics_.BridgeAlives()},
-                    true);
+                // empty message. The boards looked for by their exact topics before, again.
+                std::vector<std::string> patterns{topics_.BoardStates(), topics_.BridgeStates(),
+                                                  topics_.BridgeIndexes(), topics_.BridgeAlives()};
+                {
+                    const std::lock_guard lock(mutex_);
+                    for (const std::string& id : exactIds_) Exact(patterns, id, false);
+                    for (const std::string& name : exactBridges_) Exact(patterns, name, true);
+                }
+                const int mid = connection_->Subscribe(patterns, true);
                 const std::lock_guard lock(mutex_);
                 settling_.Expect(mid);
                 break;
@@ -135,6 +142,43 @@ void MqttDriver::Wake() {
     // know that the retained beat it got is not all that is left of a hung bridge.
     for (const std::string& name : pings)
         connection_->Publish(where_.Prefix + "/bridge/" + name + "/ping", "", false);
+}
+
+void MqttDriver::Exact(std::vector<std::string>& Patterns, const std::string& Level,
+                       bool Bridge) const {
+    if (Bridge) {
+        for (const std::string& topic :
+             {topics_.BridgeAvailability(Level), topics_.BridgeIndex(Level), topics_.BridgeAlive(Level)})
+            Patterns.push_back(topic);
+        return;
+    }
+    Patterns.push_back(topics_.Availability(Level));
+    Patterns.push_back(topics_.HeldBy(Level));
+    for (int n = 0; n < 5; ++n) Patterns.push_back(topics_.Input(Level, n));
+    for (int n = 0; n < 3; ++n) Patterns.push_back(topics_.Output(Level, n));
+}
+
+bool MqttDriver::LookExactly(std::unique_lock<std::mutex>& Lock, const std::string& Id) {
+    std::vector<std::string> patterns;
+    const auto board = boards_.find(Id);
+    if (board == boards_.end()) {
+        if (exactIds_.size() >= kExact || !exactIds_.insert(Id).second) return false;
+        Exact(patterns, Id, false);
+    } else {
+        const std::string& name = board->second.Bridge;
+        const auto bridge = bridges_.find(name);
+        if (name.empty() || (bridge != bridges_.end() && bridge->second.Online) ||
+            exactBridges_.size() >= kExact || !exactBridges_.insert(name).second)
+            return false;
+        Exact(patterns, name, true);
+    }
+    Lock.unlock();
+    const int mid = connection_->Subscribe(patterns, true);
+    Lock.lock();
+    if (mid == 0) return false;
+    settling_.Again(mid, Clock::now());
+    ++changes_;  // not settled until its retained messages have come
+    return true;
 }
 
 int MqttDriver::Answer(int Mid) {
@@ -204,6 +248,7 @@ void MqttDriver::Heard(const std::string& Topic, const std::string& Payload, boo
                           state->What == State::Kind::BridgeIndex ||
                           state->What == State::Kind::BridgeAlive;
     if (!Keep(*state, ofBridge, cleared, index.has_value())) return;
+    if (!(ofBridge ? exactBridges_ : exactIds_).contains(state->Level)) wildHeard_ = true;
     if (state->What != State::Kind::BridgeAlive) settling_.Heard(Topic, now);
     switch (state->What) {
         case State::Kind::BridgeAvailability:
@@ -429,14 +474,18 @@ FT_STATUS MqttDriver::OpenEx(const char* Arg, std::uint32_t Flags, FT_HANDLE* Ha
     const std::string id = EscapeId(Arg);
     std::unique_lock lock(mutex_);
     // That board's whole state, and no more; or, for a board that is not there, the settled state.
-    Await(lock, [&] {
+    const auto whole = [&] {
         const auto board = boards_.find(id);
         if (board == boards_.end() || !Whole(board->second)) return false;
         // Its bridge's index tells whether it promises a heartbeat, to be heard alive first; a
         // bridge that publishes none is known by the state having settled.
         const BridgeState* bridge = BridgeOfBoard(board->second);
         return bridge != nullptr && bridge->Holds && !Unsure(*bridge, Clock::now());
-    });
+    };
+    // A broker that sends no retained message to a wildcard subscription (RabbitMQ) sends them
+    // to exact ones: the board's topics, then its bridge's.
+    for (int look = 0; !Await(lock, whole) && up_ && look < 2 && LookExactly(lock, id); ++look) {
+    }
     for (const auto& [serial, listed] : Listing())
         if (serial == Arg) {
             const std::string found = listed;
@@ -643,12 +692,13 @@ std::string MqttDriver::Absent(const std::string& Serial) const {
     const std::lock_guard lock(mutex_);
     if (!up_) return down_;
     const std::string board = "board " + kelvorn::Printable(Serial);
-    if (boards_.empty() && bridges_.empty()) {
-        const std::string none = "no bridge publishes under prefix '" +
-                                 kelvorn::Printable(where_.Prefix) + "' on " +
-                                 kelvorn::Printable(where_.Host);
+    const std::string none = "no bridge publishes under prefix '" +
+                             kelvorn::Printable(where_.Prefix) + "' on " +
+                             kelvorn::Printable(where_.Host) +
+                             " (or the broker sends no retained messages to wildcard "
+                             "subscriptions, as RabbitMQ does: open a board by its serial, -s)";
+    if ((boards_.empty() && bridges_.empty()) || (!wildHeard_ && !Serial.empty() && !boards_.contains(EscapeId(Serial))))
         return Serial.empty() ? none : board + " not found: " + none;
-    }
     if (Serial.empty()) return "";
     const std::string id = EscapeId(Serial);
     const auto it = boards_.find(id);

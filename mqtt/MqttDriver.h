@@ -146,6 +146,11 @@ private:
     bool Keep(const State& S, bool OfBridge, bool Cleared, bool Index);
     bool Drop(bool& Warned, std::size_t Bound, const char* What);  // false, said once
     void Named();  // the bridges' indexes or availability changed
+    // The exact topics of a board (or of a bridge), added to Patterns.
+    void Exact(std::vector<std::string>& Patterns, const std::string& Level, bool Bridge) const;
+    // Subscribes to the exact topics of the board with this id while it is not known, else of its
+    // bridge while that is not; false when there is nothing more to look for.
+    bool LookExactly(std::unique_lock<std::mutex>& Lock, const std::string& Id);
     const BridgeState* BridgeOfBoard(const Board& B) const;
     bool Late(const BridgeState& B, Clock::time_point Now) const;  // its heartbeat is overdue
     // Its index promises a heartbeat, it is not heard alive yet, and not late either.
@@ -189,6 +194,8 @@ private:
     std::size_t strayBridges_ = 0;  // bridges_ without an index
     bool warnedBoards_ = false;    // that messages were dropped, on this connection
     bool warnedBridges_ = false;
+    std::set<std::string> exactIds_, exactBridges_;  // looked for by their exact topics
+    bool wildHeard_ = false;  // a message came on this connection that only a wildcard brought
     std::map<d2xx::FT_HANDLE, std::string> handles_;  // to ids
     std::map<d2xx::FT_HANDLE, std::string> failed_;   // why its last command failed
     std::map<std::string, std::string> refused_;      // board id -> the refusal's words

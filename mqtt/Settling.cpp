@@ -16,6 +16,12 @@ void Settling::Expect(int Mid) {
     if (Mid != 0) pending_.insert(Mid);
 }
 
+void Settling::Again(int Mid, Clock::time_point Now) {
+    if (Mid == 0) return;
+    pending_.insert(Mid);
+    sentAt_ = Now;
+}
+
 void Settling::Acked(int Mid, Clock::time_point Now) {
     if (pending_.erase(Mid) != 0 && pending_.empty()) ackedAt_ = Now;
 }

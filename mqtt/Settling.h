@@ -34,6 +34,9 @@ public:
     void Restart(Clock::time_point Now);
     // A subscription sent with this message id (0, not sent: ignored).
     void Expect(int Mid);
+    // A subscription made later on the same connection, whose retained messages are to be heard
+    // as those of the first: the quiet time counts from its round trip. 0: ignored.
+    void Again(int Mid, Clock::time_point Now);
     void Acked(int Mid, Clock::time_point Now);
     // A message on Topic came: news if the topic had not been heard since Restart.
     void Heard(const std::string& Topic, Clock::time_point Now);

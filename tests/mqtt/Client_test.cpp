@@ -329,9 +329,10 @@ TEST_P(StandIn, AStrangersJunkIdsAndBridgesAreKeptWithinBoundsAndTheRealBoardsSt
     ASSERT_EQ(driver.Start(), std::nullopt);
     FT_HANDLE h = 0;
     ASSERT_EQ(driver.OpenEx("B2", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_OK);
-    Client stranger(broker.BridgePort(), {});
-    for (int i = 0; i < 20000; ++i) stranger.Publish("kelvorn/J" + std::to_string(i) + "/in0", "high", false, 0);
-    for (int i = 0; i < 300; ++i) stranger.Publish("kelvorn/bridge/X" + std::to_string(i) + "/alive", "1", false, 0);
+    Client stranger(broker.BridgePort(), {"kelvorn-test/none"});
+    ASSERT_TRUE(stranger.Subscribed());  // connected: nothing it publishes is lost
+    for (int i = 0; i < 20000; ++i) stranger.Publish("kelvorn/J" + std::to_string(i) + "/in0", "high");
+    for (int i = 0; i < 300; ++i) stranger.Publish("kelvorn/bridge/X" + std::to_string(i) + "/alive", "1");
     stranger.Publish("kelvorn/B2/in0", "low", true);  // after the junk: once read, all of it came
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xBF"; }, 60s)) << Pins(driver, h);
     EXPECT_LE(driver.Kept(), 1024u + 256u + 2u);  // B2 and rig beside the strays
@@ -357,6 +358,137 @@ TEST_P(StandIn, ABoardNotFoundIsToldWithTheBoardsThereOrWhatItsBridgeDoesNotPubl
     EXPECT_EQ(driver.Absent("K0009"),
               "board K0009 not found (boards here: K0001, K0002, K0003, K0004, K0005 and 2 more)");
     EXPECT_EQ(driver.Absent("k0007"), "board k0007 not found (did you mean K0007?)");
+}
+
+TEST_P(StandIn, ABoardWhoseInputWasJunkBeforeAnyGoodValueIsReadableAsSoonAsTheGoodValueComes) {
+    State("bridge/rig/availability", "Online");
+    Board("B2", "rig", "Online", {"high", "junk", "high", "high", "high", "OFF", "OFF", "OFF"});
+    Stored();
+    kmqtt::MqttDriver driver(Where());
+    ASSERT_EQ(driver.Start(), std::nullopt);
+    FT_HANDLE h = 0;
+    ASSERT_EQ(driver.OpenEx("B2", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_OK);
+    EXPECT_EQ(Pins(driver, h), "status 4");
+    State("B2/in1", "low");
+    EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xF7"; })) << Pins(driver, h);
+}
+
+// RabbitMQ as its MQTT plugin serves a client: MQTT 3.1.1 only, and no retained message for a
+// subscription with a wildcard, while those of exact topics come. The broker at BrokerPort behind
+// a gate of its own port that answers an MQTT 5 CONNECT as a 3.1.1 broker does, and drops on the
+// way to the client every retained message whose topic the client did not subscribe to exactly.
+class RabbitLike {
+public:
+    explicit RabbitLike(int BrokerPort) : broker_(BrokerPort) {
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t n = sizeof a;
+        if (pipe(stop_) != 0 || bind(listen_, reinterpret_cast<sockaddr*>(&a), n) != 0 ||
+            listen(listen_, 8) != 0 || getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+            throw std::runtime_error("no gate");
+        port_ = ntohs(a.sin_port);
+        accepting_ = std::thread([this] {
+            for (int client; Wait(listen_) && (client = accept(listen_, nullptr, nullptr)) >= 0;)
+                relays_.emplace_back([this, client] { Serve(client); });
+        });
+    }
+    ~RabbitLike() {
+        close(stop_[1]);
+        accepting_.join();
+        for (std::thread& t : relays_) t.join();
+        close(listen_);
+        close(stop_[0]);
+    }
+    std::string PortText() const { return std::to_string(port_); }
+
+private:
+    bool Wait(int Fd) const {
+        pollfd fds[2] = {{Fd, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        return poll(fds, 2, -1) > 0 && fds[1].revents == 0;
+    }
+    // The first whole packet in Bytes, taken from it; "" while none is whole.
+    static std::string Take(std::string& Bytes) {
+        std::size_t length = 0, at = 1;
+        for (int shift = 0;; shift += 7, ++at) {
+            if (at >= Bytes.size() || at > 4) return "";
+            length |= static_cast<std::size_t>(Bytes[at] & 0x7F) << shift;
+            if ((Bytes[at] & 0x80) == 0) break;
+        }
+        if (Bytes.size() < at + 1 + length) return "";
+        std::string packet = Bytes.substr(0, at + 1 + length);
+        Bytes.erase(0, packet.size());
+        return packet;
+    }
+    static std::size_t Body(const std::string& Packet) {
+        std::size_t at = 1;
+        while (Packet[at] & 0x80) ++at;
+        return at + 1;
+    }
+    static std::string Text(const std::string& Packet, std::size_t At) {
+        return Packet.substr(At + 2, static_cast<std::size_t>(static_cast<unsigned char>(Packet[At]) << 8 |
+                                                               static_cast<unsigned char>(Packet[At + 1])));
+    }
+    void Serve(int Client) {
+        const int upstream = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{AF_INET, htons(static_cast<std::uint16_t>(broker_)), {htonl(INADDR_LOOPBACK)}, {}};
+        std::string in, out;
+        std::set<std::string> exact;
+        if (connect(upstream, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
+        for (char buffer[4096];;) {
+            pollfd fds[3] = {{Client, POLLIN, 0}, {upstream, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (poll(fds, 3, -1) <= 0 || fds[2].revents != 0) break;
+            const bool fromClient = fds[0].revents != 0;
+            const ssize_t got = read(fromClient ? Client : upstream, buffer, sizeof buffer);
+            if (got <= 0) break;
+            (fromClient ? in : out).append(buffer, static_cast<std::size_t>(got));
+            bool ok = true;
+            for (std::string p; ok && !(p = Take(fromClient ? in : out)).empty();) {
+                const int type = static_cast<unsigned char>(p[0]) >> 4;
+                if (fromClient && type == 1 && p[Body(p) + 6] == 5) {  // MQTT 5
+                    const char connack[] = {0x20, 0x02, 0x00, 0x01};
+                    ok = false;
+                    [[maybe_unused]] const ssize_t n = write(Client, connack, sizeof connack);
+                    break;
+                }
+                if (fromClient && type == 8)
+                    for (std::size_t at = Body(p) + 2; at + 2 < p.size();) {
+                        const std::string topic = Text(p, at);
+                        if (topic.find_first_of("+#") == std::string::npos) exact.insert(topic);
+                        at += 2 + topic.size() + 1;
+                    }
+                if (!fromClient && type == 3 && (p[0] & 1) && !exact.contains(Text(p, Body(p))))
+                    continue;  // retained, for a wildcard
+                ok = write(fromClient ? upstream : Client, p.data(), p.size()) == static_cast<ssize_t>(p.size());
+            }
+            if (!ok) break;
+        }
+        close(upstream);
+        close(Client);
+    }
+
+    int broker_;
+    int port_ = 0;
+    int listen_ = socket(AF_INET, SOCK_STREAM, 0);
+    int stop_[2] = {-1, -1};
+    std::thread accepting_;
+    std::vector<std::thread> relays_;
+};
+
+TEST_P(StandIn, OnABrokerThatSendsWildcardsNoRetainedMessageABoardOpensByItsSerialAndListSaysWhy) {
+    State("bridge/rig/availability", "Online");
+    State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":0})");
+    Board("B2", "rig", "Online", {"low", "high", "high", "high", "high", "ON", "OFF", "OFF"});
+    Stored();
+    RabbitLike rabbit(broker.ClientPort());
+    const std::string url = "mqtt://127.0.0.1:" + rabbit.PortText();
+    const Ran list = Io({"--mqtt", url, "list"}), read = Io({"--mqtt", url, "-s", "B2", "read"}),
+              none = Io({"--mqtt", url, "-s", "Z9", "read"});
+    EXPECT_EQ(list.Status, 1);
+    const std::string why = "no bridge publishes under prefix 'kelvorn' on 127.0.0.1 (or the broker sends no "
+                            "retained messages to wildcard subscriptions, as RabbitMQ does: open a "
+                            "board by its serial, -s)";
+    EXPECT_EQ(list.Err, "kelvorn-io: " + why + "\n");
+    EXPECT_EQ(read.Out + read.Err, "in0=low in1=high in2=high in3=high in4=high\n");
+    EXPECT_EQ(none.Err, "kelvorn-io: board Z9 not found: " + why + "\n");
 }
 
 // Two kelvorn-mqtt --sim bridges, rig1 with board A1B2C3 and rig2 with D4E5F6, and a client that
@@ -419,7 +551,9 @@ TEST_P(BehindBridges, KelvornIoListsReadsWatchesAndRunsWithoutSwitchingWhatItWas
     }
     // A prefix nothing publishes under, mistyped.
     const Ran typo = Io({"--mqtt", url + "/kelvron", "list"});
-    EXPECT_EQ(typo.Err, "kelvorn-io: no bridge publishes under prefix 'kelvron' on 127.0.0.1\n");
+    EXPECT_EQ(typo.Err, "kelvorn-io: no bridge publishes under prefix 'kelvron' on 127.0.0.1 (or the "
+                        "broker sends no retained messages to wildcard subscriptions, as RabbitMQ "
+                        "does: open a board by its serial, -s)\n");
     EXPECT_EQ(typo.Status, 1);  // as for no board found
     // Only the script's out line was sent, and it reached the bridge's latch: its wire followed.
     EXPECT_EQ(Commands(mark), "kelvorn/D4E5F6/out1/set ON\n");
