@@ -585,11 +585,11 @@ FT_STATUS MqttDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t 
     };
     for (const std::size_t n : switched) {
         const int mid = Command(lock, id, topics_.Set(id, static_cast<int>(n)), OutputPayload(wanted[n]));
-        if (mid == 0 || refused()) {
+        if (mid != 0) mids.push_back(mid);
+        if (mid == 0 || refused()) {  // and no further command sent
             Forget(mids);
             return FT_IO_ERROR;
         }
-        mids.push_back(mid);
     }
     const bool done = changed_.wait_for(lock, kWriteLimit, [&] {
         return Readable(Handle) == nullptr || refused() ||
