@@ -147,8 +147,8 @@ void MqttDriver::Wake() {
 void MqttDriver::Exact(std::vector<std::string>& Patterns, const std::string& Level,
                        bool Bridge) const {
     if (Bridge) {
-        for (const std::string& topic :
-             {topics_.BridgeAvailability(Level), topics_.BridgeIndex(Level), topics_.BridgeAlive(Level)})
+        for (const std::string& topic : {topics_.BridgeAvailability(Level),
+                                         topics_.BridgeIndex(Level), topics_.BridgeAlive(Level)})
             Patterns.push_back(topic);
         return;
     }
@@ -188,7 +188,8 @@ int MqttDriver::Answer(int Mid) {
     if (answer->second >= 128 && asked != asked_.end()) {
         std::string why = mosquitto_reason_string(answer->second);
         for (char& c : why) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        refused_[asked->second] = "not allowed to switch " + kelvorn::Printable(Serial(asked->second)) +
+        refused_[asked->second] = "not allowed to switch " +
+                                  kelvorn::Printable(Serial(asked->second)) +
                                   ": the broker refused (" + why + ")";
     }
     return answer->second;
@@ -304,15 +305,16 @@ bool MqttDriver::Keep(const State& S, bool OfBridge, bool Cleared, bool Index) {
     if (boards_.contains(S.Level)) return true;
     if (Cleared) return false;
     if (named_.contains(S.Level)) return true;
-    if (strays_ >= kStrayBoards) return Drop(warnedBoards_, kStrayBoards, "boards that no bridge's index names");
+    if (strays_ >= kStrayBoards)
+        return Drop(warnedBoards_, kStrayBoards, "boards that no bridge's index names");
     ++strays_;
     return true;
 }
 
 bool MqttDriver::Drop(bool& Warned, std::size_t Bound, const char* What) {
     if (!Warned && log_)
-        log_("more than " + std::to_string(Bound) + " " + What + " under prefix '" + kelvorn::Printable(where_.Prefix) +
-             "': the messages of further ones are ignored");
+        log_("more than " + std::to_string(Bound) + " " + What + " under prefix '" +
+             kelvorn::Printable(where_.Prefix) + "': the messages of further ones are ignored");
     Warned = true;
     return false;
 }
@@ -584,7 +586,8 @@ FT_STATUS MqttDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t 
         return std::any_of(mids.begin(), mids.end(), [&](int Mid) { return Answer(Mid) >= 128; });
     };
     for (const std::size_t n : switched) {
-        const int mid = Command(lock, id, topics_.Set(id, static_cast<int>(n)), OutputPayload(wanted[n]));
+        const int mid =
+            Command(lock, id, topics_.Set(id, static_cast<int>(n)), OutputPayload(wanted[n]));
         if (mid != 0) mids.push_back(mid);
         if (mid == 0 || refused()) {  // and no further command sent
             Forget(mids);
@@ -625,7 +628,8 @@ FT_STATUS MqttDriver::Pulse(FT_HANDLE Handle, int Output, std::uint32_t Millis) 
     if (refused_.contains(id)) return FT_IO_ERROR;
     const unsigned rose = b->OutRose[n];
     const bool wasOn = *b->Out[n];
-    const int mid = Command(lock, id, topics_.Output(id, Output) + "/pulse", std::to_string(Millis));
+    const int mid =
+        Command(lock, id, topics_.Output(id, Output) + "/pulse", std::to_string(Millis));
     if (mid == 0) return FT_IO_ERROR;
     // The bridge reports the output ON as the pulse starts and OFF as it ends: the states, not
     // how many reports came, since a report may come twice.
@@ -697,7 +701,8 @@ std::string MqttDriver::Absent(const std::string& Serial) const {
                              kelvorn::Printable(where_.Host) +
                              " (or the broker sends no retained messages to wildcard "
                              "subscriptions, as RabbitMQ does: open a board by its serial, -s)";
-    if ((boards_.empty() && bridges_.empty()) || (!wildHeard_ && !Serial.empty() && !boards_.contains(EscapeId(Serial))))
+    if ((boards_.empty() && bridges_.empty()) ||
+        (!wildHeard_ && !Serial.empty() && !boards_.contains(EscapeId(Serial))))
         return Serial.empty() ? none : board + " not found: " + none;
     if (Serial.empty()) return "";
     const std::string id = EscapeId(Serial);

@@ -18,9 +18,15 @@
 //   wait for that, at most 3 s after subscribing. OpenEx waits only until that one board's state
 //   has come whole (its availability, bridge, inputs and outputs, its bridge's availability) and
 //   its bridge is heard alive or late; a board that is not there is not found once the state
-//   has settled.
+//   has settled. A board not heard of then (a broker such as RabbitMQ sends a subscription with a
+//   wildcard no retained message) is looked for on its own exact topics, and then its bridge's,
+//   each for another quiet time; those are subscribed to again on each connection.
+// - Absent says why a board is not found: its or its bridge's state, the one meant when only the
+//   case differs, the boards there are (the first 5), an index that names it without its
+//   availability, or that nothing came at all (a prefix nothing publishes under, or a broker
+//   that sends no retained message to a wildcard).
 // - A board is shared: any number of handles, in this program and in others, may hold it, and
-//   opening it sends nothing. Shared() says so to the board class's users.
+//   opening it switches nothing. Shared() says so to the board class's users.
 // - GetBitMode answers from the latest state the bridge published (in<N> high: the pin high;
 //   out<N> ON: the pin low), without any traffic. It fails with FT_IO_ERROR while the board or
 //   its bridge is Offline, the bridge's heartbeat is late, its state is incomplete, or the broker
@@ -37,9 +43,9 @@
 //   fails its call at once, and from then on Refused names the board ("not allowed to switch
 //   K0001: the broker refused (not authorized)") and a Write or Pulse that would switch it fails
 //   at once, nothing sent. Under MQTT 5 the first handle opened by serial on a board on each
-//   connection probes whether this user may switch it: an empty out0/set, which the bridge answers by
-//   publishing out0 again and switches nothing. Under MQTT 3.1.1 a broker drops a refused command
-//   silently: it fails after the 2 s, and Unconfirmed says what may be the cause.
+//   connection probes whether this user may switch it: an empty out0/set (expiry 1 s), which the
+//   bridge answers by publishing out0 again, switching nothing. Under MQTT 3.1.1 a broker drops a
+//   refused command silently: it fails after the 2 s, and Unconfirmed says what may be the cause.
 // - SetBitMode, SetBaudRate and SetLatencyTimer succeed and send nothing: the bridge owns the
 //   chip.
 // - A payload outside the contract leaves the last good state, and is told to Log. An empty
@@ -132,10 +138,10 @@ private:
     struct BridgeState {
         std::optional<bool> Online;
         std::optional<Index> Holds;
-        Clock::time_point AliveAt;  // its last heartbeat
-        Clock::time_point IndexAt;  // when an index promising a heartbeat first came
+        Clock::time_point AliveAt;             // its last heartbeat
+        Clock::time_point IndexAt;             // when an index promising a heartbeat first came
         std::optional<std::string> FirstBeat;  // the first heartbeat heard on this connection
-        bool Alive = false;   // a later beat has come: it is no retained message of a hung bridge
+        bool Alive = false;  // a later beat has come: it is no retained message of a hung bridge
         bool Pinged = false;
     };
 
@@ -171,8 +177,8 @@ private:
                            d2xx::FT_HANDLE* Handle, bool Probe);
     // Publishes a command for board Id (QoS 1, expiry 1 s), unlocking while it does: its message
     // id, or 0 when not sent.
-    int Command(std::unique_lock<std::mutex>& Lock, const std::string& Id,
-                const std::string& Topic, const std::string& Payload);
+    int Command(std::unique_lock<std::mutex>& Lock, const std::string& Id, const std::string& Topic,
+                const std::string& Payload);
     // The broker's answer to the command Mid (-1: none yet). A refusal is recorded for its board.
     int Answer(int Mid);
     void Forget(const std::vector<int>& Mids);
@@ -189,10 +195,10 @@ private:
     mutable std::condition_variable changed_;  // state, connection or synchronisation changed
     std::map<std::string, Board> boards_;         // by id
     std::map<std::string, BridgeState> bridges_;  // by name
-    std::set<std::string> named_;  // the ids Online bridges' indexes name
-    std::size_t strays_ = 0;       // boards_ not in named_
-    std::size_t strayBridges_ = 0;  // bridges_ without an index
-    bool warnedBoards_ = false;    // that messages were dropped, on this connection
+    std::set<std::string> named_;                 // the ids Online bridges' indexes name
+    std::size_t strays_ = 0;                      // boards_ not in named_
+    std::size_t strayBridges_ = 0;                // bridges_ without an index
+    bool warnedBoards_ = false;                   // that messages were dropped, on this connection
     bool warnedBridges_ = false;
     std::set<std::string> exactIds_, exactBridges_;  // looked for by their exact topics
     bool wildHeard_ = false;  // a message came on this connection that only a wildcard brought
@@ -200,10 +206,10 @@ private:
     std::map<d2xx::FT_HANDLE, std::string> failed_;   // why its last command failed
     std::map<std::string, std::string> refused_;      // board id -> the refusal's words
     std::map<std::string, bool> probed_;              // board ids probed on this connection
-    std::map<int, std::string> asked_;    // commands sent, by message id, to their board's id
-    std::map<int, int> answers_;          // the broker's answers not taken yet, by message id
-    std::vector<int> answerOrder_;        // oldest first: a bound on answers nobody takes
-    std::vector<std::string> pings_;      // to publish once the lock is let go
+    std::map<int, std::string> asked_;  // commands sent, by message id, to their board's id
+    std::map<int, int> answers_;        // the broker's answers not taken yet, by message id
+    std::vector<int> answerOrder_;      // oldest first: a bound on answers nobody takes
+    std::vector<std::string> pings_;    // to publish once the lock is let go
     d2xx::FT_HANDLE lastHandle_ = 0;
     bool started_ = false;
     bool up_ = false;  // connected

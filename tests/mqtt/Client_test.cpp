@@ -270,7 +270,6 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     EXPECT_EQ(Pins(driver, h), "status 1");
 }
 
-
 TEST_P(StandIn, ABridgeHeardOnlyByItsRetainedBeatAnswersOnceItAnswersAPingAndIsLateIfItDoesNot) {
     State("bridge/rig/availability", "Online");
     State("bridge/rig/alive", "7");  // from before it hung, or before a client connects
@@ -316,23 +315,27 @@ TEST_P(StandIn, AStrangersJunkIdsAndBridgesAreKeptWithinBoundsAndTheRealBoardsSt
     ASSERT_EQ(driver.OpenEx("B2", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_OK);
     Client stranger(broker.BridgePort(), {"kelvorn-test/none"});
     ASSERT_TRUE(stranger.Subscribed());  // connected: nothing it publishes is lost
-    for (int i = 0; i < 20000; ++i) stranger.Publish("kelvorn/J" + std::to_string(i) + "/in0", "high");
-    for (int i = 0; i < 300; ++i) stranger.Publish("kelvorn/bridge/X" + std::to_string(i) + "/alive", "1");
+    for (int i = 0; i < 20000; ++i)
+        stranger.Publish("kelvorn/J" + std::to_string(i) + "/in0", "high");
+    for (int i = 0; i < 300; ++i)
+        stranger.Publish("kelvorn/bridge/X" + std::to_string(i) + "/alive", "1");
     stranger.Publish("kelvorn/B2/in0", "low", true);  // after the junk: once read, all of it came
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xBF"; }, 60s)) << Pins(driver, h);
     EXPECT_LE(driver.Kept(), 1024u + 256u + 2u);  // B2 and rig beside the strays
     EXPECT_THAT(driver.Serials(), testing::ElementsAre("B2", "OLD1"));
     const std::lock_guard lock(mutex);
-    EXPECT_THAT(log, testing::ElementsAre(
-                         "more than 1024 boards that no bridge's index names under prefix 'kelvorn': "
-                         "the messages of further ones are ignored",
-                         "more than 256 bridges without an index under prefix 'kelvorn': the "
-                         "messages of further ones are ignored"));
+    EXPECT_THAT(log,
+                testing::ElementsAre(
+                    "more than 1024 boards that no bridge's index names under prefix 'kelvorn': "
+                    "the messages of further ones are ignored",
+                    "more than 256 bridges without an index under prefix 'kelvorn': the "
+                    "messages of further ones are ignored"));
 }
 
 TEST_P(StandIn, BoardsOfAnIndexComeWhenTheirStateComesLateOrIsJunkAndOnesNotFoundAreToldWhy) {
     State("bridge/vm/availability", "Online");
-    State("bridge/vm/boards", R"({"boards":["K1","K2","K3","K4","K5","K6","K7","Z1"],"heartbeat":0})");
+    State("bridge/vm/boards",
+          R"({"boards":["K1","K2","K3","K4","K5","K6","K7","Z1"],"heartbeat":0})");
     for (int n = 1; n <= 5; ++n) Board("K" + std::to_string(n), "vm", "Online", kAllOff);
     Board("K6", "vm", "Online", {"high", "junk", "high", "high", "high", "OFF", "OFF", "OFF"});
     Stored();
@@ -349,9 +352,11 @@ TEST_P(StandIn, BoardsOfAnIndexComeWhenTheirStateComesLateOrIsJunkAndOnesNotFoun
     EXPECT_EQ(Pins(driver, h), "status 4");  // in1 junk: not known yet
     State("K6/in1", "low");
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xF7"; })) << Pins(driver, h);
-    EXPECT_EQ(driver.Absent("Z1"), "board Z1 not found: its bridge vm names it but publishes no "
-                                   "availability for it (may bridge vm write kelvorn/Z1/...? its ACL)");
-    EXPECT_EQ(driver.Absent("K9"), "board K9 not found (boards here: K1, K2, K3, K4, K5 and 2 more)");
+    EXPECT_EQ(driver.Absent("Z1"),
+              "board Z1 not found: its bridge vm names it but publishes no "
+              "availability for it (may bridge vm write kelvorn/Z1/...? its ACL)");
+    EXPECT_EQ(driver.Absent("K9"),
+              "board K9 not found (boards here: K1, K2, K3, K4, K5 and 2 more)");
     EXPECT_EQ(driver.Absent("k7"), "board k7 not found (did you mean K7?)");
 }
 
@@ -365,11 +370,13 @@ public:
         sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
         socklen_t n = sizeof a;
         if (pipe(stop_) != 0 || bind(listen_, reinterpret_cast<sockaddr*>(&a), n) != 0 ||
-            listen(listen_, 8) != 0 || getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+            listen(listen_, 8) != 0 ||
+            getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
             throw std::runtime_error("no gate");
         port_ = ntohs(a.sin_port);
         accepting_ = std::thread([this] {
-            for (int client; Ready(listen_, -1) >= 0 && (client = accept(listen_, nullptr, nullptr)) >= 0;)
+            for (int client;
+                 Ready(listen_, -1) >= 0 && (client = accept(listen_, nullptr, nullptr)) >= 0;)
                 relays_.emplace_back(&RabbitLike::Serve, this, client);
         });
     }
@@ -392,7 +399,8 @@ private:
     // The packet at the start of Bytes taken from it, and where its body starts; "" until whole.
     static std::pair<std::string, std::size_t> Take(std::string& Bytes) {
         std::size_t length = 0, at = 1;
-        for (; at < Bytes.size() && at < 5 && (Bytes[at] & 0x80); ++at) length |= (Bytes[at] & 0x7Fu) << 7 * (at - 1);
+        for (; at < Bytes.size() && at < 5 && (Bytes[at] & 0x80); ++at)
+            length |= (Bytes[at] & 0x7Fu) << 7 * (at - 1);
         if (at >= Bytes.size() || at >= 5) return {};
         length |= static_cast<std::size_t>(Bytes[at]) << 7 * (at - 1);
         if (Bytes.size() < at + 1 + length) return {};
@@ -401,11 +409,13 @@ private:
         return {packet, at + 1};
     }
     static std::string Text(const std::string& P, std::size_t At) {
-        return P.substr(At + 2, static_cast<unsigned char>(P[At]) << 8 | static_cast<unsigned char>(P[At + 1]));
+        return P.substr(
+            At + 2, static_cast<unsigned char>(P[At]) << 8 | static_cast<unsigned char>(P[At + 1]));
     }
     void Serve(int Client) {
         const int up = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{AF_INET, htons(static_cast<std::uint16_t>(broker_)), {htonl(INADDR_LOOPBACK)}, {}};
+        sockaddr_in a{
+            AF_INET, htons(static_cast<std::uint16_t>(broker_)), {htonl(INADDR_LOOPBACK)}, {}};
         std::string bytes[2];  // from the client, from the broker
         std::set<std::string> exact;
         bool ok = connect(up, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
@@ -414,17 +424,22 @@ private:
             const ssize_t got = from < 0 ? 0 : read(from ? up : Client, buffer, sizeof buffer);
             if (got <= 0) break;
             bytes[from].append(buffer, static_cast<std::size_t>(got));
-            for (auto [p, body] = Take(bytes[from]); ok && !p.empty(); std::tie(p, body) = Take(bytes[from])) {
+            for (auto [p, body] = Take(bytes[from]); ok && !p.empty();
+                 std::tie(p, body) = Take(bytes[from])) {
                 const int type = static_cast<unsigned char>(p[0]) >> 4;
-                if (!from && type == 1 && p[body + 6] == 5) {  // MQTT 5: unacceptable protocol level
+                // MQTT 5: an unacceptable protocol level to a 3.1.1 broker.
+                if (!from && type == 1 && p[body + 6] == 5) {
                     [[maybe_unused]] const ssize_t n = write(Client, "\x20\x02\x00\x01", 4);
                     ok = false;
                     break;
                 }
-                for (std::size_t at = body + 2; !from && type == 8 && at + 2 < p.size(); at += Text(p, at).size() + 3)
-                    if (Text(p, at).find_first_of("+#") == std::string::npos) exact.insert(Text(p, at));
+                for (std::size_t at = body + 2; !from && type == 8 && at + 2 < p.size();
+                     at += Text(p, at).size() + 3)
+                    if (Text(p, at).find_first_of("+#") == std::string::npos)
+                        exact.insert(Text(p, at));
                 if (!from || type != 3 || !(p[0] & 1) || exact.contains(Text(p, body)))
-                    ok = write(from ? Client : up, p.data(), p.size()) == static_cast<ssize_t>(p.size());
+                    ok = write(from ? Client : up, p.data(), p.size()) ==
+                         static_cast<ssize_t>(p.size());
             }
         }
         close(up);
@@ -448,9 +463,10 @@ TEST_P(StandIn, OnABrokerThatSendsWildcardsNoRetainedMessageABoardOpensByItsSeri
     const Ran list = Io({"--mqtt", url, "list"}), read = Io({"--mqtt", url, "-s", "B2", "read"}),
               none = Io({"--mqtt", url, "-s", "Z9", "read"});
     EXPECT_EQ(list.Status, 1);
-    const std::string why = "no bridge publishes under prefix 'kelvorn' on 127.0.0.1 (or the broker sends no "
-                            "retained messages to wildcard subscriptions, as RabbitMQ does: open a "
-                            "board by its serial, -s)";
+    const std::string why =
+        "no bridge publishes under prefix 'kelvorn' on 127.0.0.1 (or the broker sends no "
+        "retained messages to wildcard subscriptions, as RabbitMQ does: open a "
+        "board by its serial, -s)";
     EXPECT_EQ(list.Err, "kelvorn-io: " + why + "\n");
     EXPECT_EQ(read.Out + read.Err, "in0=low in1=high in2=high in3=high in4=high\n");
     EXPECT_EQ(none.Err, "kelvorn-io: board Z9 not found: " + why + "\n");
@@ -495,12 +511,15 @@ TEST_P(BehindBridges, KelvornIoListsReadsWatchesAndRunsWithoutSwitchingWhatItWas
          {0, R"([{"serial":"A1B2C3","bridge":"rig1"},{"serial":"D4E5F6","bridge":"rig2"}])" "\n",
           ""}},
         {{"read"},
-         {2, "", "kelvorn-io: 2 Kelvorn boards on the broker, pick one with --serial: A1B2C3 D4E5F6\n"}},
+         {2, "",
+          "kelvorn-io: 2 Kelvorn boards on the broker, pick one with --serial: A1B2C3 D4E5F6\n"}},
         {{"-s", "A1B2C3", "read"}, {0, "in0=high in1=high in2=low in3=high in4=high\n", ""}},
         {{"-s", "A1B2C3", "watch", "--duration", "0.2"},
          {0, "0.000 in0=high in1=high in2=low in3=high in4=high\n", ""}},
-        {{"-s", "Z9", "read"}, {3, "", "kelvorn-io: board Z9 not found (boards here: A1B2C3, D4E5F6)\n"}},
-        {{"-s", "a1b2c3", "read"}, {3, "", "kelvorn-io: board a1b2c3 not found (did you mean A1B2C3?)\n"}},
+        {{"-s", "Z9", "read"},
+         {3, "", "kelvorn-io: board Z9 not found (boards here: A1B2C3, D4E5F6)\n"}},
+        {{"-s", "a1b2c3", "read"},
+         {3, "", "kelvorn-io: board a1b2c3 not found (did you mean A1B2C3?)\n"}},
         {{"-s", "D4E5F6", "run", script},
          {0, "ok 2: in1 low after 0 ms\nin0=high in1=low in2=high in3=high in4=high\n"
              "expectations: 1 met, 0 failed\n", ""}},
@@ -516,9 +535,10 @@ TEST_P(BehindBridges, KelvornIoListsReadsWatchesAndRunsWithoutSwitchingWhatItWas
     }
     // A prefix nothing publishes under, mistyped.
     const Ran typo = Io({"--mqtt", url + "/kelvron", "list"});
-    EXPECT_EQ(typo.Err, "kelvorn-io: no bridge publishes under prefix 'kelvron' on 127.0.0.1 (or the "
-                        "broker sends no retained messages to wildcard subscriptions, as RabbitMQ "
-                        "does: open a board by its serial, -s)\n");
+    EXPECT_EQ(typo.Err,
+              "kelvorn-io: no bridge publishes under prefix 'kelvron' on 127.0.0.1 (or the "
+              "broker sends no retained messages to wildcard subscriptions, as RabbitMQ "
+              "does: open a board by its serial, -s)\n");
     EXPECT_EQ(typo.Status, 1);  // as for no board found
     // Only the script's out line was sent, and it reached the bridge's latch: its wire followed.
     EXPECT_EQ(Commands(mark), "kelvorn/D4E5F6/out1/set ON\n");
@@ -550,18 +570,22 @@ TEST_P(BehindBridges, ABridgeOrBrokerGoneEndsWatchWithStatus3AndABridgeBackWorks
 TEST_P(BehindBridges, AClientThatConnectsWhileABridgeHangsDoesNotReadItsBoardsAsAnswering) {
     const auto beats = [&] {
         const auto m = all.Messages();
-        return std::count_if(m.begin(), m.end(),
-                             [](const Received& R) { return R.Topic == "kelvorn/bridge/rig1/alive"; });
+        return std::count_if(m.begin(), m.end(), [](const Received& R) {
+            return R.Topic == "kelvorn/bridge/rig1/alive";
+        });
     };
     const auto before = beats();
     ASSERT_TRUE(Eventually([&] { return beats() > before; }));
     rig1->Signal(SIGSTOP);  // just after a beat: the retained one is its last
     const Ran read = Io({"--mqtt", url, "-s", "A1B2C3", "read"});
     EXPECT_EQ(read.Status, 3);
-    EXPECT_EQ(read.Err, "kelvorn-io: board A1B2C3 does not answer (its bridge rig1 has gone silent)\n");
+    EXPECT_EQ(read.Err,
+              "kelvorn-io: board A1B2C3 does not answer (its bridge rig1 has gone silent)\n");
     EXPECT_EQ(Io({"--mqtt", url, "list"}).Out, "D4E5F6\n");
     rig1->Signal(SIGCONT);
-    EXPECT_TRUE(Eventually([&] { return Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Status == 0; }));
+    EXPECT_TRUE(Eventually([&] {
+        return Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Status == 0;
+    }));
 }
 
 TEST_P(BehindBridges, ATogglesOutputGoesFromWhatTheBoardReportsNotFromAnotherProgramsOldLatch) {
@@ -580,7 +604,8 @@ TEST_P(BehindBridges, ATogglesOutputGoesFromWhatTheBoardReportsNotFromAnotherPro
     FT_HANDLE h = 0;
     ASSERT_EQ(db.OpenEx("A1B2C3", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_OK);
     std::uint8_t pins = 0xFF;
-    ASSERT_TRUE(Eventually([&] { return db.GetBitMode(h, &pins) == d2xx::FT_OK && (pins & 0x01) == 0; }));
+    ASSERT_TRUE(
+        Eventually([&] { return db.GetBitMode(h, &pins) == d2xx::FT_OK && (pins & 0x01) == 0; }));
     // board.toggle(0) as Python runs it (python/src/Core.cpp): the latch from the board first.
     ASSERT_TRUE(b.Device().TakeOutputs([] {}));
     b.Device().BitOut(0, !b.Device().BitOut(0));
@@ -615,11 +640,13 @@ TEST(BehindABridge, TheWiringTestOfTheDocsPassesAsPrintedWithMqttForSim) {
 
 TEST(BehindBridgesSecured, AReadOnlyUserIsToldItMayNotSwitchAtOnceUnderMqtt5AndWhyMaybeUnder311) {
     TempDir dir;
-    const std::string users = dir.Write("users", ""), acl = dir.Write("acl", "user viewer\ntopic read kelvorn/#\n");
+    const std::string users = dir.Write("users", ""),
+                      acl = dir.Write("acl", "user viewer\ntopic read kelvorn/#\n");
     ASSERT_EQ(std::system(("mosquitto_passwd -b " + users + " viewer v1ew").c_str()), 0);
     const int port = FreePort();
-    Broker broker("listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous false\npassword_file " +
-                  users + "\nacl_file " + acl + "\n");
+    Broker broker("listener " + std::to_string(port) +
+                  " 127.0.0.1\nallow_anonymous false\npassword_file " + users + "\nacl_file " +
+                  acl + "\n");
     Client all(broker.Port());
     auto bridge = SimBridge(all, broker.Port(), "rig", {"A1B2C3"});
     Mqtt311Gate gate(port);
@@ -636,11 +663,14 @@ TEST(BehindBridgesSecured, AReadOnlyUserIsToldItMayNotSwitchAtOnceUnderMqtt5AndW
     EXPECT_TRUE(Eventually([&] { return driver.Refused(h) == words; })) << driver.Refused(h);
     EXPECT_EQ(driver.Pulse(h, 0, 10), d2xx::FT_IO_ERROR);
     for (const auto& [at, err] :  // under MQTT 5, and 3.1.1 where the broker drops it silently
-         {std::pair{port, words}, {gate.Port(), "board A1B2C3 did not confirm the switch within 2 s (its "
-                                                "bridge may hang, or the broker may not let this user switch it)"}}) {
+         {std::pair{port, words},
+          {gate.Port(),
+           "board A1B2C3 did not confirm the switch within 2 s (its "
+           "bridge may hang, or the broker may not let this user switch it)"}}) {
         const Ran ran = Io({"--mqtt", "mqtt://viewer@127.0.0.1:" + std::to_string(at),
                             "--password-file", pw, "-s", "A1B2C3", "run", script});
-        EXPECT_EQ(std::to_string(ran.Status) + " " + ran.Err, "3 kelvorn-io: " + err + " (line 1)\n");
+        EXPECT_EQ(std::to_string(ran.Status) + " " + ran.Err,
+                  "3 kelvorn-io: " + err + " (line 1)\n");
     }
     EXPECT_EQ(all.Latest()["kelvorn/A1B2C3/out1"], "OFF");
 }

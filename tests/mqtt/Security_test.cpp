@@ -140,7 +140,8 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
     const Desk desks[] = {
         {"viewer", {"list"}, 0, "A1B2C3\nD4E5F6\n", ""},
         {"viewer", {"-s", "D4E5F6", "run", script}, 3, "",
-         "kelvorn-io: not allowed to switch D4E5F6: the broker refused (not authorized) (line 1)\n"},
+         "kelvorn-io: not allowed to switch D4E5F6: the broker refused (not authorized)"
+         " (line 1)\n"},
         {"rig-ci", {"-s", "D4E5F6", "run", script}, 0,
          "ok 2: in2 low\nexpectations: 1 met, 0 failed\n", ""},
     };
