@@ -59,6 +59,17 @@ int StoppedAnswering(const Board& B, Io& Io, const std::string& Where = "") {
     return kBoard;
 }
 
+// A switch that failed: where the board's holder says why (a broker that refuses this user, a
+// command nobody confirmed), in its words; else as a board that stopped answering.
+int NotSwitched(const d2xx::Driver& Driver, Board& B, Io& Io, const std::string& Where) {
+    const auto* bridged = dynamic_cast<const kmqtt::MqttDriver*>(&Driver);
+    std::string why = Driver.Refused(B.Device().Handle());
+    if (why.empty() && bridged) why = bridged->Unconfirmed(B.Device().Handle());
+    if (why.empty()) return StoppedAnswering(B, Io, Where);
+    Io.Err << "kelvorn-io: " << why << Where << '\n';
+    return kBoard;
+}
+
 // Whether the descriptor behind a stream that failed has lost its reader (a pipe or socket closed
 // at the other end) rather than its room.
 bool ReaderGone(int Fd) {
@@ -275,7 +286,7 @@ int Run(const std::function<d2xx::Driver*()>& Driver, const Options& Opt, Io& Io
         switch (step.What) {
             case Step::Kind::Out:
                 device.BitOut(static_cast<std::int16_t>(step.Index), step.Level);
-                if (board.Failed()) return finish(StoppedAnswering(board, Io, where));
+                if (board.Failed()) return finish(NotSwitched(*driver, board, Io, where));
                 break;
             case Step::Kind::Wait:
                 cut = !Io.Time.Sleep(step.Time);

@@ -120,8 +120,9 @@ Board::Opened Board::Open(const std::string& Serial, std::ostream& Err) {
             return Opened::No;
         }
         if (found.size() > 1) {
-            Err << program_ << ": " << found.size() << " Kelvorn boards attached, pick one with"
-                << " --serial:";
+            // Boards behind bridges are not attached here.
+            Err << program_ << ": " << found.size() << " Kelvorn boards "
+                << (driver_.Shared() ? "on the broker" : "attached") << ", pick one with --serial:";
             for (const std::string& s : found) Err << ' ' << Printable(s);
             Err << '\n';
             status_ = FT_OK;

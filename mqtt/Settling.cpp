@@ -16,12 +16,18 @@ void Settling::Expect(int Mid) {
     if (Mid != 0) pending_.insert(Mid);
 }
 
+void Settling::Again(int Mid, Clock::time_point Now) {
+    if (Mid == 0) return;
+    pending_.insert(Mid);
+    sentAt_ = Now;
+}
+
 void Settling::Acked(int Mid, Clock::time_point Now) {
     if (pending_.erase(Mid) != 0 && pending_.empty()) ackedAt_ = Now;
 }
 
 void Settling::Heard(const std::string& Topic, Clock::time_point Now) {
-    if (heard_.insert(Topic).second) newsAt_ = Now;
+    if (heard_.size() < kTopics && heard_.insert(Topic).second) newsAt_ = Now;
 }
 
 Settling::Clock::time_point Settling::QuietAt() const {

@@ -11,7 +11,10 @@
 //     is longer, so that a broker slowed by load gets as much more time as it is slower;
 //   - or, whatever still comes, 3 s after the subscriptions were acknowledged.
 // What the caller knows must be there on top (the boards a bridge's index names) it checks
-// itself beside Quiet. Messages on topics already heard (inputs changing) do not hold it up.
+// itself beside Quiet. Messages on topics already heard (inputs changing) do not hold it up, nor,
+// once 16,384 topics have been heard (a fleet's is a few thousand), new ones: a stranger
+// publishing topic after topic under the prefix neither grows what is kept nor holds the wait
+// up past the limit.
 #pragma once
 
 #include <chrono>
@@ -25,11 +28,15 @@ public:
     using Clock = std::chrono::steady_clock;
     static constexpr std::chrono::milliseconds kQuiet{250};
     static constexpr std::chrono::milliseconds kLimit{3000};
+    static constexpr std::size_t kTopics = 16384;
 
     // Connected, before the first subscription: forgets everything of the connection before.
     void Restart(Clock::time_point Now);
     // A subscription sent with this message id (0, not sent: ignored).
     void Expect(int Mid);
+    // A subscription made later on the same connection, whose retained messages are to be heard
+    // as those of the first: the quiet time counts from its round trip. 0: ignored.
+    void Again(int Mid, Clock::time_point Now);
     void Acked(int Mid, Clock::time_point Now);
     // A message on Topic came: news if the topic had not been heard since Restart.
     void Heard(const std::string& Topic, Clock::time_point Now);

@@ -75,6 +75,18 @@ TEST(RemoteUrl, TakesEveryFormItPromisesAndRefusesTheRestWithOneLine) {
     }
 }
 
+// A program's run: its status and what it printed.
+struct Ran {
+    int Status;
+    std::string Out, Err;
+};
+Ran Io(std::vector<std::string> Args) {
+    Args.insert(Args.begin(), KELVORN_IO);
+    Process p(Args);
+    const int status = p.Wait();
+    return {status, p.Out(), p.Err()};
+}
+
 // The name of a test on each broker.
 std::string OnBroker(const testing::TestParamInfo<Kind>& Info) { return KindName(Info.param); }
 
@@ -147,7 +159,8 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     // Why a board is not there, as the broker's state tells.
     EXPECT_EQ(driver.Absent("C3"), "board C3 is Offline (its bridge gone is Offline)");
     EXPECT_EQ(driver.Absent("E5"), "board E5 is Offline (its bridge rig does not reach it)");
-    EXPECT_EQ(driver.Absent("Z9") + driver.Absent(""), "");
+    EXPECT_EQ(driver.Absent(""), "");
+    EXPECT_EQ(driver.Absent("Z9"), "board Z9 not found (boards here: A/B, B2, D4, a b, a-b)");
     EXPECT_EQ(driver.Open(5, &h), d2xx::FT_DEVICE_NOT_FOUND);
     ASSERT_EQ(driver.Open(3, &h), d2xx::FT_OK);
     char description[d2xx::kDescriptionSize] = "x", serial[d2xx::kSerialNumberSize] = "x";
@@ -181,11 +194,14 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     EXPECT_EQ(written, 1u);
     EXPECT_EQ(Pins(driver, h2), "0xA6");
     EXPECT_EQ(driver.Write(h, &on01, 1, &written), d2xx::FT_OK);  // nothing to switch
-    std::string commands;
+    std::string commands, probes;
     for (const Received& m : bridge.Messages())
         if (m.Topic.ends_with("/set"))
-            commands += m.Topic + " " + m.Payload + (m.Retained ? " retained" : "") + "\n";
+            (m.Payload.empty() ? probes : commands) +=
+                m.Topic + " " + m.Payload + (m.Retained ? " retained" : "") + "\n";
     EXPECT_EQ(commands, "kelvorn/B2/out1/set ON\n");
+    // Under MQTT 5 each board opened is asked once whether this user may switch it.
+    EXPECT_EQ(probes, broker.Mqtt5() ? "kelvorn/B2/out0/set \n" : "");
 
     // A command nobody carries out fails: the board did not switch.
     const std::uint8_t allOff = 0x15;
@@ -213,8 +229,11 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     // A bridge whose index promises a heartbeat every second, and sends none: it hung.
     State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":1})");
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "status 4"; }));
-    EXPECT_EQ(driver.Absent("B2"), "board B2 does not answer (its bridge rig has gone silent)");
-    bridge.Publish("kelvorn/bridge/rig/alive", "1", true);
+    EXPECT_TRUE(Eventually([&] {
+        return driver.Absent("B2") == "board B2 does not answer (its bridge rig has gone silent)";
+    }));
+    bridge.Publish("kelvorn/bridge/rig/alive", "1", true);  // may be a hung bridge's last
+    bridge.Publish("kelvorn/bridge/rig/alive", "2", true);
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xA6"; })) << Pins(driver, h);
     State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":0})");
 
@@ -255,16 +274,206 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     EXPECT_EQ(Pins(driver, h), "status 1");
 }
 
-// A program's run: its status and what it printed.
-struct Ran {
-    int Status;
-    std::string Out, Err;
+TEST_P(StandIn, ABridgeHeardOnlyByItsRetainedBeatAnswersOnceItAnswersAPingAndIsLateIfItDoesNot) {
+    State("bridge/rig/availability", "Online");
+    State("bridge/rig/alive", "7");  // from before it hung, or before a client connects
+    State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":1})");
+    Board("B2", "rig", "Online", kAllOff);
+    Stored();
+    const std::string url = "mqtt://127.0.0.1:" + broker.ClientPortText();
+    const Ran hung = Io({"--mqtt", url, "-s", "B2", "read"});
+    EXPECT_EQ(hung.Status, 3);
+    EXPECT_EQ(hung.Err, "kelvorn-io: board B2 does not answer (its bridge rig has gone silent)\n");
+    // A bridge that answers each ping with its next beat.
+    Client pings(broker.BridgePort(), {"kelvorn/bridge/+/ping"});
+    ASSERT_TRUE(pings.Subscribed());
+    std::atomic<bool> done = false;
+    std::thread answer([&] {
+        for (std::size_t from = 0, beat = 8; !done;)
+            if (const auto at = pings.Await("kelvorn/bridge/rig/ping", "", from, 50ms)) {
+                from = *at + 1;
+                bridge.Publish("kelvorn/bridge/rig/alive", std::to_string(beat++), true);
+            }
+    });
+    const Ran read = Io({"--mqtt", url, "-s", "B2", "read"}), list = Io({"--mqtt", url, "list"});
+    done = true;
+    answer.join();
+    EXPECT_EQ(read.Out + read.Err, "in0=high in1=high in2=high in3=high in4=high\n");
+    EXPECT_EQ(list.Out + list.Err, "B2\n");
+}
+
+TEST_P(StandIn, AStrangersJunkIdsAndBridgesAreKeptWithinBoundsAndTheRealBoardsStillWork) {
+    State("bridge/rig/availability", "Online");
+    State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":0})");
+    Board("B2", "rig", "Online", kAllOff);
+    Board("OLD1", "", "Online", kAllOff);  // a publisher from before the index
+    Stored();
+    std::mutex mutex;
+    std::vector<std::string> log;
+    kmqtt::MqttDriver driver(Where(), [&](const std::string& Line) {
+        const std::lock_guard lock(mutex);
+        log.push_back(Line);
+    });
+    ASSERT_EQ(driver.Start(), std::nullopt);
+    FT_HANDLE h = 0;
+    ASSERT_EQ(driver.OpenEx("B2", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_OK);
+    Client stranger(broker.BridgePort(), {"kelvorn-test/none"});
+    ASSERT_TRUE(stranger.Subscribed());  // connected: nothing it publishes is lost
+    for (int i = 0; i < 20000; ++i)
+        stranger.Publish("kelvorn/J" + std::to_string(i) + "/in0", "high");
+    for (int i = 0; i < 300; ++i)
+        stranger.Publish("kelvorn/bridge/X" + std::to_string(i) + "/alive", "1");
+    stranger.Publish("kelvorn/B2/in0", "low", true);  // after the junk: once read, all of it came
+    EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xBF"; }, 60s)) << Pins(driver, h);
+    EXPECT_LE(driver.Kept(), 1024u + 256u + 2u);  // B2 and rig beside the strays
+    EXPECT_THAT(driver.Serials(), testing::ElementsAre("B2", "OLD1"));
+    const std::lock_guard lock(mutex);
+    EXPECT_THAT(log,
+                testing::ElementsAre(
+                    "more than 1024 boards that no bridge's index names under prefix 'kelvorn': "
+                    "the messages of further ones are ignored",
+                    "more than 256 bridges without an index under prefix 'kelvorn': the "
+                    "messages of further ones are ignored"));
+}
+
+TEST_P(StandIn, BoardsOfAnIndexComeWhenTheirStateComesLateOrIsJunkAndOnesNotFoundAreToldWhy) {
+    State("bridge/vm/availability", "Online");
+    State("bridge/vm/boards",
+          R"({"boards":["K1","K2","K3","K4","K5","K6","K7","Z1"],"heartbeat":0})");
+    for (int n = 1; n <= 5; ++n) Board("K" + std::to_string(n), "vm", "Online", kAllOff);
+    Board("K6", "vm", "Online", {"high", "junk", "high", "high", "high", "OFF", "OFF", "OFF"});
+    Stored();
+    kmqtt::MqttDriver driver(Where());
+    ASSERT_EQ(driver.Start(), std::nullopt);
+    std::thread slow([&] {  // a broker slow to hand out what it holds
+        std::this_thread::sleep_for(700ms);
+        Board("K7", "vm", "Online", kAllOff);
+    });
+    EXPECT_EQ(driver.Serials().size(), 7u);
+    slow.join();
+    FT_HANDLE h = 0;
+    ASSERT_EQ(driver.OpenEx("K6", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_OK);
+    EXPECT_EQ(Pins(driver, h), "status 4");  // in1 junk: not known yet
+    State("K6/in1", "low");
+    EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xF7"; })) << Pins(driver, h);
+    EXPECT_EQ(driver.Absent("Z1"),
+              "board Z1 not found: its bridge vm names it but publishes no "
+              "availability for it (may bridge vm write kelvorn/Z1/...? its ACL)");
+    EXPECT_EQ(driver.Absent("K9"),
+              "board K9 not found (boards here: K1, K2, K3, K4, K5 and 2 more)");
+    EXPECT_EQ(driver.Absent("k7"), "board k7 not found (did you mean K7?)");
+}
+
+// RabbitMQ as it serves a client: MQTT 3.1.1 only, and no retained message for a subscription with
+// a wildcard, while exact ones get theirs. The broker behind a gate that relays whole packets, but
+// refuses an MQTT 5 CONNECT as a 3.1.1 broker does and drops retained messages the client did not
+// subscribe to exactly.
+class RabbitLike {
+public:
+    explicit RabbitLike(int BrokerPort) : broker_(BrokerPort) {
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t n = sizeof a;
+        if (pipe(stop_) != 0 || bind(listen_, reinterpret_cast<sockaddr*>(&a), n) != 0 ||
+            listen(listen_, 8) != 0 ||
+            getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &n) != 0)
+            throw std::runtime_error("no gate");
+        port_ = ntohs(a.sin_port);
+        accepting_ = std::thread([this] {
+            for (int client;
+                 Ready(listen_, -1) >= 0 && (client = accept(listen_, nullptr, nullptr)) >= 0;)
+                relays_.emplace_back(&RabbitLike::Serve, this, client);
+        });
+    }
+    ~RabbitLike() {
+        close(stop_[1]);  // every thread's poll sees it
+        accepting_.join();
+        for (std::thread& t : relays_) t.join();
+        close(listen_);
+        close(stop_[0]);
+    }
+    std::string Url() const { return "mqtt://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    // Which of A and B has something to read (0 or 1), or -1 once the gate closes.
+    int Ready(int A, int B) const {
+        pollfd fds[3] = {{A, POLLIN, 0}, {B, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+        if (poll(fds, 3, -1) <= 0 || fds[2].revents != 0) return -1;
+        return fds[0].revents == 0;
+    }
+    // The packet at the start of Bytes taken from it, and where its body starts; "" until whole.
+    static std::pair<std::string, std::size_t> Take(std::string& Bytes) {
+        std::size_t length = 0, at = 1;
+        for (; at < Bytes.size() && at < 5 && (Bytes[at] & 0x80); ++at)
+            length |= (Bytes[at] & 0x7Fu) << 7 * (at - 1);
+        if (at >= Bytes.size() || at >= 5) return {};
+        length |= static_cast<std::size_t>(Bytes[at]) << 7 * (at - 1);
+        if (Bytes.size() < at + 1 + length) return {};
+        std::string packet = Bytes.substr(0, at + 1 + length);
+        Bytes.erase(0, packet.size());
+        return {packet, at + 1};
+    }
+    static std::string Text(const std::string& P, std::size_t At) {
+        return P.substr(
+            At + 2, static_cast<unsigned char>(P[At]) << 8 | static_cast<unsigned char>(P[At + 1]));
+    }
+    void Serve(int Client) {
+        const int up = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{
+            AF_INET, htons(static_cast<std::uint16_t>(broker_)), {htonl(INADDR_LOOPBACK)}, {}};
+        std::string bytes[2];  // from the client, from the broker
+        std::set<std::string> exact;
+        bool ok = connect(up, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        for (char buffer[4096]; ok;) {
+            const int from = Ready(Client, up);
+            const ssize_t got = from < 0 ? 0 : read(from ? up : Client, buffer, sizeof buffer);
+            if (got <= 0) break;
+            bytes[from].append(buffer, static_cast<std::size_t>(got));
+            for (auto [p, body] = Take(bytes[from]); ok && !p.empty();
+                 std::tie(p, body) = Take(bytes[from])) {
+                const int type = static_cast<unsigned char>(p[0]) >> 4;
+                // MQTT 5: an unacceptable protocol level to a 3.1.1 broker.
+                if (!from && type == 1 && p[body + 6] == 5) {
+                    [[maybe_unused]] const ssize_t n = write(Client, "\x20\x02\x00\x01", 4);
+                    ok = false;
+                    break;
+                }
+                for (std::size_t at = body + 2; !from && type == 8 && at + 2 < p.size();
+                     at += Text(p, at).size() + 3)
+                    if (Text(p, at).find_first_of("+#") == std::string::npos)
+                        exact.insert(Text(p, at));
+                if (!from || type != 3 || !(p[0] & 1) || exact.contains(Text(p, body)))
+                    ok = write(from ? Client : up, p.data(), p.size()) ==
+                         static_cast<ssize_t>(p.size());
+            }
+        }
+        close(up);
+        close(Client);
+    }
+
+    int broker_, port_ = 0;
+    int listen_ = socket(AF_INET, SOCK_STREAM, 0);
+    int stop_[2] = {-1, -1};
+    std::thread accepting_;
+    std::vector<std::thread> relays_;  // touched by accepting_ alone until it has ended
 };
-Ran Io(std::vector<std::string> Args) {
-    Args.insert(Args.begin(), KELVORN_IO);
-    Process p(Args);
-    const int status = p.Wait();
-    return {status, p.Out(), p.Err()};
+
+TEST_P(StandIn, OnABrokerThatSendsWildcardsNoRetainedMessageABoardOpensByItsSerialAndListSaysWhy) {
+    State("bridge/rig/availability", "Online");
+    State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":0})");
+    Board("B2", "rig", "Online", {"low", "high", "high", "high", "high", "ON", "OFF", "OFF"});
+    Stored();
+    RabbitLike rabbit(broker.ClientPort());
+    const std::string url = rabbit.Url();
+    const Ran list = Io({"--mqtt", url, "list"}), read = Io({"--mqtt", url, "-s", "B2", "read"}),
+              none = Io({"--mqtt", url, "-s", "Z9", "read"});
+    EXPECT_EQ(list.Status, 1);
+    const std::string why =
+        "no bridge publishes under prefix 'kelvorn' on 127.0.0.1 (or the broker sends no "
+        "retained messages to wildcard subscriptions, as RabbitMQ does: open a "
+        "board by its serial, -s)";
+    EXPECT_EQ(list.Err, "kelvorn-io: " + why + "\n");
+    EXPECT_EQ(read.Out + read.Err, "in0=low in1=high in2=high in3=high in4=high\n");
+    EXPECT_EQ(none.Err, "kelvorn-io: board Z9 not found: " + why + "\n");
 }
 
 // Two kelvorn-mqtt --sim bridges, rig1 with board A1B2C3 and rig2 with D4E5F6, and a client that
@@ -282,7 +491,8 @@ protected:
         std::string commands;
         const auto messages = all.Messages();
         for (std::size_t i = Mark; i < messages.size(); ++i)
-            if (messages[i].Topic.ends_with("/set") || messages[i].Topic.ends_with("/pulse"))
+            if ((messages[i].Topic.ends_with("/set") && !messages[i].Payload.empty()) ||
+                messages[i].Topic.ends_with("/pulse"))  // not the probes, which switch nothing
                 commands += messages[i].Topic + " " + messages[i].Payload + "\n";
         return commands;
     }
@@ -305,11 +515,15 @@ TEST_P(BehindBridges, KelvornIoListsReadsWatchesAndRunsWithoutSwitchingWhatItWas
          {0, R"([{"serial":"A1B2C3","bridge":"rig1"},{"serial":"D4E5F6","bridge":"rig2"}])" "\n",
           ""}},
         {{"read"},
-         {2, "", "kelvorn-io: 2 Kelvorn boards attached, pick one with --serial: A1B2C3 D4E5F6\n"}},
+         {2, "",
+          "kelvorn-io: 2 Kelvorn boards on the broker, pick one with --serial: A1B2C3 D4E5F6\n"}},
         {{"-s", "A1B2C3", "read"}, {0, "in0=high in1=high in2=low in3=high in4=high\n", ""}},
         {{"-s", "A1B2C3", "watch", "--duration", "0.2"},
          {0, "0.000 in0=high in1=high in2=low in3=high in4=high\n", ""}},
-        {{"-s", "Z9", "read"}, {3, "", "kelvorn-io: board Z9 not found\n"}},
+        {{"-s", "Z9", "read"},
+         {3, "", "kelvorn-io: board Z9 not found (boards here: A1B2C3, D4E5F6)\n"}},
+        {{"-s", "a1b2c3", "read"},
+         {3, "", "kelvorn-io: board a1b2c3 not found (did you mean A1B2C3?)\n"}},
         {{"-s", "D4E5F6", "run", script},
          {0, "ok 2: in1 low after 0 ms\nin0=high in1=low in2=high in3=high in4=high\n"
              "expectations: 1 met, 0 failed\n", ""}},
@@ -325,7 +539,10 @@ TEST_P(BehindBridges, KelvornIoListsReadsWatchesAndRunsWithoutSwitchingWhatItWas
     }
     // A prefix nothing publishes under, mistyped.
     const Ran typo = Io({"--mqtt", url + "/kelvron", "list"});
-    EXPECT_EQ(typo.Err, "kelvorn-io: no bridge publishes under prefix 'kelvron' on 127.0.0.1\n");
+    EXPECT_EQ(typo.Err,
+              "kelvorn-io: no bridge publishes under prefix 'kelvron' on 127.0.0.1 (or the "
+              "broker sends no retained messages to wildcard subscriptions, as RabbitMQ "
+              "does: open a board by its serial, -s)\n");
     EXPECT_EQ(typo.Status, 1);  // as for no board found
     // Only the script's out line was sent, and it reached the bridge's latch: its wire followed.
     EXPECT_EQ(Commands(mark), "kelvorn/D4E5F6/out1/set ON\n");
@@ -354,6 +571,52 @@ TEST_P(BehindBridges, ABridgeOrBrokerGoneEndsWatchWithStatus3AndABridgeBackWorks
     EXPECT_EQ(down.Err, "kelvorn-io: connection refused by 127.0.0.1:" + broker.ClientPortText() + "\n");
 }
 
+TEST_P(BehindBridges, AClientThatConnectsWhileABridgeHangsDoesNotReadItsBoardsAsAnswering) {
+    const auto beats = [&] {
+        const auto m = all.Messages();
+        return std::count_if(m.begin(), m.end(), [](const Received& R) {
+            return R.Topic == "kelvorn/bridge/rig1/alive";
+        });
+    };
+    const auto before = beats();
+    ASSERT_TRUE(Eventually([&] { return beats() > before; }));
+    rig1->Signal(SIGSTOP);  // just after a beat: the retained one is its last
+    const Ran read = Io({"--mqtt", url, "-s", "A1B2C3", "read"});
+    EXPECT_EQ(read.Status, 3);
+    EXPECT_EQ(read.Err,
+              "kelvorn-io: board A1B2C3 does not answer (its bridge rig1 has gone silent)\n");
+    EXPECT_EQ(Io({"--mqtt", url, "list"}).Out, "D4E5F6\n");
+    rig1->Signal(SIGCONT);
+    EXPECT_TRUE(Eventually([&] {
+        return Io({"--mqtt", url, "-s", "A1B2C3", "read"}).Status == 0;
+    }));
+}
+
+TEST_P(BehindBridges, ATogglesOutputGoesFromWhatTheBoardReportsNotFromAnotherProgramsOldLatch) {
+    kmqtt::Remote where, other;
+    where.Host = other.Host = "127.0.0.1", where.Port = other.Port = broker.ClientPort();
+    where.ClientId = kmqtt::UniqueClientId("a"), other.ClientId = kmqtt::UniqueClientId("b");
+    kmqtt::MqttDriver da(where), db(other);
+    ASSERT_EQ(da.Start().value_or("") + db.Start().value_or(""), "");
+    kelvorn::Board a(da, "a"), b(db, "b");
+    std::ostringstream err;
+    ASSERT_EQ(a.Open("A1B2C3", err), kelvorn::Board::Opened::Yes) << err.str();
+    ASSERT_EQ(b.Open("A1B2C3", err), kelvorn::Board::Opened::Yes) << err.str();
+    a.Device().BitOut(0, true);
+    ASSERT_FALSE(a.Failed());
+    // B's driver has heard it; B's board has not read since.
+    FT_HANDLE h = 0;
+    ASSERT_EQ(db.OpenEx("A1B2C3", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_OK);
+    std::uint8_t pins = 0xFF;
+    ASSERT_TRUE(
+        Eventually([&] { return db.GetBitMode(h, &pins) == d2xx::FT_OK && (pins & 0x01) == 0; }));
+    // board.toggle(0) as Python runs it (python/src/Core.cpp): the latch from the board first.
+    ASSERT_TRUE(b.Device().TakeOutputs([] {}));
+    b.Device().BitOut(0, !b.Device().BitOut(0));
+    EXPECT_FALSE(b.Failed());
+    EXPECT_TRUE(Eventually([&] { return all.Latest()["kelvorn/A1B2C3/out0"] == "OFF"; }));
+}
+
 TEST_P(BehindBridges, ABrokerThatHangsBetweenBridgeAndClientStopsWatchWithin5sAndReadsResumeAfter) {
     Process watch({KELVORN_IO, "--mqtt", url, "-s", "A1B2C3", "watch"});
     ASSERT_TRUE(Eventually([&] { return !watch.Out().empty(); }));
@@ -377,6 +640,43 @@ TEST(BehindABridge, TheWiringTestOfTheDocsPassesAsPrintedWithMqttForSim) {
                      KELVORN_SOURCE_DIR "/docs/kelvorn-io.md", KELVORN_IO, "--mqtt",
                      "mqtt://127.0.0.1:" + broker.PortText()});
     EXPECT_EQ(example.Wait(), 0) << example.Err();
+}
+
+TEST(BehindBridgesSecured, AReadOnlyUserIsToldItMayNotSwitchAtOnceUnderMqtt5AndWhyMaybeUnder311) {
+    TempDir dir;
+    const std::string users = dir.Write("users", ""),
+                      acl = dir.Write("acl", "user viewer\ntopic read kelvorn/#\n");
+    ASSERT_EQ(std::system(("mosquitto_passwd -b " + users + " viewer v1ew").c_str()), 0);
+    const int port = FreePort();
+    Broker broker("listener " + std::to_string(port) +
+                  " 127.0.0.1\nallow_anonymous false\npassword_file " + users + "\nacl_file " +
+                  acl + "\n");
+    Client all(broker.Port());
+    auto bridge = SimBridge(all, broker.Port(), "rig", {"A1B2C3"});
+    Mqtt311Gate gate(port);
+    const std::string pw = dir.Write("pw", "v1ew\n"), script = dir.Write("s", "out 1 on\n");
+    // The driver knows before any switch: its probe on opening switched nothing.
+    kmqtt::Remote where;
+    where.Host = "127.0.0.1", where.Port = port, where.Username = "viewer", where.Password = "v1ew";
+    where.ClientId = kmqtt::UniqueClientId("kelvorn-test");
+    kmqtt::MqttDriver driver(where);
+    ASSERT_EQ(driver.Start(), std::nullopt);
+    FT_HANDLE h = 0;
+    ASSERT_EQ(driver.OpenEx("A1B2C3", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_OK);
+    const std::string words = "not allowed to switch A1B2C3: the broker refused (not authorized)";
+    EXPECT_TRUE(Eventually([&] { return driver.Refused(h) == words; })) << driver.Refused(h);
+    EXPECT_EQ(driver.Pulse(h, 0, 10), d2xx::FT_IO_ERROR);
+    for (const auto& [at, err] :  // under MQTT 5, and 3.1.1 where the broker drops it silently
+         {std::pair{port, words},
+          {gate.Port(),
+           "board A1B2C3 did not confirm the switch within 2 s (its "
+           "bridge may hang, or the broker may not let this user switch it)"}}) {
+        const Ran ran = Io({"--mqtt", "mqtt://viewer@127.0.0.1:" + std::to_string(at),
+                            "--password-file", pw, "-s", "A1B2C3", "run", script});
+        EXPECT_EQ(std::to_string(ran.Status) + " " + ran.Err,
+                  "3 kelvorn-io: " + err + " (line 1)\n");
+    }
+    EXPECT_EQ(all.Latest()["kelvorn/A1B2C3/out1"], "OFF");
 }
 
 TEST(BehindBridgesSecured, APasswordFileAndTlsReachTheBoardsAndWrongOnesSayWhyWithStatus3) {

@@ -162,7 +162,7 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
     }));
 
     // From a desk with --mqtt: the user whose lines From your desk names switches; a reader reads,
-    // and the command it may not send is never confirmed.
+    // and the command it may not send is refused at once, in the broker's words.
     const std::string script = dir.Write("script", "out 2 on\nexpect in2 low\n");
     struct Desk {
         const char* User;
@@ -173,7 +173,8 @@ TEST(MosquittoSample, AnonymousStaysOffTheTlsListenerAndEachUserDoesOnlyWhatItsL
     const Desk desks[] = {
         {"viewer", {"list"}, 0, "A1B2C3\nD4E5F6\n", ""},
         {"viewer", {"-s", "D4E5F6", "run", script}, 3, "",
-         "kelvorn-io: board D4E5F6 stopped answering (line 1)\n"},
+         "kelvorn-io: not allowed to switch D4E5F6: the broker refused (not authorized)"
+         " (line 1)\n"},
         {"rig-ci", {"-s", "D4E5F6", "run", script}, 0,
          "ok 2: in2 low\nexpectations: 1 met, 0 failed\n", ""},
     };
