@@ -416,7 +416,7 @@ def open(serial: str | None = None, *, driver: _Driver = None) -> Board:  # noqa
         if not serials:
             _reachable(core)
         if len(serials) != 1:
-            raise _ambiguous(serials) if serials else BoardNotFoundError(
+            raise _ambiguous(core, serials) if serials else BoardNotFoundError(
                 _absent(core, b"") or "no Kelvorn board found", status=_NOT_FOUND)
         return _open_shared(core, serials[0])
 
@@ -531,7 +531,7 @@ def _open_new(core: _kelvorn.Driver, serial: str | None) -> Board:
         return Board(shared)
     found = [s.decode("latin-1") for s in found_raw]
     if ambiguous:
-        raise _ambiguous(found)
+        raise _ambiguous(core, found)
     _reachable(core)
     named = serial if serial is not None else found[0] if len(found) == 1 else None
     message = lines[-1]
@@ -566,9 +566,10 @@ def _python_words(line: str) -> str:
     return line.replace("(--cafile)", "(cafile)").replace("(--password-file)", "(password_file)")
 
 
-def _ambiguous(serials: list[str]) -> AmbiguousBoardError:
+def _ambiguous(core: _kelvorn.Driver, serials: list[str]) -> AmbiguousBoardError:
     names = " ".join(_printable(s) for s in serials)
-    return AmbiguousBoardError(f"{len(serials)} Kelvorn boards attached, pick one by serial: {names}",
+    where = "on the broker" if core in _bridges else "attached"  # behind bridges: not attached
+    return AmbiguousBoardError(f"{len(serials)} Kelvorn boards {where}, pick one by serial: {names}",
                                serials=serials)
 
 

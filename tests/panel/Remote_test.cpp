@@ -33,9 +33,10 @@ class RemoteTest : public QObject {
     std::string Commands(std::size_t Mark) const {
         std::string commands;
         const auto messages = all->Messages();
+        // An empty set switches nothing: the driver's probe of whether this user may switch.
         for (std::size_t i = Mark; i < messages.size(); ++i)
-            if (messages[i].Topic.ends_with("/set")) commands += messages[i].Topic + " " +
-                                                                 messages[i].Payload + "\n";
+            if (messages[i].Topic.ends_with("/set") && !messages[i].Payload.empty())
+                commands += messages[i].Topic + " " + messages[i].Payload + "\n";
         return commands;
     }
 
