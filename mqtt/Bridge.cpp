@@ -859,59 +859,164 @@ int Forget(const Options& Opt, std::ostream& Log) {
     });
     connection.Start();
     const Topics topics(Opt.Prefix, Opt.Name);
-    // The last topic cleared: its echo tells that the broker has read all the rest before it.
-    std::string last;
-    std::size_t each = 0;  // topics a board
+    // What each thing to forget owns: a board's topics under its id and its discovery, a
+    // bridge's own three.
+    struct Forgotten {
+        std::string What;  // "board K0001", "bridge lab2"
+        std::string Under;  // its topics' common start, or empty
+        std::set<std::string> Exact;
+        std::string Id;  // a board's
+        std::size_t Cleared = 0;
+    };
+    std::vector<Forgotten> things;
+    std::vector<std::string> patterns = {topics.BridgeStates(), topics.BridgeIndexes(),
+                                         topics.BridgeAlives()};
+    for (const std::string& serial : Opt.Forget) {
+        Forgotten f{"board " + Printable(serial), Opt.Prefix + "/" + EscapeId(serial) + "/", {},
+                    EscapeId(serial), 0};
+        for (const Message& m : Discovery(topics, Opt.DiscoveryPrefix, serial, Opt.InputsOnLow)) {
+            f.Exact.insert(m.Topic);
+            patterns.push_back(m.Topic);
+        }
+        patterns.push_back(f.Under + "#");
+        things.push_back(std::move(f));
+    }
+    for (const std::string& name : Opt.ForgetBridges)
+        things.push_back({"bridge " + Printable(name), "",
+                          {topics.BridgeAvailability(name), topics.BridgeIndex(name),
+                           topics.BridgeAlive(name)},
+                          "",
+                          0});
+    const auto owner = [&](const std::string& Topic) -> Forgotten* {
+        for (Forgotten& f : things)
+            if (f.Exact.contains(Topic) || (!f.Under.empty() && Topic.starts_with(f.Under)))
+                return &f;
+        return nullptr;
+    };
+
+    Settling settling;
+    std::map<std::string, std::string> retained;  // what the broker holds, of what matters here
+    std::map<std::string, std::string> alive;     // by bridge: the first count heard
+    std::set<std::string> moved;                  // bridges whose count moved since the ping
+    std::optional<Clock::time_point> pingedBy;
+    std::set<std::string> asked;  // the bridges pinged
+    std::string last;             // the last topic cleared: its echo says the broker has it all
     auto limit = Clock::time_point::max();
     bool echoed = false;
+    const auto fail = [&](const std::string& Why) {
+        Log << "kelvorn-mqtt: " << Why << std::endl;
+        connection.Stop();
+        return 1;
+    };
     while (!echoed && Clock::now() < limit) {
         {
             std::unique_lock lock(mutex);
-            if (last.empty())
-                woken.wait(lock, [&] { return wake; });
-            else
-                woken.wait_until(lock, limit, [&] { return wake; });
+            Clock::time_point until = limit;
+            if (settling.Subscribed()) until = std::min({until, settling.QuietAt(), settling.LimitAt()});
+            if (pingedBy) until = std::min(until, *pingedBy);
+            woken.wait_until(lock, until, [&] { return wake; });
             wake = false;
         }
+        const auto now = Clock::now();
         for (const Connection::Event& e : connection.Take()) {
-            if (e.What == Connection::Event::Kind::Down) {
-                Log << "kelvorn-mqtt: " << e.Text << "; nothing forgotten" << std::endl;
-                connection.Stop();
-                return 1;
+            if (e.What == Connection::Event::Kind::Down)
+                return fail(e.Text + "; nothing forgotten");
+            if (e.What == Connection::Event::Kind::Up) {
+                settling.Restart(now);
+                settling.Expect(connection.Subscribe(patterns));
+                limit = now + kSyncLimit + Settling::kLimit;
+            } else if (e.What == Connection::Event::Kind::Subscribed) {
+                settling.Acked(e.Mid, now);
+            } else if (e.What == Connection::Event::Kind::Message) {
+                if (!last.empty()) {
+                    echoed = e.Topic == last && e.Text.empty() && !e.Retained;
+                    continue;
+                }
+                settling.Heard(e.Topic, now);
+                const auto state = ParseState(Opt.Prefix, e.Topic);
+                if (state && state->What == State::Kind::BridgeAlive) {
+                    if (!alive.contains(state->Level) && !pingedBy)
+                        alive[state->Level] = e.Text;
+                    else if (pingedBy && alive[state->Level] != e.Text)
+                        moved.insert(state->Level);
+                }
+                if (e.Retained && !e.Text.empty()) retained[e.Topic] = e.Text;
             }
-            echoed = echoed || (e.What == Connection::Event::Kind::Message && e.Topic == last &&
-                                e.Text.empty() && !e.Retained);
-            if (e.What != Connection::Event::Kind::Up) continue;
-            std::vector<std::string> gone;
-            for (const std::string& serial : Opt.Forget) {
-                const std::string id = EscapeId(serial);
-                for (const Message& m : Discovery(topics, Opt.DiscoveryPrefix, serial, Opt.InputsOnLow))
-                    gone.push_back(m.Topic);
-                for (int n = 0; n < kInputs; ++n) gone.push_back(topics.Input(id, n));
-                for (int n = 0; n < kOutputs; ++n)
-                    for (const char* level : {"", "/set", "/pulse"})
-                        gone.push_back(topics.Output(id, n) + level);
-                gone.push_back(topics.HeldBy(id));
-                gone.push_back(topics.Availability(id));
-            }
-            last = gone.back();
-            each = gone.size() / Opt.Forget.size();
-            connection.Subscribe(last);
-            for (const std::string& topic : gone) connection.Publish(topic, "", true);
-            limit = Clock::now() + kSyncLimit;
         }
+        if (!last.empty() || !settling.Subscribed() ||
+            (!settling.Quiet(now) && !settling.Expired(now)))
+            continue;
+        // Settled: who holds what, and which of those are live.
+        const auto value = [&](const std::string& Topic) {
+            const auto it = retained.find(Topic);
+            return it == retained.end() ? std::string() : it->second;
+        };
+        const auto online = [&](const std::string& Name) {
+            return value(topics.BridgeAvailability(Name)) == kOnline;
+        };
+        std::vector<std::pair<const Forgotten*, std::string>> held;  // and by which bridge
+        for (const Forgotten& f : things) {
+            const std::string bridge =
+                f.Id.empty() ? f.What.substr(7) : value(topics.HeldBy(f.Id));
+            if (f.Id.empty() ? online(bridge)
+                             : value(topics.Availability(f.Id)) == kOnline && online(bridge))
+                held.emplace_back(&f, f.Id.empty() ? bridge : value(topics.HeldBy(f.Id)));
+        }
+        std::set<std::string> live;
+        bool waiting = false;
+        for (const auto& [f, bridge] : held) {
+            const std::optional<Index> index = ParseIndex(value(topics.BridgeIndex(bridge)));
+            if ((index && index->Heartbeat == 0) || moved.contains(bridge)) {
+                live.insert(bridge);
+                continue;
+            }
+            if (!pingedBy) {
+                asked.insert(bridge);
+                connection.Publish(topics.BridgePing(bridge), "", false);
+            }
+            const int period = index ? index->Heartbeat : 2;
+            if (!pingedBy || now < *pingedBy) waiting = true;
+            if (!pingedBy || *pingedBy < now + std::chrono::seconds(period))
+                pingedBy = std::max(pingedBy.value_or(now),
+                                    now + std::chrono::seconds(period) + std::chrono::milliseconds(500));
+        }
+        if (waiting && held.size() != live.size()) continue;  // the answers have time yet
+        bool refused = false;
+        for (const auto& [f, bridge] : held)
+            if (live.contains(bridge) && !Opt.Force) {
+                Log << "kelvorn-mqtt: " << f->What
+                    << (f->Id.empty() ? " is Online and live" : " is Online under bridge " +
+                                                                   Printable(bridge) + ", which is live")
+                    << ": not forgotten (--force clears it all the same)" << std::endl;
+                refused = true;
+            }
+        if (refused) {
+            connection.Stop();
+            return 2;
+        }
+        std::vector<std::string> gone;
+        for (const auto& [topic, payload] : retained)
+            if (Forgotten* f = owner(topic)) {
+                gone.push_back(topic);
+                ++f->Cleared;
+            }
+        if (gone.empty()) break;
+        last = gone.back();
+        for (const std::string& topic : gone) connection.Publish(topic, "", true);
+        limit = Clock::now() + kSyncLimit;
     }
-    if (!echoed) {  // a broker that drops the clearing messages (its access control) says nothing
-        Log << "kelvorn-mqtt: the broker did not confirm the cleared topics within "
-            << std::chrono::duration_cast<std::chrono::seconds>(kSyncLimit).count()
-            << " s (may this user publish and subscribe to them?); nothing is sure to be forgotten"
-            << std::endl;
-        connection.Stop();
-        return 1;
+    if (!last.empty() && !echoed) {  // a broker that drops the clearing messages says nothing
+        return fail("the broker did not confirm the cleared topics within " +
+                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kSyncLimit).count()) +
+                    " s (may this user publish and subscribe to them?); nothing is sure to be forgotten");
     }
-    for (const std::string& serial : Opt.Forget)
-        Log << "kelvorn-mqtt: board " << Printable(serial) << " forgotten: " << each
-            << " retained topics cleared" << std::endl;
+    if (last.empty() && !settling.Subscribed())
+        return fail("the broker did not answer within " +
+                    std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kSyncLimit).count()) +
+                    " s; nothing forgotten");
+    for (const Forgotten& f : things)
+        Log << "kelvorn-mqtt: " << f.What << " forgotten: " << f.Cleared << " retained topic"
+            << (f.Cleared == 1 ? "" : "s") << " cleared" << std::endl;
     return connection.Stop() ? 0 : 1;
 }
 
