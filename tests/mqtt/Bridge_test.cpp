@@ -289,15 +289,15 @@ TEST_P(BridgeOnSim, CarriesOutCommandsAndIgnoresBadOnesAndClearsStaleRetainedOne
     EXPECT_EQ(client.Latest()["kelvorn/A1B2C3/out0"], "OFF");
     // Hung while its sender gave up on a command: not carried out when it goes on.
     bridge->Signal(SIGSTOP);
-    client.Publish("kelvorn/A1B2C3/out1/set", "ON");
+    client.Publish("kelvorn/D4E5F6/out2/set", "ON");
     std::this_thread::sleep_for(3s);
     bridge->Signal(SIGCONT);
     EXPECT_TRUE(bridge->Logged("s ago, its sender has given up\n"));
-    EXPECT_THAT(bridge->Err(), HasSubstr("ignored kelvorn/A1B2C3/out1/set 'ON': came 3."));
+    EXPECT_THAT(bridge->Err(), HasSubstr("ignored kelvorn/D4E5F6/out2/set 'ON': came 3."));
     const std::size_t mark = client.Messages().size();
     client.Publish("kelvorn/D4E5F6/out0/set", "");
     ASSERT_TRUE(client.Await("kelvorn/D4E5F6/out0", "OFF", mark));
-    EXPECT_EQ(client.Latest()["kelvorn/A1B2C3/out1"], "OFF");
+    EXPECT_EQ(client.Latest()["kelvorn/D4E5F6/out2"], "OFF");
     // A flood of junk: a few lines, then the count of the rest.
     for (int i = 0; i < 2000; ++i) client.Publish("kelvorn/A1B2C3/out0/set", "junk", false, 0);
     const std::size_t flooded = client.Messages().size();
