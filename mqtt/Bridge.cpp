@@ -912,8 +912,10 @@ int Forget(const Options& Opt, std::ostream& Log) {
         {
             std::unique_lock lock(mutex);
             Clock::time_point until = limit;
-            if (settling.Subscribed()) until = std::min({until, settling.QuietAt(), settling.LimitAt()});
-            if (pingedBy) until = std::min(until, *pingedBy);
+            if (pingedBy)
+                until = std::min(until, *pingedBy);
+            else if (settling.Subscribed() && last.empty())
+                until = std::min({until, settling.QuietAt(), settling.LimitAt()});
             woken.wait_until(lock, until, [&] { return wake; });
             wake = false;
         }
@@ -963,24 +965,21 @@ int Forget(const Options& Opt, std::ostream& Log) {
                 held.emplace_back(&f, f.Id.empty() ? bridge : value(topics.HeldBy(f.Id)));
         }
         std::set<std::string> live;
-        bool waiting = false;
+        const bool pinging = !pingedBy;
         for (const auto& [f, bridge] : held) {
             const std::optional<Index> index = ParseIndex(value(topics.BridgeIndex(bridge)));
             if ((index && index->Heartbeat == 0) || moved.contains(bridge)) {
                 live.insert(bridge);
                 continue;
             }
-            if (!pingedBy) {
-                asked.insert(bridge);
-                connection.Publish(topics.BridgePing(bridge), "", false);
-            }
+            if (!pinging || !asked.insert(bridge).second) continue;
+            connection.Publish(topics.BridgePing(bridge), "", false);
             const int period = index ? index->Heartbeat : 2;
-            if (!pingedBy || now < *pingedBy) waiting = true;
-            if (!pingedBy || *pingedBy < now + std::chrono::seconds(period))
-                pingedBy = std::max(pingedBy.value_or(now),
-                                    now + std::chrono::seconds(period) + std::chrono::milliseconds(500));
+            pingedBy = std::max(pingedBy.value_or(now),
+                                now + std::chrono::seconds(period) + std::chrono::milliseconds(500));
         }
-        if (waiting && held.size() != live.size()) continue;  // the answers have time yet
+        // The answers have time yet.
+        if (pingedBy && now < *pingedBy && held.size() != live.size()) continue;
         bool refused = false;
         for (const auto& [f, bridge] : held)
             if (live.contains(bridge) && !Opt.Force) {
