@@ -708,6 +708,22 @@ TEST_P(BridgeOnSim, ForgetClearsEveryRetainedTopicOfTheBoardsNamed) {
     EXPECT_THAT(unreachable.Err(), HasSubstr("; nothing forgotten\n"));
 }
 
+TEST(BridgeAcl, ABridgeWhoseWritesTheBrokerDropsSaysSoAndNeverThatABoardIsOnline) {
+    // Its ACL lets it read, not write: as for a bridge named other than its ACL's lines.
+    TempDir dir;
+    const int port = FreePort();
+    Broker broker("listener " + std::to_string(port) + " 127.0.0.1\nallow_anonymous true\nacl_file " +
+                  dir.Write("acl", "topic read kelvorn/#\n") + "\n");
+    Process bridge({KELVORN_MQTT, "--sim", "--host", "127.0.0.1", "--port", std::to_string(port),
+                    "--name", "rig", "--no-discovery"});
+    EXPECT_TRUE(bridge.Logged("kelvorn-mqtt: no echo of kelvorn/bridge/rig/availability from the "
+                              "broker (may this bridge write and read it? its ACL): the boards are "
+                              "published without looking for other bridges\n"));
+    EXPECT_TRUE(bridge.Logged("kelvorn-mqtt: board A1B2C3: the broker does not echo "
+                              "kelvorn/A1B2C3/availability (may bridge rig write it? its ACL)\n"));
+    EXPECT_THAT(bridge.Err(), Not(HasSubstr("Online as")));
+}
+
 std::string OnBroker(const testing::TestParamInfo<Kind>& Info) { return KindName(Info.param); }
 INSTANTIATE_TEST_SUITE_P(Broker, BridgeOnSim, testing::ValuesIn(kEveryBroker), OnBroker);
 INSTANTIATE_TEST_SUITE_P(Broker, BridgeOnMosquitto, testing::Values(Kind::Mosquitto), OnBroker);
