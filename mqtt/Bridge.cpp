@@ -119,7 +119,8 @@ int Bridge::Run() {
         Clock::time_point due = std::min(nextSample, nextRescan_);
         if (const auto pulse = NextPulseEnd()) due = std::min(due, *pulse);
         if (connected_ && (!synced_ || checking_)) {
-            if (online_) due = std::min({due, syncBy_, quietFrom_});
+            if (online_ || !checkBy_) due = std::min(due, syncBy_);
+            if (online_) due = std::min(due, quietFrom_);
             if (settling_.Subscribed()) due = std::min({due, settling_.QuietAt(), settling_.LimitAt()});
             if (checkBy_) due = std::min(due, *checkBy_);
             if (checking_ && check_.Subscribed()) due = std::min({due, check_.QuietAt(), check_.LimitAt()});
@@ -320,7 +321,8 @@ void Bridge::GoOnline() {
 
 bool Bridge::Check(Clock::time_point Now) {
     if (!checkBy_) {
-        if (!check_.Quiet(Now) && !check_.Expired(Now)) return false;
+        // A broker that never acknowledges holds it up no longer than it would the sync.
+        if (!check_.Quiet(Now) && !check_.Expired(Now) && Now < syncBy_) return false;
         if (ownOnline_ != true) {
             GoOnline();
             return false;
