@@ -867,7 +867,8 @@ int Forget(const Options& Opt, std::ostream& Log) {
         std::string What;  // "board K0001", "bridge lab2"
         std::string Under;  // its topics' common start, or empty
         std::set<std::string> Exact;
-        std::string Id;  // a board's
+        std::string Id;      // a board's
+        std::string Bridge;  // a bridge's name
         std::size_t Cleared = 0;
     };
     std::vector<Forgotten> things;
@@ -875,7 +876,7 @@ int Forget(const Options& Opt, std::ostream& Log) {
                                          topics.BridgeAlives()};
     for (const std::string& serial : Opt.Forget) {
         Forgotten f{"board " + Printable(serial), Opt.Prefix + "/" + EscapeId(serial) + "/", {},
-                    EscapeId(serial), 0};
+                    EscapeId(serial), "", 0};
         for (const Message& m : Discovery(topics, Opt.DiscoveryPrefix, serial, Opt.InputsOnLow)) {
             f.Exact.insert(m.Topic);
             patterns.push_back(m.Topic);
@@ -888,6 +889,7 @@ int Forget(const Options& Opt, std::ostream& Log) {
                           {topics.BridgeAvailability(name), topics.BridgeIndex(name),
                            topics.BridgeAlive(name)},
                           "",
+                          name,
                           0});
     const auto owner = [&](const std::string& Topic) -> Forgotten* {
         for (Forgotten& f : things)
@@ -960,11 +962,9 @@ int Forget(const Options& Opt, std::ostream& Log) {
         };
         std::vector<std::pair<const Forgotten*, std::string>> held;  // and by which bridge
         for (const Forgotten& f : things) {
-            const std::string bridge =
-                f.Id.empty() ? f.What.substr(7) : value(topics.HeldBy(f.Id));
-            if (f.Id.empty() ? online(bridge)
-                             : value(topics.Availability(f.Id)) == kOnline && online(bridge))
-                held.emplace_back(&f, f.Id.empty() ? bridge : value(topics.HeldBy(f.Id)));
+            const std::string bridge = f.Id.empty() ? f.Bridge : value(topics.HeldBy(f.Id));
+            if (online(bridge) && (f.Id.empty() || value(topics.Availability(f.Id)) == kOnline))
+                held.emplace_back(&f, bridge);
         }
         std::set<std::string> live;
         const bool pinging = !pingedBy;
