@@ -256,6 +256,16 @@ std::optional<int> ParseOptions(int argc, const char* const* argv, Options& Opt,
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
         ->configurable(false)
         ->check(NotEmpty("an empty serial names no board"));
+    app.add_option("--forget-bridge", Opt.ForgetBridges,
+                   "Clear a retired bridge's own retained topics on the broker and exit; "
+                   "repeatable.")
+        ->type_name("NAME")
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+        ->configurable(false)
+        ->check(Levels(false));
+    app.add_flag("--force", Opt.Force,
+                 "With --forget and --forget-bridge: clear also what a live bridge holds.")
+        ->configurable(false);
     app.add_flag("--sim", Opt.Sim,
                  "Two simulated boards, A1B2C3 and D4E5F6, instead of the USB bus.");
     std::string simSerials;

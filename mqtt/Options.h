@@ -29,6 +29,8 @@ struct Options : Broker {
     std::string DiscoveryPrefix = "homeassistant";
     bool InputsOnLow = false;  // Home Assistant shows an input as on while it is low
     std::vector<std::string> Forget;  // not empty: clear these boards' retained topics and exit
+    std::vector<std::string> ForgetBridges;  // likewise, these bridges' own topics
+    bool Force = false;  // forget also what a live bridge holds
     bool Sim = false;
     std::vector<std::string> SimSerials;  // --sim-serials; empty: A1B2C3 and D4E5F6
     bool Verbose = false;

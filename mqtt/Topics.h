@@ -5,6 +5,8 @@
 //   <prefix>/bridge/<name>/availability   Online | Offline              retained, also the will
 //   <prefix>/bridge/<name>/boards         {"boards":[ids],"heartbeat":S} retained: what it holds
 //   <prefix>/bridge/<name>/alive          a count, every S seconds      retained
+//   <prefix>/bridge/<name>/ping           anything, from anyone: the bridge beats at once
+//                                         (at most once per 100 ms)     not retained
 //   <prefix>/<id>/availability            Online | Offline              retained
 //   <prefix>/<id>/bridge                  <name> of the bridge holding it retained, at each Online
 //   <prefix>/<id>/in<N>, N 0..4           high | low                    retained
@@ -53,6 +55,9 @@ public:
     }
     std::string BridgeAlive(const std::string& Name) const {
         return prefix_ + "/bridge/" + Name + "/alive";
+    }
+    std::string BridgePing(const std::string& Name) const {
+        return prefix_ + "/bridge/" + Name + "/ping";
     }
     std::string Availability(const std::string& Id) const { return Board(Id) + "availability"; }
     std::string HeldBy(const std::string& Id) const { return Board(Id) + "bridge"; }

@@ -19,7 +19,8 @@ int main(int argc, char** argv) {
         return *status;
 
     signal(SIGPIPE, SIG_IGN);  // a broken connection is a failed write, not the end
-    if (!opt.Forget.empty()) {  // no board is touched, and a signal may end it as it comes
+    // No board is touched, and a signal may end it as it comes.
+    if (!opt.Forget.empty() || !opt.ForgetBridges.empty()) {
         mosquitto_lib_init();
         int status = 1;
         try {
