@@ -211,7 +211,13 @@ def bridge(broker: Broker) -> Iterator[Logged]:
     process = Logged([os.environ["KELVORN_BRIDGE_PROGRAM"], "--sim", "--host", "127.0.0.1", "--port",
                       str(broker.port), "--name", "rig", "--no-discovery"])
     watcher = kelvorn.Mqtt(broker.url)
-    if not eventually(lambda: kelvorn.list_boards(driver=watcher) == ["A1B2C3", "D4E5F6"]):
+
+    def listed() -> bool:
+        try:
+            return kelvorn.list_boards(driver=watcher) == ["A1B2C3", "D4E5F6"]
+        except kelvorn.BoardNotFoundError:  # not Online yet: it first looks for a copy of itself
+            return False
+    if not eventually(listed):
         raise RuntimeError("kelvorn-mqtt did not start: " + process.text())
     yield process
     process.close()
