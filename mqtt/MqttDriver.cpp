@@ -499,6 +499,7 @@ FT_STATUS MqttDriver::OpenEx(const char* Arg, std::uint32_t Flags, FT_HANDLE* Ha
 FT_STATUS MqttDriver::Close(FT_HANDLE Handle) {
     const std::lock_guard lock(mutex_);
     failed_.erase(Handle);
+    seen_.erase(Handle);
     return handles_.erase(Handle) != 0 ? FT_OK : FT_INVALID_HANDLE;
 }
 
@@ -551,6 +552,7 @@ FT_STATUS MqttDriver::GetBitMode(FT_HANDLE Handle, std::uint8_t* Pins) {
     for (std::size_t n = 0; n < b->Out.size(); ++n)
         if (!*b->Out[n]) pins |= clsVostrel::OutputPins[n].Mask;  // on = driven low
     *Pins = pins;
+    seen_[Handle] = pins;
     return FT_OK;
 }
 
@@ -573,9 +575,14 @@ FT_STATUS MqttDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t 
         return b != nullptr && *b->Out[N] == wanted[N];
     };
     if (Readable(Handle) == nullptr) return FT_IO_ERROR;
+    const auto seen = seen_.find(Handle);
+    const auto changed = [&](std::size_t N) {
+        return seen == seen_.end() || ((seen->second ^ byte) & clsVostrel::OutputPins[N].Mask) != 0;
+    };
     std::vector<std::size_t> switched;
     for (std::size_t n = 0; n < wanted.size(); ++n)
-        if (!reported(n)) switched.push_back(n);
+        if (changed(n) && !reported(n)) switched.push_back(n);
+    seen_[Handle] = byte;
     if (switched.empty()) {
         if (BytesWritten) *BytesWritten = BytesToWrite;
         return FT_OK;

@@ -32,7 +32,9 @@
 //   its bridge is Offline, the bridge's heartbeat is late, its state is incomplete, or the broker
 //   is out of reach.
 // - Write publishes out<N>/set ON or OFF (QoS 1, not retained, message expiry 1 s) for each
-//   output whose state in the byte differs from the one the board reports, and returns once the
+//   output whose state in the byte differs from the one the board reports and that the caller
+//   changed: one whose pin in the byte is as this handle last read or wrote it is someone else's
+//   to switch, not switched back to what the caller saw before. It returns once the
 //   board reports every one of them, or fails with FT_IO_ERROR after 2 s, 0 bytes written. So an
 //   output written is switched at the board when Write returns, and a command a broker held
 //   back is dropped rather than switch an output late.
@@ -204,6 +206,7 @@ private:
     bool wildHeard_ = false;  // a message came on this connection that only a wildcard brought
     std::map<d2xx::FT_HANDLE, std::string> handles_;  // to ids
     std::map<d2xx::FT_HANDLE, std::string> failed_;   // why its last command failed
+    std::map<d2xx::FT_HANDLE, std::uint8_t> seen_;    // the pins it last read or wrote
     std::map<std::string, std::string> refused_;      // board id -> the refusal's words
     std::map<std::string, bool> probed_;              // board ids probed on this connection
     std::map<int, std::string> asked_;  // commands sent, by message id, to their board's id

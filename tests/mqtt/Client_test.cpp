@@ -615,6 +615,15 @@ TEST_P(BehindBridges, ATogglesOutputGoesFromWhatTheBoardReportsNotFromAnotherPro
     b.Device().BitOut(0, !b.Device().BitOut(0));
     EXPECT_FALSE(b.Failed());
     EXPECT_TRUE(Eventually([&] { return all.Latest()["kelvorn/A1B2C3/out0"] == "OFF"; }));
+    // A switches output 2 on; B, its latch as old as that, switches output 1 only (out 1 on in a
+    // script): output 2 is A's, and stays on.
+    a.Device().BitOut(2, true);
+    ASSERT_TRUE(Eventually([&] { return all.Latest()["kelvorn/A1B2C3/out2"] == "ON"; }));
+    b.Device().BitOut(1, true);
+    EXPECT_FALSE(b.Failed());
+    // B's write has returned: what its driver hears now is the board after it.
+    ASSERT_EQ(db.GetBitMode(h, &pins), d2xx::FT_OK);
+    EXPECT_EQ(pins & 0x15, 0x01) << "out1 and out2 on, out0 off";
 }
 
 TEST_P(BehindBridges, ABrokerThatHangsBetweenBridgeAndClientStopsWatchWithin5sAndReadsResumeAfter) {
