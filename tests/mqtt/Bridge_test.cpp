@@ -662,10 +662,18 @@ TEST_P(BridgeOnRabbitMq, SpeaksMqtt311AfterItsMqtt5GreetingIsClosedAndCarriesOut
 TEST_P(BridgeOnRabbitMq, KelvornIoReadsABoardBySerialThoughAWildcardBringsNoRetainedState) {
     Start({"--no-discovery"});
     Started();
-    Process read({KELVORN_IO, "--mqtt", "mqtt://127.0.0.1:" + broker.ClientPortText(), "-s",
-                  "D4E5F6", "read"});
+    const std::string url = "mqtt://127.0.0.1:" + broker.ClientPortText();
+    Process read({KELVORN_IO, "--mqtt", url, "-s", "D4E5F6", "read"});
     EXPECT_EQ(read.Wait(), 0) << read.Err();
     EXPECT_EQ(read.Out(), "in0=high in1=high in2=high in3=high in4=high\n");
+    // What a wildcard cannot bring, the list says it cannot have.
+    Process list({KELVORN_IO, "--mqtt", url, "list"}), none({KELVORN_IO, "--mqtt", url, "-s", "Z9", "read"});
+    EXPECT_EQ(list.Wait(), 1);
+    EXPECT_EQ(none.Wait(), 3);
+    const std::string why =
+        "no bridge publishes under prefix 'kelvorn' on 127.0.0.1 (or the broker sends no retained "
+        "messages to wildcard subscriptions, as RabbitMQ does: open a board by its serial, -s)\n";
+    EXPECT_EQ(list.Err() + none.Err(), "kelvorn-io: " + why + "kelvorn-io: board Z9 not found: " + why);
 }
 
 TEST_P(BridgeOnSim, ForgetClearsEveryRetainedTopicOfTheBoardsNamed) {
