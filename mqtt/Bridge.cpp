@@ -64,10 +64,13 @@ std::string Shown(std::string_view Payload, bool Quoted) {
 
 // 19950 as "19,950".
 std::string Thousands(unsigned long N) {
-    std::string digits = std::to_string(N);
-    for (auto at = static_cast<std::ptrdiff_t>(digits.size()) - 3; at > 0; at -= 3)
-        digits.insert(static_cast<std::size_t>(at), ",");
-    return digits;
+    const std::string digits = std::to_string(N);
+    std::string grouped;
+    for (std::size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) grouped += ',';
+        grouped += digits[i];
+    }
+    return grouped;
 }
 
 // Seconds with one decimal, for a log line.
