@@ -356,11 +356,14 @@ bool MqttDriver::Answers(const BridgeState& B, Clock::time_point Now) const {
     return B.Alive && !Late(B, Now);
 }
 
-bool MqttDriver::Listed(const Board& B, Clock::time_point Now) const {
-    if (B.Online != true) return false;
-    if (B.Bridge.empty()) return true;
+bool MqttDriver::Listed(const std::string& Id, const Board& B, Clock::time_point Now) const {
+    // A retained Online alone is anyone's to publish: a board is a live bridge's, and a bridge
+    // with an index holds the boards it names there and no other.
+    if (B.Online != true || B.Bridge.empty()) return false;
     const BridgeState* bridge = BridgeOfBoard(B);
-    return bridge != nullptr && bridge->Online == true && Answers(*bridge, Now);
+    return bridge != nullptr && bridge->Online == true && Answers(*bridge, Now) &&
+           (!bridge->Holds || std::find(bridge->Holds->Ids.begin(), bridge->Holds->Ids.end(),
+                                        Id) != bridge->Holds->Ids.end());
 }
 
 bool MqttDriver::Whole(const Board& B) const {
@@ -421,7 +424,7 @@ const std::vector<std::pair<std::string, std::string>>& MqttDriver::Listing() co
     list.clear();
     if (!up_) return list;  // out of reach
     for (const auto& [id, b] : boards_) {
-        if (!Listed(b, now)) continue;
+        if (!Listed(id, b, now)) continue;
         const std::optional<std::string> serial = UnescapeId(id);
         if (!serial || serial->empty() || serial->size() >= kSerialNumberSize ||
             serial->find('\0') != std::string::npos)
@@ -507,7 +510,7 @@ const MqttDriver::Board* MqttDriver::Readable(FT_HANDLE Handle) const {
     const auto handle = handles_.find(Handle);
     if (handle == handles_.end() || !up_) return nullptr;
     const auto board = boards_.find(handle->second);
-    if (board == boards_.end() || !Listed(board->second, Clock::now())) return nullptr;
+    if (board == boards_.end() || !Listed(board->first, board->second, Clock::now())) return nullptr;
     const Board& b = board->second;
     const auto known = [](const auto& States) {
         return std::all_of(States.begin(), States.end(), [](const auto& S) { return S.has_value(); });
@@ -582,8 +585,8 @@ FT_STATUS MqttDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t 
     std::vector<std::size_t> switched;
     for (std::size_t n = 0; n < wanted.size(); ++n)
         if (changed(n) && !reported(n)) switched.push_back(n);
-    seen_[Handle] = byte;
     if (switched.empty()) {
+        seen_[Handle] = byte;
         if (BytesWritten) *BytesWritten = BytesToWrite;
         return FT_OK;
     }
@@ -612,6 +615,7 @@ FT_STATUS MqttDriver::Write(FT_HANDLE Handle, const void* Buffer, std::uint32_t 
         failed_[Handle] = Unanswered(id);
         return FT_IO_ERROR;
     }
+    seen_[Handle] = byte;  // not after a failure: the same byte again is tried again
     if (BytesWritten) *BytesWritten = BytesToWrite;
     return FT_OK;
 }
@@ -638,6 +642,10 @@ FT_STATUS MqttDriver::Pulse(FT_HANDLE Handle, int Output, std::uint32_t Millis) 
     const int mid =
         Command(lock, id, topics_.Output(id, Output) + "/pulse", std::to_string(Millis));
     if (mid == 0) return FT_IO_ERROR;
+    // The caller now knows the output on: switching it off, say to end the pulse early, is a
+    // change of its own.
+    if (const auto seen = seen_.find(Handle); seen != seen_.end())
+        seen->second = static_cast<std::uint8_t>(seen->second & ~clsVostrel::OutputPins[n].Mask);
     // The bridge reports the output ON as the pulse starts and OFF as it ends: the states, not
     // how many reports came, since a report may come twice.
     const auto failing = [&] { return Readable(Handle) == nullptr || Answer(mid) >= 128; };

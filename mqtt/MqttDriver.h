@@ -2,9 +2,9 @@
 // programs reach with --mqtt URL. It depends on the topic contract alone (Topics.h), so any
 // program that publishes it will do.
 //
-// - The devices are the boards whose availability is Online and whose bridge's is too (a board
-//   whose bridge is not named counts on its own availability), and whose bridge answers, in the
-//   order of their serials. A bridge whose index promises a heartbeat answers once it is heard
+// - The devices are the boards whose availability is Online, whose bridge is named and Online
+//   too and, where it publishes an index, names them there (a retained Online alone is anyone's
+//   to publish), and whose bridge answers, in the order of their serials. A bridge whose index promises a heartbeat answers once it is heard
 //   alive on this connection, and until a beat is 2 periods and 0.5 s late. Its retained beat may
 //   be old (the bridge hung long ago), so it is heard alive only by a beat whose count differs
 //   from the first heard: on first hearing such an index the driver publishes to its
@@ -164,7 +164,7 @@ private:
     // Its index promises a heartbeat, it is not heard alive yet, and not late either.
     bool Unsure(const BridgeState& B, Clock::time_point Now) const;
     bool Answers(const BridgeState& B, Clock::time_point Now) const;
-    bool Listed(const Board& B, Clock::time_point Now) const;
+    bool Listed(const std::string& Id, const Board& B, Clock::time_point Now) const;
     bool Whole(const Board& B) const;  // every topic of it has come
     bool Settled(Clock::time_point Now) const;
     // Waits until Done() or the state has settled (or the broker is gone): Done() then.
