@@ -304,7 +304,9 @@ void Bridge::Connected() {
     std::vector<std::string> patterns = {topics_.BridgeStates(), topics_.BridgeIndexes(),
                                          opt_.Prefix + "/+/bridge", opt_.Prefix + "/+/availability",
                                          topics_.BridgePing(opt_.Name)};
-    if (checking_) patterns.push_back(topics_.BridgeAlive(opt_.Name));
+    // Its own topics also by name: a broker may send no retained message to a wildcard
+    // (RabbitMQ), and the look for a copy reads what the broker retains of its name.
+    if (checking_) patterns.insert(patterns.end(), {topics_.BridgeAlive(opt_.Name), topics_.Bridge()});
     const int mid = connection_.Subscribe(patterns);
     settling_.Expect(mid);
     if (checking_) check_.Expect(mid);

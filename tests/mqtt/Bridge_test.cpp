@@ -639,6 +639,10 @@ TEST_P(BridgeOnMosquitto, SpeaksMqtt311ToABrokerThatRefusesMqtt5AndClearsTheStal
     const std::size_t mark = client.Messages().size();
     client.Publish("kelvorn/A1B2C3/out0/set", "ON");
     Published("kelvorn/A1B2C3/in0", "low", mark);
+    // A copy under its name reads its Online by the exact topic, which RabbitMQ does retain.
+    Process copy(Args("rig"));
+    EXPECT_EQ(copy.Wait(), 2);
+    EXPECT_THAT(copy.Err(), HasSubstr("bridge name 'rig' is Online on the broker"));
     EXPECT_EQ(Stop(), 0);
     EXPECT_THAT(bridge->Err(), Not(HasSubstr("'':")));  // its clearing, come back, is no command
     EXPECT_EQ(client.Latest()["kelvorn/A1B2C3/out2"], "OFF");
@@ -655,6 +659,10 @@ TEST_P(BridgeOnRabbitMq, SpeaksMqtt311AfterItsMqtt5GreetingIsClosedAndCarriesOut
     const std::size_t mark = client.Messages().size();
     client.Publish("kelvorn/A1B2C3/out0/set", "ON");
     Published("kelvorn/A1B2C3/in0", "low", mark);
+    // A copy under its name reads its Online by the exact topic, which RabbitMQ does retain.
+    Process copy(Args("rig"));
+    EXPECT_EQ(copy.Wait(), 2);
+    EXPECT_THAT(copy.Err(), HasSubstr("bridge name 'rig' is Online on the broker"));
     EXPECT_EQ(Stop(), 0);
     Published("kelvorn/bridge/rig/availability", "Offline", mark);
 }
