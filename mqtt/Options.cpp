@@ -49,10 +49,12 @@ constexpr std::size_t kDiscoverySuffix = 15 + 8 + 3 * 16 + 1 + 3 + 7;
 // The config file's text, or why it cannot be used.
 std::optional<std::string> ConfigText(const std::string& Path, std::string& Text) {
     const std::string cannot = "cannot read the config file " + Quoted(Path);
-    std::ifstream file(Path, std::ios::binary);
+    // Looked at before it is opened: opening a named pipe waits for a writer that may never come.
     struct stat about {};
-    if (!file || stat(Path.c_str(), &about) != 0) return cannot;
+    if (stat(Path.c_str(), &about) != 0) return cannot;
     if (!S_ISREG(about.st_mode)) return cannot + ": not a regular file";
+    std::ifstream file(Path, std::ios::binary);
+    if (!file) return cannot;
     Text.resize(kLongestConfig + 1);
     file.read(Text.data(), static_cast<std::streamsize>(Text.size()));
     Text.resize(static_cast<std::size_t>(file.gcount()));

@@ -65,8 +65,11 @@ std::optional<std::string> ReadPasswordFile(const std::string& Path, std::string
         return "cannot read the password file " + kelvorn::Printable(Path) + ": " +
                std::strerror(Error);
     };
-    const int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Without waiting for a writer, which a named pipe may never get (a pipe given by the shell,
+    // <(pass show broker), has one already); its reads then wait as usual.
+    const int fd = open(Path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) return why(errno);
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     std::string text;
     int error = 0;
     char buffer[4096];

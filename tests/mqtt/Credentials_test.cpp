@@ -38,6 +38,8 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
                       wide = config("# " + std::string(140000, 'x') + "\n"),
                       nocert = dir.Write("nocert.pem", "no certificate\n");
     const std::string a64 = std::string(64, 'a') + "...";
+    const std::string fifo = dir.Path / "fifo.conf";  // a named pipe nobody writes to
+    mkfifo(fifo.c_str(), 0600);
     const std::string port = std::to_string(FreePort()), broker = "127.0.0.1:" + port;
     const std::string refused = "connection refused by " + broker + "; retrying in 1 s";
     const Usage rows[] = {
@@ -76,6 +78,7 @@ TEST(BridgeCommandLine, AnswersHelpAndVersionAndRefusesWhatItCannotUseWithStatus
         {{"--username", "r\xC3\x28"}, 2, "", "--username: not UTF-8 without control characters: r\\xC3(" + see},
         {{"--config", dir.Path}, 2, "", "cannot read the config file " + dir.Path.string() + ": not a regular file"},
         {{"--config", "/dev/zero"}, 2, "", "cannot read the config file /dev/zero: not a regular file"},
+        {{"--config", fifo}, 2, "", "cannot read the config file " + fifo + ": not a regular file"},
         {{"--config", big}, 2, "", "cannot read the config file " + big + ": over 1 MB, not a config file"},
         {{"--config", wide}, 2, "", wide + ":1: a line of over 128 KB"},
         {{"--config", junk}, 2, "", junk + ":1: unknown option \"" + std::string(64, 'x') + "...\""},
