@@ -711,15 +711,25 @@ std::string MqttDriver::Absent(const std::string& Serial) const {
     const std::lock_guard lock(mutex_);
     if (!up_) return down_;
     const std::string board = "board " + kelvorn::Printable(Serial);
+    // Where a serial was named already, the way round the broker's limit is not worth saying.
     const std::string none = "no bridge publishes under prefix '" +
                              kelvorn::Printable(where_.Prefix) + "' on " +
                              kelvorn::Printable(where_.Host) +
                              " (or the broker sends no retained messages to wildcard "
-                             "subscriptions, as RabbitMQ does: open a board by its serial, -s)";
+                             "subscriptions, as RabbitMQ does" +
+                             (Serial.empty() ? ": open a board by its serial, -s)" : ")");
     if ((boards_.empty() && bridges_.empty()) ||
         (!wildHeard_ && !Serial.empty() && !boards_.contains(EscapeId(Serial))))
         return Serial.empty() ? none : board + " not found: " + none;
-    if (Serial.empty()) return "";
+    if (Serial.empty()) {
+        // No board listed: a bridge that has gone silent is why, where one has.
+        std::string silent;
+        for (const auto& [name, bridge] : bridges_)
+            if (bridge.Online == true && Late(bridge, Clock::now()))
+                silent += (silent.empty() ? "" : ", ") + kelvorn::Printable(name);
+        return silent.empty() ? ""
+                              : "no Kelvorn board answers (bridge " + silent + " has gone silent)";
+    }
     const std::string id = EscapeId(Serial);
     const auto it = boards_.find(id);
     if (it == boards_.end() || !it->second.Online) {
@@ -739,11 +749,15 @@ std::string MqttDriver::Absent(const std::string& Serial) const {
     const Board& b = it->second;
     const BridgeState* bridge = BridgeOfBoard(b);
     const std::string its = "its bridge " + kelvorn::Printable(b.Bridge);
-    if (b.Bridge.empty() || bridge == nullptr || !bridge->Online)
-        return *b.Online ? "" : board + " is Offline";
+    if (b.Bridge.empty())
+        return *b.Online ? board + " not found (no bridge claims it)" : board + " is Offline";
+    if (bridge == nullptr || !bridge->Online) return *b.Online ? "" : board + " is Offline";
     if (!*bridge->Online) return board + " is Offline (" + its + " is Offline)";
     if (!*b.Online) return board + " is Offline (" + its + " does not reach it)";
     if (Late(*bridge, Clock::now())) return board + " does not answer (" + its + " has gone silent)";
+    if (bridge->Holds && std::find(bridge->Holds->Ids.begin(), bridge->Holds->Ids.end(), id) ==
+                             bridge->Holds->Ids.end())
+        return board + " not found (" + its + " does not hold it)";
     return "";
 }
 

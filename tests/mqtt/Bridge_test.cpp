@@ -680,8 +680,10 @@ TEST_P(BridgeOnRabbitMq, KelvornIoReadsABoardBySerialThoughAWildcardBringsNoReta
     EXPECT_EQ(none.Wait(), 3);
     const std::string why =
         "no bridge publishes under prefix 'kelvorn' on 127.0.0.1 (or the broker sends no retained "
-        "messages to wildcard subscriptions, as RabbitMQ does: open a board by its serial, -s)\n";
-    EXPECT_EQ(list.Err() + none.Err(), "kelvorn-io: " + why + "kelvorn-io: board Z9 not found: " + why);
+        "messages to wildcard subscriptions, as RabbitMQ does";
+    EXPECT_EQ(list.Err() + none.Err(), "kelvorn-io: " + why +
+                                           ": open a board by its serial, -s)\n" +
+                                           "kelvorn-io: board Z9 not found: " + why + ")\n");
 }
 
 TEST_P(BridgeOnSim, ForgetClearsEveryRetainedTopicOfTheBoardsNamed) {

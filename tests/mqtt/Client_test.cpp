@@ -153,6 +153,7 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     EXPECT_THAT(scan.Scan(err), testing::ElementsAre("A/B", "B2", "a b", "a-b"));
     EXPECT_EQ(driver.BridgeOf("B2"), "rig");
     EXPECT_EQ(driver.BridgeOf("D4"), "");
+    EXPECT_EQ(driver.Absent("D4"), "board D4 not found (no bridge claims it)");
 
     FT_HANDLE h = 0, h2 = 0;
     EXPECT_EQ(driver.OpenEx("C3", d2xx::FT_OPEN_BY_SERIAL_NUMBER, &h), d2xx::FT_DEVICE_NOT_FOUND);
@@ -232,10 +233,15 @@ TEST_P(StandIn, ListsTheBoardsOfLiveBridgesReadsTheirStateAndSwitchesByCommandsT
     EXPECT_TRUE(Eventually([&] {
         return driver.Absent("B2") == "board B2 does not answer (its bridge rig has gone silent)";
     }));
+    EXPECT_EQ(driver.Absent(""), "no Kelvorn board answers (bridge rig has gone silent)");
     bridge.Publish("kelvorn/bridge/rig/alive", "1", true);  // may be a hung bridge's last
     bridge.Publish("kelvorn/bridge/rig/alive", "2", true);
     EXPECT_TRUE(Eventually([&] { return Pins(driver, h) == "0xA6"; })) << Pins(driver, h);
     State("bridge/rig/boards", R"({"boards":["B2"],"heartbeat":0})");
+    // Its index names B2 alone: the rest are not its, whatever their own topics say.
+    EXPECT_TRUE(Eventually([&] {
+        return driver.Absent("A/B") == "board A/B not found (its bridge rig does not hold it)";
+    }));
 
     // Offline, cleared or a bridge gone: no reading, and no longer listed.
     State("B2/availability", "Offline");
