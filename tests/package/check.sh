@@ -222,9 +222,9 @@ hardened() {  # OK is an exposure below 5.0; the threshold counts tenths
 check "systemd-analyze security --offline rates kelvorn-mqtt.service OK or better" hardened
 all_commented() { ! grep -Evq '^(#.*)?$' "$conf"; }
 check "every line of /etc/kelvorn-mqtt.conf is a comment or blank" all_commented
-conf_names_every_option() {  # the long options of --help but help, version, config and forget
+conf_names_every_option() {  # the long options of --help but help, version, config and the forgets
   diff <("$mqtt" --help | grep -oE '^ +(-[a-zA-Z], ?)?--[a-z-]+' | sed 's/.*--//' |
-           grep -vxE 'help|version|config|forget' | sort) \
+           grep -vxE 'help|version|config|forget|forget-bridge|force' | sort) \
        <(sed -nE 's/^#([a-z-]+) = .*$/\1/p' "$conf" | sort -u)
 }
 check "/etc/kelvorn-mqtt.conf names every option of kelvorn-mqtt --help" conf_names_every_option
